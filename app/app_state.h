@@ -1,0 +1,26 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Private messages from the worker (and, for its own two failures, the
+// window) to the top-level window. Always posted, never sent.
+constexpr UINT WM_INSTALLER_PROGRESS = WM_APP + 1;  // wParam: percent 0..100
+constexpr UINT WM_INSTALLER_VERIFIED = WM_APP + 2;  // InstallerPath names the verified file
+constexpr UINT WM_INSTALLER_FAILED = WM_APP + 3;    // LastFailureText holds the sentence
+
+// Values shared by the window thread and the worker thread. No lock: the
+// writer assigns a value and then posts the message that announces it; the
+// window reads it only while handling that message.
+struct SharedState {
+    HWND MainWindow = nullptr;      // null in the headless modes
+    HANDLE WorkerThread = nullptr;  // most recently started worker
+    std::wstring LastFailureText;
+    std::wstring InstallerPath;
+};
+
+// Created on first use and never destroyed: a worker that is still running
+// while the process exits must never touch a string that static destruction
+// has already freed.
+extern SharedState& AppState;

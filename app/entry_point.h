@@ -1,0 +1,17 @@
+#pragma once
+
+#include <windows.h>
+
+enum class LaunchMode { SelfTest, DownloadTest, Windowed };
+
+// Picks the mode from the command-line text by plain, case-sensitive
+// substring search: "--self-test" anywhere wins, then "--download-test",
+// else the window. A null text means the window.
+LaunchMode SelectLaunchMode(const wchar_t* commandLine);
+
+// Offline check of the manifest parser and the URL policy. Needs no network,
+// window or file system and writes no log line.
+bool RunSelfTest();
+
+// Runs the mode that the command line selects and returns the exit code.
+int RunInstaller(HINSTANCE instance, const wchar_t* commandLine, int showCommand);

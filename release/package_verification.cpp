@@ -1,0 +1,98 @@
+#include "release/package_verification.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include "app/app_state.h"
+#include "release/release_messages.h"
+#include "storage/scoped_handle.h"
+
+namespace {
+
+constexpr DWORD kReadChunkBytes = 0x10000;
+
+void CloseProvider(BCRYPT_ALG_HANDLE provider)
+{
+    BCryptCloseAlgorithmProvider(provider, 0);
+}
+
+void DestroyHash(BCRYPT_HASH_HANDLE hash)
+{
+    BCryptDestroyHash(hash);
+}
+
+using ScopedProvider = ScopedHandle<BCRYPT_ALG_HANDLE, CloseProvider>;
+using ScopedHash = ScopedHandle<BCRYPT_HASH_HANDLE, DestroyHash>;
+
+bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWORD& value)
+{
+    DWORD written = 0;
+    return BCryptGetProperty(provider, property, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) == 0;
+}
+
+// Feeds the file to the hash in 64 KiB reads and finishes it. A read that
+// delivers fewer bytes than asked (a failed read included) marks the end.
+bool HashFile(BCRYPT_HASH_HANDLE hash, HANDLE file, std::vector<unsigned char>& digest)
+{
+    std::vector<unsigned char> chunk(kReadChunkBytes);
+    bool atEnd = false;
+    for (;;) {
+        if (atEnd) {
+            return BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+        }
+        DWORD read = 0;
+        if (!ReadFile(file, chunk.data(), kReadChunkBytes, &read, nullptr)) {
+            read = 0;
+        }
+        if (read < kReadChunkBytes) {
+            atEnd = true;
+        }
+        if (read > 0 && BCryptHashData(hash, chunk.data(), read, 0) != 0) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+std::wstring ToLowerHex(const unsigned char* bytes, size_t count)
+{
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    text.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error)
+{
+    ScopedProvider provider;
+    DWORD objectLength = 0;
+    DWORD digestLength = 0;
+    if (BCryptOpenAlgorithmProvider(provider.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
+        !QuerySizeProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
+        !QuerySizeProperty(provider.Get(), BCRYPT_HASH_LENGTH, digestLength)) {
+        error = kMsgVerifyInit;
+        return false;
+    }
+
+    // The hash object lives in this buffer, so it is declared before the hash
+    // handle and outlives it.
+    std::vector<unsigned char> hashObject(objectLength);
+    std::vector<unsigned char> digest(digestLength);
+    ScopedHash hash;
+    const bool created = BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr,
+                                          0, 0) == 0;
+    ScopedFile file(NullIfInvalid(CreateFileW(AppState.InstallerPath.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!created || !file.IsValid() || !HashFile(hash.Get(), file.Get(), digest)) {
+        error = kMsgVerifyFailed;
+        return false;
+    }
+    hexDigest = ToLowerHex(digest.data(), digest.size());
+    return true;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+// Every sentence the release code can show to the user or write to the log.
+
+constexpr wchar_t kMsgUrlInvalid[] = L"The release URL is invalid.";
+constexpr wchar_t kMsgUrlNotHttps[] = L"The release URL must use HTTPS.";
+constexpr wchar_t kMsgUrlForeignHost[] = L"The release URL is not hosted on the official TAVRO domain.";
+
+constexpr wchar_t kMsgDownloadInit[] = L"Unable to initialize the secure download service.";
+constexpr wchar_t kMsgDownloadFailed[] =
+    L"The download could not be completed. Check the internet connection and try again.";
+constexpr wchar_t kMsgDownloadBadStatus[] = L"The TAVRO server returned an unexpected response.";
+
+constexpr wchar_t kMsgVerifyInit[] = L"Unable to initialize package verification.";
+constexpr wchar_t kMsgVerifyFailed[] = L"The downloaded package could not be verified.";
+
+constexpr wchar_t kMsgManifestIncomplete[] = L"The TAVRO release manifest is incomplete.";
+constexpr wchar_t kMsgManifestBadVersion[] = L"The TAVRO release manifest names an invalid version.";
+constexpr wchar_t kMsgHashMismatch[] =
+    L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
+
+constexpr wchar_t kLogCheckingManifest[] = L"Checking the TAVRO release manifest.";
+constexpr wchar_t kLogDownloadingPrefix[] = L"Downloading TAVRO Static Module ";
+constexpr wchar_t kLogHashFailed[] = L"Installer SHA-256 verification failed.";
+constexpr wchar_t kLogVerified[] = L"Installer verified successfully.";

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+
+#include "release/error_text.h"
+
+// The official host, lower case. Fixed when the program is built (the
+// TAVRO_OFFICIAL_HOST build setting); never read at run time.
+extern const wchar_t kOfficialHost[];
+
+// A URL that passed the release URL policy. Callers set it to empty, empty,
+// 443, true before handing it to ParseReleaseUrl.
+struct ReleaseEndpoint {
+    std::wstring Host;
+    std::wstring RequestPath;  // path + query + fragment, or "/" when both are empty
+    INTERNET_PORT Port = INTERNET_DEFAULT_HTTPS_PORT;
+    bool Secure = true;
+};
+
+// True when the host, with A to Z folded, is exactly the official host or the
+// official host with a "www." prefix. No trimming, no trailing-dot removal.
+bool IsOfficialHost(const std::wstring& host);
+
+// The request path: the URL path followed by its query and fragment, or "/"
+// when both are empty. No slash is put in front of a lone query.
+std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& extraInfo);
+
+// Cracks the URL and applies the policy: absolute, https, official host, any
+// port. On success fills every field of the endpoint. On failure assigns one
+// of the three URL sentences; after a refused host, endpoint.Host holds the
+// refused host and the other fields are unchanged.
+[[nodiscard]] bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error);
