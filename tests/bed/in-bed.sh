@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs a command inside a private network, mount and PID namespace where
+# tavro.example and www.tavro.example resolve to 127.0.0.1, a throwaway test
+# CA is trusted, and the local release site (release_server.py) is up. Nothing
+# leaves loopback. Every process of the bed ends with the command.
+#
+#   in-bed.sh COMMAND [ARGS...]
+#
+# The command sees TAVRO_BED_DIR: docroot/ (files served), rules.json (fault
+# switches per path), requests.log (what the server saw), certs/.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ "${TAVRO_IN_BED:-}" != 1 ]; then
+  # A wineserver of the same prefix still lingering outside must be gone
+  # before the bed starts its own.
+  if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --wait-server; fi
+  bed=$(mktemp -d /tmp/tavro-bed.XXXXXX)
+  trap 'rm -rf "$bed"' EXIT
+  "$here/make_certs.sh" "$bed/certs" "${TAVRO_OFFICIAL_HOST:-tavro.example}"
+  status=0
+  TAVRO_IN_BED=1 TAVRO_BED_DIR="$bed" unshare --mount --net --pid --fork --mount-proc \
+    "$0" "$@" || status=$?
+  exit $status
+fi
+
+host=${TAVRO_OFFICIAL_HOST:-tavro.example}
+ip link set lo up
+
+# Name resolution and trust for this namespace only.
+printf '127.0.0.1 localhost %s www.%s\n::1 localhost\n' "$host" "$host" > "$TAVRO_BED_DIR/hosts"
+mount --bind "$TAVRO_BED_DIR/hosts" /etc/hosts
+cat /etc/ssl/certs/ca-certificates.crt "$TAVRO_BED_DIR/certs/ca.pem" > "$TAVRO_BED_DIR/ca-bundle.crt"
+mount --bind "$TAVRO_BED_DIR/ca-bundle.crt" /etc/ssl/certs/ca-certificates.crt
+
+# A wineserver of the same prefix running outside would own the sockets;
+# a private socket directory guarantees a fresh one in here.
+mkdir -p "/tmp/.wine-$(id -u)"
+mount -t tmpfs tmpfs "/tmp/.wine-$(id -u)"
+
+mkdir -p "$TAVRO_BED_DIR/docroot"
+python3 "$here/release_server.py" > "$TAVRO_BED_DIR/server.out" 2>&1 &
+for _ in $(seq 1 100); do
+  [ -f "$TAVRO_BED_DIR/server.ready" ] && break
+  sleep 0.1
+done
+if [ ! -f "$TAVRO_BED_DIR/server.ready" ]; then
+  echo "release server did not start:" >&2
+  cat "$TAVRO_BED_DIR/server.out" >&2
+  exit 1
+fi
+"$@"

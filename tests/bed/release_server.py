@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""A small HTTPS release site for the test bed (loopback only).
+
+Ports: 443 serves the official certificate, 8443 a certificate for another
+name, 9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
+<bed>/rules.json (re-read on every request) or the query string can ask for:
+  status=N      answer N instead of 200
+  nolength=1    no Content-Length; the body ends when the connection closes
+  cut=K         announce the full length but close after K bytes
+  delay_ms=D    wait D ms before each chunk (chunk=C bytes, default 16384)
+Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
+Every request is appended as one JSON line to <bed>/requests.log.
+"""
+import http.server
+import json
+import os
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+BED = os.environ["TAVRO_BED_DIR"]
+DOCROOT = os.path.join(BED, "docroot")
+LOG_LOCK = threading.Lock()
+
+
+def pattern_bytes(count):
+    return bytes((i * 31 + 7) & 0xFF for i in range(256)) * (count // 256) + \
+        bytes((i * 31 + 7) & 0xFF for i in range(count % 256))
+
+
+def load_rules(path):
+    try:
+        with open(os.path.join(BED, "rules.json"), encoding="utf-8") as f:
+            return dict(json.load(f).get(path, {}))
+    except FileNotFoundError:
+        return {}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "TAVROTestBed/1.0"
+
+    def log_message(self, *args):
+        pass
+
+    def record(self, path):
+        entry = {"port": self.server.server_address[1], "method": self.command, "path": self.path,
+                 "headers": {k: v for k, v in self.headers.items()}}
+        with LOG_LOCK, open(os.path.join(BED, "requests.log"), "a", encoding="utf-8") as f:
+            f.write(json.dumps(entry) + "\n")
+
+    def do_GET(self):
+        url = urllib.parse.urlsplit(self.path)
+        path = urllib.parse.unquote(url.path)
+        self.record(path)
+        rules = load_rules(path)
+        for key, values in urllib.parse.parse_qs(url.query).items():
+            rules[key] = values[-1]
+
+        status = int(rules.get("status", 200))
+        body = None
+        if status == 200:
+            if path.startswith("/bytes/"):
+                body = pattern_bytes(int(path[len("/bytes/"):]))
+            else:
+                local = os.path.normpath(os.path.join(DOCROOT, path.lstrip("/")))
+                if local.startswith(DOCROOT + os.sep) and os.path.isfile(local):
+                    with open(local, "rb") as f:
+                        body = f.read()
+                else:
+                    status = 404
+        if body is None:
+            body = ("%d\n" % status).encode()
+
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        nolength = str(rules.get("nolength", "0")) not in ("0", "")
+        if nolength:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+
+        cut = int(rules["cut"]) if "cut" in rules else None
+        delay = int(rules.get("delay_ms", 0)) / 1000.0
+        chunk = int(rules.get("chunk", 16384))
+        to_send = body if cut is None else body[:cut]
+        try:
+            for start in range(0, len(to_send), chunk):
+                if delay:
+                    time.sleep(delay)
+                self.wfile.write(to_send[start:start + chunk])
+                self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+            self.close_connection = True
+            return
+        if cut is not None:
+            # Drop the connection in the middle of the announced body.
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        pass  # failed handshakes are part of the tests
+
+
+def serve(port, cert):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(BED, "certs", cert + ".pem"), os.path.join(BED, "certs", cert + ".key"))
+    server = Server(("127.0.0.1", port), Handler)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
+def main():
+    os.makedirs(DOCROOT, exist_ok=True)
+    serve(443, "official")
+    serve(8443, "wrong-name")
+    serve(9443, "untrusted")
+    with open(os.path.join(BED, "server.ready"), "w") as f:
+        f.write("ready\n")
+    sys.stdout.flush()
+    while True:
+        time.sleep(3600)
+
+
+if __name__ == "__main__":
+    main()

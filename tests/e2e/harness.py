@@ -1,0 +1,107 @@
+"""Helpers for end-to-end tests that run the built installer under Wine
+inside the test bed (tests/bed/in-bed.sh)."""
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+BED = os.environ.get("TAVRO_BED_DIR", "")
+DOCROOT = os.path.join(BED, "docroot")
+WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
+INSTALLER = os.environ.get("TAVRO_INSTALLER", "")
+HOST = os.environ.get("TAVRO_OFFICIAL_HOST", "tavro.example")
+MANIFEST_PATH = "/updates/tavro-update.txt"
+LOG_LINE = re.compile(rb"^(\d{4})-([1-9]|1[0-2])-([1-9]|[12]\d|3[01]) ([0-9]|1\d|2[0-3]):([0-9]|[1-5]\d):([0-9]|[1-5]\d) ")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def winpath(path):
+    """The Wine (drive Z:) form of a Linux path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def reset_site():
+    shutil.rmtree(DOCROOT, ignore_errors=True)
+    os.makedirs(DOCROOT)
+    for name in ("rules.json", "requests.log"):
+        if os.path.exists(os.path.join(BED, name)):
+            os.remove(os.path.join(BED, name))
+
+
+def publish(url_path, data):
+    path = os.path.join(DOCROOT, url_path.lstrip("/"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+
+
+def publish_release(installer, version="1.2.3.4", url_path="/releases/setup.exe", sha=None, url=None):
+    publish(url_path, installer)
+    url = url or "https://%s%s" % (HOST, url_path)
+    manifest = "version=%s\ninstallerUrl=%s\ninstallerSha256=%s\n" % (version, url, sha or sha256(installer))
+    publish(MANIFEST_PATH, manifest)
+
+
+def set_rules(rules):
+    with open(os.path.join(BED, "rules.json"), "w", encoding="utf-8") as f:
+        json.dump(rules, f)
+
+
+def requests():
+    """What the release server saw, in order."""
+    try:
+        with open(os.path.join(BED, "requests.log"), encoding="utf-8") as f:
+            return [json.loads(line) for line in f]
+    except FileNotFoundError:
+        return []
+
+
+class UserProfile:
+    """A LOCALAPPDATA of its own for one test."""
+
+    def __init__(self):
+        self.local_app_data = tempfile.mkdtemp(prefix="lad-", dir=BED or None)
+        self.working_dir = os.path.join(self.local_app_data, "TAVRO", "Installer")
+        self.log_path = os.path.join(self.working_dir, "TAVRO.Installer.log")
+
+    def log_bytes(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def log_messages(self):
+        """The log's messages without their time stamps; checks every stamp."""
+        data = self.log_bytes()
+        if not data:
+            return []
+        assert data.endswith(b"\r\n"), data
+        messages = []
+        for line in data[:-2].split(b"\r\n"):
+            match = LOG_LINE.match(line)
+            assert match, line
+            messages.append(line[match.end():].decode("latin-1"))
+        return messages
+
+    def files(self):
+        return sorted(os.listdir(self.working_dir)) if os.path.isdir(self.working_dir) else []
+
+    def command(self, program, *args):
+        """A Wine command line that runs the program with this LOCALAPPDATA
+        (Wine sets LOCALAPPDATA itself, so it is set through cmd)."""
+        line = "set LOCALAPPDATA=%s&& %s" % (winpath(self.local_app_data), winpath(program))
+        if args:
+            line += " " + " ".join(args)
+        return [WINE_RUN, "cmd", "/c", line]
+
+    def run(self, program, *args, timeout=120):
+        result = subprocess.run(self.command(program, *args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                timeout=timeout)
+        return result.returncode

@@ -1,0 +1,115 @@
+"""The built installer's --download-test mode against the local release site."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
+INSTALLER_BYTES = os.urandom(700 * 1024 + 13)
+
+
+class DownloadTestMode(unittest.TestCase):
+    def setUp(self):
+        harness.reset_site()
+        self.user = harness.UserProfile()
+
+    def run_attempt(self):
+        return self.user.run(harness.INSTALLER, "--download-test")
+
+    def test_verified_download_keeps_the_file_and_logs_three_lines(self):
+        harness.publish_release(INSTALLER_BYTES)
+        self.assertEqual(self.run_attempt(), 0)
+        with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
+            self.assertEqual(f.read(), INSTALLER_BYTES)
+        self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+            "Installer verified successfully.",
+        ])
+        log = self.user.log_bytes()
+        self.assertFalse(log.startswith(b"\xef\xbb\xbf"))
+        self.assertEqual(log.count(b"\r\n"), 3)
+        self.assertNotIn(b"\r\r", log)
+
+        seen = harness.requests()
+        self.assertEqual([(r["method"], r["path"], r["port"]) for r in seen],
+                         [("GET", "/updates/tavro-update.txt", 443), ("GET", "/releases/setup.exe", 443)])
+        for request in seen:
+            headers = {k.lower(): v for k, v in request["headers"].items()}
+            self.assertEqual(headers["user-agent"], "TAVRO Static Module Installer/1.0")
+            self.assertEqual(headers["host"], harness.HOST)
+            self.assertNotIn("accept", headers)
+            self.assertNotIn("content-length", headers)
+
+    def test_runs_append_to_one_log(self):
+        harness.publish_release(INSTALLER_BYTES)
+        self.assertEqual(self.run_attempt(), 0)
+        harness.publish_release(INSTALLER_BYTES, sha="0" * 64)
+        self.assertEqual(self.run_attempt(), 1)
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+            "Installer verified successfully.",
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+            "Installer SHA-256 verification failed.",
+        ])
+        self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
+
+    def test_manifest_errors_fetch_no_installer(self):
+        for rules in ({"/updates/tavro-update.txt": {"status": 404}}, {"/updates/tavro-update.txt": {"status": 500}}):
+            with self.subTest(rules=rules):
+                harness.reset_site()
+                harness.publish_release(INSTALLER_BYTES)
+                harness.set_rules(rules)
+                user = harness.UserProfile()
+                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+                self.assertEqual(user.log_messages(), ["Checking the TAVRO release manifest."])
+                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+                self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
+
+    def test_refused_installer_urls_are_never_requested(self):
+        for url in ("http://%s/releases/setup.exe" % harness.HOST, "https://127.0.0.1/releases/setup.exe",
+                    "https://www.%s.evil.test/releases/setup.exe" % harness.HOST):
+            with self.subTest(url=url):
+                harness.reset_site()
+                harness.publish_release(INSTALLER_BYTES, url=url)
+                user = harness.UserProfile()
+                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+                self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
+
+    def test_version_that_names_another_directory_is_refused(self):
+        harness.publish_release(INSTALLER_BYTES, version="..\\..\\..\\escaped")
+        self.assertEqual(self.run_attempt(), 1)
+        self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
+        self.assertEqual(sorted(os.listdir(self.user.local_app_data)), ["TAVRO"])
+        self.assertFalse(any("escaped" in name for name in os.listdir(os.path.dirname(self.user.local_app_data))))
+        self.assertEqual(self.user.log_messages(), ["Checking the TAVRO release manifest."])
+
+    def test_installer_cut_short_is_deleted(self):
+        harness.publish_release(INSTALLER_BYTES)
+        harness.set_rules({"/releases/setup.exe": {"cut": 300000}})
+        self.assertEqual(self.run_attempt(), 1)
+        self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+        ])
+
+    def test_non_latin1_version_keeps_the_log_whole(self):
+        harness.publish_release(INSTALLER_BYTES, version="1.2\u0416")
+        self.assertEqual(self.run_attempt(), 0)
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2?.",
+            "Installer verified successfully.",
+        ])
+        self.assertIn("TAVRO-Static-Module-Setup-1.2\u0416.exe", self.user.files())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

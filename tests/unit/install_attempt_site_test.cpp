@@ -1,0 +1,279 @@
+// Whole install attempts against the test bed's release site (run inside the
+// bed): what the worker posts, the sentence it leaves, the file it keeps or
+// deletes and the log lines it writes.
+#include "release/install_attempt.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "message_recorder.h"
+#include "pattern_file.h"
+#include "release_site.h"
+#include "storage/working_directory.h"
+#include "test_directory.h"
+
+namespace {
+
+constexpr char kManifestPath[] = "/updates/tavro-update.txt";
+constexpr char kInstallerPath[] = "/releases/setup.exe";
+constexpr wchar_t kSetupName[] = L"TAVRO-Static-Module-Setup-1.2.3.4.exe";
+
+constexpr wchar_t kIncomplete[] = L"The TAVRO release manifest is incomplete.";
+constexpr wchar_t kBadVersion[] = L"The TAVRO release manifest names an invalid version.";
+constexpr wchar_t kMismatch[] =
+    L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
+constexpr wchar_t kConnection[] =
+    L"The download could not be completed. Check the internet connection and try again.";
+constexpr wchar_t kBadStatus[] = L"The TAVRO server returned an unexpected response.";
+
+const ByteBuffer& Installer()
+{
+    static const ByteBuffer bytes = PatternBytes(300000);
+    return bytes;
+}
+
+std::string Manifest(const std::string& version, const std::string& url, const std::string& sha256)
+{
+    return "version=" + version + "\ninstallerUrl=" + url + "\ninstallerSha256=" + sha256 + "\n";
+}
+
+std::string GoodManifest()
+{
+    return Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", Sha256Hex(Installer()));
+}
+
+// The log's lines without their time stamps.
+std::vector<std::string> LogMessages(const std::wstring& workingDirectory)
+{
+    std::ifstream in((workingDirectory + L"\\TAVRO.Installer.log").c_str(), std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < log.size()) {
+        const size_t end = log.find("\r\n", start);
+        const std::string line = log.substr(start, end - start);
+        const size_t afterTime = line.find(' ', line.find(' ') + 1);
+        messages.push_back(line.substr(afterTime + 1));
+        start = end == std::string::npos ? log.size() : end + 2;
+    }
+    return messages;
+}
+
+class InstallAttempt : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ClearSite();
+        ASSERT_TRUE(PublishFile(kInstallerPath, Installer()));
+        AppState.InstallerPath.clear();
+        AppState.LastFailureText.clear();
+    }
+
+    // Runs one attempt; returns its result.
+    DWORD Run()
+    {
+        DWORD result = RunInstallAttempt(nullptr);
+        posted_ = recorder_.Take();
+        return result;
+    }
+
+    UINT FinalMessage() const { return posted_.empty() ? 0 : posted_.back().Message; }
+    std::wstring WorkingDirectory() const { return base_.Path() + L"\\TAVRO\\Installer"; }
+    std::wstring SetupFile() const { return WorkingDirectory() + L"\\" + kSetupName; }
+
+    TestDirectory base_;
+    ScopedLocalAppData localAppData_{base_.Path()};
+    MessageRecorder recorder_;
+    std::vector<MessageRecorder::Posted> posted_;
+};
+
+TEST_F(InstallAttempt, VerifiedDownloadKeepsTheFile)
+{
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(AppState.InstallerPath, SetupFile());
+    EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer());
+    ASSERT_GE(posted_.size(), 3u);
+    EXPECT_EQ(posted_.front().Message, WM_INSTALLER_PROGRESS);
+    EXPECT_EQ(posted_.front().WParam, 0u);
+    EXPECT_EQ(posted_[posted_.size() - 2].Message, WM_INSTALLER_PROGRESS);
+    EXPECT_EQ(posted_[posted_.size() - 2].WParam, 100u);
+    EXPECT_EQ(FinalMessage(), WM_INSTALLER_VERIFIED);
+    EXPECT_EQ(AppState.LastFailureText, L"");
+    EXPECT_EQ(LogMessages(WorkingDirectory()),
+              (std::vector<std::string>{"Checking the TAVRO release manifest.",
+                                        "Downloading TAVRO Static Module 1.2.3.4.",
+                                        "Installer verified successfully."}));
+}
+
+TEST_F(InstallAttempt, ManifestVariantsThatStillVerify)
+{
+    std::string upper = Sha256Hex(Installer());
+    for (char& c : upper) {
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    }
+    const std::string variants[] = {
+        Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", upper),
+        "# TAVRO release\r\n\r\n VERSION = 1.2.3.4\r\nINSTALLERURL\t=\thttps://WWW.tavro.example/releases/setup.exe"
+        "\r\nInstallerSHA256= " + Sha256Hex(Installer()) + " \r\n",
+        "\xEF\xBB\xBF\n" + GoodManifest(),
+    };
+    for (const std::string& manifest : variants) {
+        ASSERT_TRUE(PublishText(kManifestPath, manifest));
+        EXPECT_EQ(Run(), 0u) << manifest;
+        EXPECT_EQ(FinalMessage(), WM_INSTALLER_VERIFIED) << manifest;
+        EXPECT_TRUE(FileExists(SetupFile())) << manifest;
+    }
+}
+
+struct EarlyFailure {
+    const char* name;
+    std::string manifest;
+    const wchar_t* sentence;
+};
+
+// Failures before the installer download: nothing is downloaded and no
+// installer file exists afterwards.
+TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
+{
+    const std::string url = "https://tavro.example/releases/setup.exe";
+    const std::string sha = Sha256Hex(Installer());
+    const EarlyFailure rows[] = {
+        {"missing version", "installerUrl=" + url + "\ninstallerSha256=" + sha + "\n", kIncomplete},
+        {"missing url", "version=1.2.3.4\ninstallerSha256=" + sha + "\n", kIncomplete},
+        {"missing sha", "version=1.2.3.4\ninstallerUrl=" + url + "\n", kIncomplete},
+        {"empty version", Manifest("", url, sha), kIncomplete},
+        {"empty url", Manifest("1.2.3.4", "", sha), kIncomplete},
+        {"63 digits", Manifest("1.2.3.4", url, sha.substr(1)), kIncomplete},
+        {"65 digits", Manifest("1.2.3.4", url, sha + "0"), kIncomplete},
+        {"no-break space after sha", Manifest("1.2.3.4", url, sha + "\xC2\xA0"), kIncomplete},
+        {"ill-formed UTF-8", Manifest("1.2.3.4", url, sha) + "note=caf\xE9\n", kIncomplete},
+        {"BOM before version", "\xEF\xBB\xBF" + Manifest("1.2.3.4", url, sha), kIncomplete},
+        {"http installer", Manifest("1.2.3.4", "http://tavro.example/releases/setup.exe", sha),
+         L"The release URL must use HTTPS."},
+        {"foreign installer host", Manifest("1.2.3.4", "https://downloads.example.net/setup.exe", sha),
+         L"The release URL is not hosted on the official TAVRO domain."},
+        {"look-alike host", Manifest("1.2.3.4", "https://tavro.example.evil.test/setup.exe", sha),
+         L"The release URL is not hosted on the official TAVRO domain."},
+        {"relative installer url", Manifest("1.2.3.4", "/releases/setup.exe", sha), L"The release URL is invalid."},
+        {"version with separators", Manifest("..\\..\\x", url, sha), kBadVersion},
+        {"version with a slash", Manifest("../x", url, sha), kBadVersion},
+        {"version with a stream colon", Manifest("1:stream", url, sha), kBadVersion},
+    };
+    for (const EarlyFailure& row : rows) {
+        ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
+        EXPECT_EQ(Run(), 1u) << row.name;
+        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(AppState.InstallerPath, L"") << row.name;
+        EXPECT_EQ(LogMessages(WorkingDirectory()).back(), "Checking the TAVRO release manifest.") << row.name;
+        // Nothing but the log in the working directory, nothing beside it.
+        EXPECT_FALSE(FileExists(SetupFile())) << row.name;
+        EXPECT_FALSE(FileExists(base_.Path() + L"\\TAVRO\\x")) << row.name;
+        EXPECT_FALSE(FileExists(base_.Path() + L"\\x")) << row.name;
+        EXPECT_FALSE(FileExists(WorkingDirectory() + L"\\TAVRO-Static-Module-Setup-1")) << row.name;
+    }
+}
+
+TEST_F(InstallAttempt, ManifestThatCannotBeFetched)
+{
+    struct Row {
+        const char* rules;
+        const wchar_t* sentence;
+    };
+    const Row rows[] = {
+        {"{}", kBadStatus},  // nothing published: 404
+        {R"({"/updates/tavro-update.txt": {"status": 500}})", kBadStatus},
+        {R"({"/updates/tavro-update.txt": {"cut": 40}})", kConnection},
+    };
+    for (const Row& row : rows) {
+        ClearSite();
+        if (std::string(row.rules) != "{}") {
+            ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+        }
+        ASSERT_TRUE(SetSiteRules(row.rules));
+        EXPECT_EQ(Run(), 1u) << row.rules;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.rules;
+        EXPECT_EQ(AppState.InstallerPath, L"") << row.rules;
+    }
+}
+
+struct LateFailure {
+    const char* name;
+    std::string manifest;
+    std::string rules;
+    const wchar_t* sentence;
+    const char* lastLog;
+};
+
+// Failures during or after the installer download delete the file, also one
+// that was there before the attempt.
+TEST_F(InstallAttempt, LateFailuresDeleteTheInstallerFile)
+{
+    const std::string sha = Sha256Hex(Installer());
+    const std::string good = GoodManifest();
+    const std::string wrongSha = std::string(63, '0') + "1";
+    const LateFailure rows[] = {
+        {"hash mismatch", Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", wrongSha), "{}",
+         kMismatch, "Installer SHA-256 verification failed."},
+        {"64 characters that are not hex",
+         Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", std::string(64, 'z')), "{}", kMismatch,
+         "Installer SHA-256 verification failed."},
+        {"installer 404", good, R"({"/releases/setup.exe": {"status": 404}})", kBadStatus,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"body cut off", good, R"({"/releases/setup.exe": {"cut": 150000}})", kConnection,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"untrusted certificate", Manifest("1.2.3.4", "https://tavro.example:9443/releases/setup.exe", sha), "{}",
+         kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
+        {"certificate for another name",
+         Manifest("1.2.3.4", "https://tavro.example:8443/releases/setup.exe", sha), "{}", kConnection,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"refused port", Manifest("1.2.3.4", "https://tavro.example:1/releases/setup.exe", sha), "{}", kConnection,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+    };
+    for (const LateFailure& row : rows) {
+        ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
+        ASSERT_TRUE(SetSiteRules(row.rules));
+        // A file of the same name from an earlier, interrupted attempt.
+        ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
+        ASSERT_TRUE(WriteFileBytes(SetupFile(), ByteBuffer(10, 'o'))) << row.name;
+        EXPECT_EQ(Run(), 1u) << row.name;
+        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(AppState.InstallerPath, SetupFile()) << row.name;
+        EXPECT_FALSE(FileExists(SetupFile())) << row.name;
+        EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
+    }
+}
+
+TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
+{
+    // No Content-Length: complete, and no progress beyond the first 0.
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    ASSERT_TRUE(SetSiteRules(R"({"/releases/setup.exe": {"nolength": 1}})"));
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer());
+    std::vector<unsigned> progress;
+    for (const MessageRecorder::Posted& posted : posted_) {
+        if (posted.Message == WM_INSTALLER_PROGRESS) {
+            progress.push_back(static_cast<unsigned>(posted.WParam));
+        }
+    }
+    EXPECT_EQ(progress, std::vector<unsigned>{0});
+
+    // An empty installer verifies against the SHA-256 of empty input.
+    ClearSite();
+    ASSERT_TRUE(PublishFile(kInstallerPath, ByteBuffer()));
+    ASSERT_TRUE(PublishText(kManifestPath, Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe",
+                                                    Sha256Hex(ByteBuffer()))));
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_TRUE(FileExists(SetupFile()));
+    EXPECT_TRUE(ReadFileBytes(SetupFile()).empty());
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include "release_site.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstdlib>
+
+#include "pattern_file.h"
+
+namespace {
+
+std::wstring BedPath(const std::string& relative)
+{
+    const char* bed = std::getenv("TAVRO_BED_DIR");
+    std::string unixPath = std::string(bed ? bed : "/nonexistent") + "/" + relative;
+    std::wstring path = L"Z:";
+    for (char c : unixPath) {
+        path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    }
+    return path;
+}
+
+void CreateParents(const std::wstring& path)
+{
+    for (size_t slash = path.find(L'\\', 3); slash != std::wstring::npos; slash = path.find(L'\\', slash + 1)) {
+        CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
+    }
+}
+
+void RemoveChildren(const std::wstring& directory)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring child = directory + L"\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveChildren(child);
+            RemoveDirectoryW(child.c_str());
+        } else {
+            DeleteFileW(child.c_str());
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+}  // namespace
+
+bool PublishFile(const std::string& urlPath, const ByteBuffer& bytes)
+{
+    const std::wstring path = BedPath("docroot" + urlPath);
+    CreateParents(path);
+    return WriteFileBytes(path, bytes);
+}
+
+bool PublishText(const std::string& urlPath, const std::string& text)
+{
+    return PublishFile(urlPath, ByteBuffer(text.begin(), text.end()));
+}
+
+void ClearSite()
+{
+    RemoveChildren(BedPath("docroot"));
+    DeleteFileW(BedPath("rules.json").c_str());
+}
+
+bool SetSiteRules(const std::string& json)
+{
+    return WriteFileBytes(BedPath("rules.json"), ByteBuffer(json.begin(), json.end()));
+}
+
+std::string Sha256Hex(const ByteBuffer& bytes)
+{
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    unsigned char digest[32] = {};
+    BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0);
+    BCryptHashData(hash, const_cast<unsigned char*>(bytes.data()), static_cast<ULONG>(bytes.size()), 0);
+    BCryptFinishHash(hash, digest, sizeof(digest), 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(provider, 0);
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0F];
+    }
+    return hex;
+}

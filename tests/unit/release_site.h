@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "release/error_text.h"
+
+// The test bed's local release site, as seen from a program under Wine
+// (its files are reached through drive Z:).
+
+// Places a file at an absolute URL path ("/updates/tavro-update.txt").
+bool PublishFile(const std::string& urlPath, const ByteBuffer& bytes);
+bool PublishText(const std::string& urlPath, const std::string& text);
+// Removes every published file and fault switch.
+void ClearSite();
+// Fault switches per URL path, as a JSON object, e.g.
+// {"/releases/setup.exe": {"status": 404}}.
+bool SetSiteRules(const std::string& json);
+// Lower-case SHA-256 hex of the bytes, from CNG.
+std::string Sha256Hex(const ByteBuffer& bytes);
