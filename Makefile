@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 TEST_ARCH   = $(shell scripts/test-arch.sh)
 TEST_BUILD  = $(if $(filter i686,$(TEST_ARCH)),$(BUILD),$(BUILD)/test-$(TEST_ARCH))
 
-.PHONY: all setup build build-tests selftest test clean
+.PHONY: all setup build build-tests selftest test demo clean
 
 all: selftest
 
@@ -41,6 +41,17 @@ selftest: build-tests
 
 test: build-tests
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The windowed installer against a local stand-in of the release site, in the
+# test bed's private network namespace, on a virtual display.
+demo: build-tests
+	@$(TEST_BUILD)/wine-run --boot
+	TAVRO_WINE_RUN=$(abspath $(TEST_BUILD))/wine-run \
+	TAVRO_INSTALLER=$(abspath $(TEST_BUILD))/TAVRO-Static-Module-Installer.exe \
+	TAVRO_WINDOW_DRIVER=$(abspath $(TEST_BUILD))/tests/driver/window_driver.exe \
+	TAVRO_SAMPLE_SETUP=$(abspath $(TEST_BUILD))/tests/driver/sample_setup.exe \
+	TAVRO_SCREENSHOT_DIR=$(abspath $(TEST_BUILD))/screenshots \
+	  tests/bed/in-bed.sh python3 scripts/demo.py
 
 clean:
 	rm -rf $(BUILD)

@@ -49,4 +49,5 @@ if [ ! -f "$TAVRO_BED_DIR/server.ready" ]; then
   cat "$TAVRO_BED_DIR/server.out" >&2
   exit 1
 fi
+if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --start-server; fi
 "$@"

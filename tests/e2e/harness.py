@@ -2,6 +2,7 @@
 inside the test bed (tests/bed/in-bed.sh)."""
 import hashlib
 import json
+import sys
 import os
 import re
 import shutil
@@ -102,6 +103,70 @@ class UserProfile:
         return [WINE_RUN, "cmd", "/c", line]
 
     def run(self, program, *args, timeout=120):
-        result = subprocess.run(self.command(program, *args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                timeout=timeout)
-        return result.returncode
+        return subprocess.run(self.command(program, *args), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+
+
+def start_wine():
+    """Starts Wine's background processes (services, desktop) once, detached
+    from any pipe: started by a command whose output a test reads, they would
+    inherit that pipe and hold it open."""
+    subprocess.run([WINE_RUN, "--start-server"], check=True)
+    subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+
+
+class Display:
+    """A private X display (Xvfb) for window tests."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+        os.environ["DISPLAY"] = self.name
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+DRIVER = os.environ.get("TAVRO_WINDOW_DRIVER", "")
+SAMPLE_SETUP = os.environ.get("TAVRO_SAMPLE_SETUP", "")
+SCREENSHOTS = os.environ.get("TAVRO_SCREENSHOT_DIR", "")
+
+
+def drive(*args, expect_ok=True):
+    """Runs one window-driver command; returns its key=value output."""
+    result = subprocess.run([WINE_RUN, DRIVER] + [str(a) for a in args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=120)
+    values = {}
+    for line in result.stdout.decode("utf-8").splitlines():
+        key, _, value = line.partition("=")
+        values[key] = value.replace("\\n", "\n").replace("\\r", "\r").replace("\\t", "\t").replace("\\\\", "\\")
+    values["exit"] = result.returncode
+    if expect_ok and result.returncode != 0:
+        raise AssertionError("window driver %s failed: %r %s" % (args, values, result.stderr.decode()))
+    return values
+
+
+def screenshot(name, whole_screen=False):
+    """Saves a PNG of the installer window (and its message box) under the
+    build tree; returns its path."""
+    if not SCREENSHOTS:
+        return None
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    bmp = os.path.join(BED, name + ".bmp")
+    png = os.path.join(SCREENSHOTS, name + ".png")
+    drive("screenshot" if whole_screen else "screenshot-window", winpath(bmp))
+    subprocess.run([sys.executable, BMP_TO_PNG, bmp, png], check=True, stdout=subprocess.DEVNULL)
+    return png
+
+
+BMP_TO_PNG = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "driver", "bmp_to_png.py")

@@ -10,6 +10,10 @@ SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
 INSTALLER_BYTES = os.urandom(700 * 1024 + 13)
 
 
+def setUpModule():
+    harness.start_wine()
+
+
 class DownloadTestMode(unittest.TestCase):
     def setUp(self):
         harness.reset_site()

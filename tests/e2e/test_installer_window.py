@@ -1,0 +1,236 @@
+"""The installer window under Wine on a virtual display, worked by the
+window driver against the local release site."""
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import drive  # noqa: E402
+
+CAPTION = "TAVRO Static Module Installer"
+READY = "Download and install the current release."
+CHECKING = "Checking the latest TAVRO Static Module release..."
+DOWNLOADING = "Downloading the verified TAVRO installer..."
+SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
+WAIT = 30000  # ms; every wait is bounded
+
+display = None
+
+
+def setUpModule():
+    global display
+    display = harness.Display()
+    harness.start_wine()
+
+
+def tearDownModule():
+    display.close()
+
+
+def sample_setup_bytes():
+    with open(harness.SAMPLE_SETUP, "rb") as f:
+        return f.read()
+
+
+class InstallerWindow(unittest.TestCase):
+    def setUp(self):
+        harness.reset_site()
+        self.user = harness.UserProfile()
+        self.process = None
+
+    def tearDown(self):
+        # Whatever a failed test left open must not be found by the next one.
+        if self.process and self.process.poll() is None:
+            subprocess.run([harness.WINE_RUN, "--kill"])
+            self.process.kill()
+            self.process.wait()
+            harness.start_wine()
+
+    def start(self):
+        self.process = subprocess.Popen(self.user.command(harness.INSTALLER), stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        drive("wait-window", WAIT)
+
+    def exit_code(self):
+        return self.process.wait(timeout=60)
+
+    def ran_file(self):
+        path = os.path.join(self.user.working_dir, "sample-setup-ran.txt")
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def assert_failed_state(self, sentence):
+        box = drive("wait-messagebox", WAIT)
+        self.assertEqual(box["caption"], CAPTION)
+        self.assertEqual(box["text"], sentence)
+        self.assertEqual(box["owner_ok"], "1")
+        state = drive("state")
+        self.assertEqual(state["status"], sentence)
+        self.assertEqual(state["button"], "Try again")
+        # The box is modal: the window (not the button) is disabled under it.
+        drive("dismiss-messagebox", WAIT)
+        drive("wait-button", WAIT, "Try again", 1)
+        return drive("state")
+
+    def test_ready_state(self):
+        self.start()
+        state = drive("state")
+        self.assertEqual(state["title"], CAPTION)
+        self.assertEqual(state["class"], "TAVROStaticModuleBootstrapperWindow")
+        self.assertEqual(state["style"].lower(), "0x14ca0000")  # caption, system menu, minimize box; visible
+        self.assertEqual(state["window_rect"].split(",")[2:], ["540", "225"])
+        self.assertEqual((state["status"], state["button"], state["button_enabled"]), (READY, "Install TAVRO", "1"))
+        self.assertEqual((state["progress"], state["progress_min"], state["progress_max"]), ("0", "0", "100"))
+        self.assertEqual([state["child%d" % i] for i in range(int(state["children"]))], [
+            "Static,24,20,470,28,0,TAVRO Static Module",
+            "Static,24,58,470,40,0," + READY,
+            "msctls_progress32,24,104,470,20,0,",
+            "Button,338,140,156,32,1,Install TAVRO",
+        ])
+        # Text drawn in the small GUI font, not the larger system font.
+        ink = drive("ink")
+        if ink.get("covered") == "0":
+            title_height = int(ink["ink0"].split(",")[3])
+            self.assertLessEqual(title_height, 10, ink)
+        harness.screenshot("ready")
+        drive("close")
+        drive("wait-gone", WAIT)
+        self.assertEqual(self.exit_code(), 0)
+        self.assertEqual(self.user.log_messages(), [])
+
+    def test_successful_click_starts_the_verified_setup_once(self):
+        setup = sample_setup_bytes()
+        harness.publish_release(setup)
+        # Slow enough that the running states can be seen.
+        harness.set_rules({"/updates/tavro-update.txt": {"delay_ms": 1500},
+                           "/releases/setup.exe": {"delay_ms": 150, "chunk": 16384}})
+        self.start()
+        drive("click")
+        state = drive("state")
+        self.assertEqual((state["button"], state["button_enabled"]), ("Downloading...", "0"))
+        self.assertEqual(drive("wait-status", WAIT, CHECKING)["status"], CHECKING)
+        drive("wait-status", WAIT, DOWNLOADING)
+        drive("wait-progress-between", WAIT, 20, 80)
+        state = drive("state")
+        self.assertEqual((state["button"], state["button_enabled"]), ("Downloading...", "0"))
+        harness.screenshot("running")
+        drive("wait-gone", 60000)
+        self.assertEqual(self.exit_code(), 0)
+        self.assertEqual(self.ran_file(), b"ran args=[]\r\n")
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+            "Installer verified successfully.",
+            "TAVRO Setup started.",
+        ])
+        self.assertIn(SETUP_NAME, self.user.files())
+
+    def test_failures_show_message_and_try_again_starts_afresh(self):
+        installer = os.urandom(200000)
+        wrong = "ab" * 32
+        cases = [
+            ("manifest 404", None, "The TAVRO server returned an unexpected response.", [
+                "Checking the TAVRO release manifest.",
+                "Installation attempt failed: The TAVRO server returned an unexpected response."]),
+            ("hash mismatch", dict(sha=wrong),
+             "The downloaded installer did not match the official SHA-256 value. It will not be executed.", [
+                 "Checking the TAVRO release manifest.",
+                 "Downloading TAVRO Static Module 1.2.3.4.",
+                 "Installer SHA-256 verification failed.",
+                 "Installation attempt failed: The downloaded installer did not match the official SHA-256 value."
+                 " It will not be executed."]),
+            ("foreign installer host", dict(url="https://downloads.example.net/setup.exe"),
+             "The release URL is not hosted on the official TAVRO domain.", [
+                 "Checking the TAVRO release manifest.",
+                 "Installation attempt failed: The release URL is not hosted on the official TAVRO domain."]),
+        ]
+        self.start()
+        expected_log = []
+        for name, release, sentence, lines in cases:
+            with self.subTest(name):
+                harness.reset_site()
+                if release is not None:
+                    harness.publish_release(installer, **release)
+                drive("click")
+                state = self.assert_failed_state(sentence)
+                if name == "hash mismatch":
+                    self.assertEqual(state["progress"], "100")  # left where it was
+                expected_log += lines
+                self.assertEqual(self.user.log_messages(), expected_log)
+                self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
+
+        # The picture of a failure, taken with its message box open.
+        harness.reset_site()
+        drive("click")
+        drive("wait-messagebox", WAIT)
+        harness.screenshot("failed")
+        drive("dismiss-messagebox", WAIT)
+        drive("wait-button", WAIT, "Try again", 1)
+        expected_log += ["Checking the TAVRO release manifest.",
+                         "Installation attempt failed: The TAVRO server returned an unexpected response."]
+
+        # After a hash failure the bar stood at 100; a new attempt starts at 0.
+        harness.publish_release(installer, sha=wrong)
+        drive("click")
+        drive("wait-messagebox", WAIT)
+        drive("dismiss-messagebox", WAIT)
+        self.assertEqual(drive("wait-button", WAIT, "Try again", 1)["button"], "Try again")
+        self.assertEqual(drive("state")["progress"], "100")
+        harness.publish_release(installer, sha=wrong)
+        harness.set_rules({"/updates/tavro-update.txt": {"delay_ms": 1500}})
+        drive("click")
+        state = drive("state")
+        self.assertEqual((state["status"], state["progress"], state["button"], state["button_enabled"]),
+                         (CHECKING, "0", "Downloading...", "0"))
+        drive("wait-messagebox", WAIT)
+        drive("dismiss-messagebox", WAIT)
+        drive("close")
+        drive("wait-gone", WAIT)
+        self.assertEqual(self.exit_code(), 0)
+
+    def test_shell_refusing_the_file_leaves_it_and_fails(self):
+        not_a_program = b"This verified file is text, not a program.\r\n" * 100
+        harness.publish_release(not_a_program)
+        self.start()
+        drive("click")
+        # The shell reports the file it cannot start in a box of its own,
+        # owned by the window, before the installer shows its message.
+        shell_box = drive("wait-messagebox", WAIT)
+        self.assertNotEqual(shell_box["caption"], CAPTION)
+        drive("dismiss-messagebox", WAIT)
+        state = self.assert_failed_state("Windows could not start the verified TAVRO Setup file.")
+        self.assertEqual(state["progress"], "100")
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+            "Installer verified successfully.",
+            "Installation attempt failed: Windows could not start the verified TAVRO Setup file.",
+        ])
+        with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
+            self.assertEqual(f.read(), not_a_program)
+        drive("close")
+        drive("wait-gone", WAIT)
+        self.assertEqual(self.exit_code(), 0)
+
+    def test_closing_during_an_attempt_ends_with_exit_code_zero(self):
+        harness.publish_release(os.urandom(2 * 1024 * 1024))
+        harness.set_rules({"/releases/setup.exe": {"delay_ms": 200, "chunk": 16384}})
+        self.start()
+        drive("click")
+        drive("wait-status", WAIT, DOWNLOADING)
+        drive("close")
+        drive("wait-gone", WAIT)
+        self.assertEqual(self.exit_code(), 0)
+        self.assertIsNone(self.ran_file())
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Downloading TAVRO Static Module 1.2.3.4.",
+        ])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
