@@ -8,35 +8,41 @@ EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
 JOBS       := $(shell nproc)
 CMAKE_FLAGS ?=
 
-# Wine on a host that cannot run 32-bit processes runs only 64-bit programs;
-# the tests then use an x86_64 build of the same sources (see README).
+# The tests use a build of the same sources with GoogleTest (posix thread
+# model), for i686 where Wine can run 32-bit programs, else for x86_64.
 TEST_ARCH   = $(shell scripts/test-arch.sh)
-TEST_BUILD  = $(if $(filter i686,$(TEST_ARCH)),$(BUILD),$(BUILD)/test-$(TEST_ARCH))
+TEST_BUILD  = $(BUILD)/test-$(TEST_ARCH)
 
-.PHONY: all setup build build-tests selftest test demo clean
+.PHONY: all setup build build-tests selftest test demo bench clean
 
 all: selftest
 
 setup:
 	@scripts/setup-debian.sh
 
+# The shipped file: i686, win32 thread model, no tests.
 build: setup
-	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
+	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-tests: build
-	@if [ "$(TEST_BUILD)" != "$(BUILD)" ]; then \
+	@if [ "$(TEST_ARCH)" != i686 ]; then \
 	  echo "Note: this host cannot run 32-bit Windows programs; testing an $(TEST_ARCH) build of the same sources."; \
-	  cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH)-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null && \
-	  cmake --build $(TEST_BUILD) -j $(JOBS); \
 	fi
+	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH)-w64-mingw32.cmake \
+	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(TEST_BUILD) -j $(JOBS)
 
+# Runs the shipped file's self-test where Wine can run it, else the test
+# build's.
+SELFTEST_EXE = $(if $(filter i686,$(TEST_ARCH)),$(EXE),$(TEST_BUILD)/TAVRO-Static-Module-Installer.exe)
 selftest: build-tests
 	@$(TEST_BUILD)/wine-run --boot
-	@if $(TEST_BUILD)/wine-run $(TEST_BUILD)/TAVRO-Static-Module-Installer.exe --self-test; then \
-	  echo "Self-test passed ($(TEST_ARCH) build under Wine). Installer: $(EXE)"; \
+	@if $(TEST_BUILD)/wine-run $(SELFTEST_EXE) --self-test; then \
+	  echo "Self-test passed: $(SELFTEST_EXE) under Wine. Installer: $(EXE)"; \
 	else \
-	  echo "Self-test FAILED ($(TEST_ARCH) build under Wine)"; exit 1; \
+	  echo "Self-test FAILED: $(SELFTEST_EXE) under Wine"; exit 1; \
 	fi
 
 test: build-tests
@@ -52,6 +58,13 @@ demo: build-tests
 	TAVRO_SAMPLE_SETUP=$(abspath $(TEST_BUILD))/tests/driver/sample_setup.exe \
 	TAVRO_SCREENSHOT_DIR=$(abspath $(TEST_BUILD))/screenshots \
 	  tests/bed/in-bed.sh python3 scripts/demo.py
+
+# Measures one install attempt and its stages beside curl, sha256sum and the
+# bare WinHTTP/CNG floor; prints a table and writes it with a chart under
+# the build tree.
+bench: build-tests
+	@$(TEST_BUILD)/wine-run --boot
+	bench/run-bench.sh $(abspath $(TEST_BUILD))
 
 clean:
 	rm -rf $(BUILD)

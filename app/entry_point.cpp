@@ -55,6 +55,35 @@ bool RunSelfTest()
     return true;
 }
 
+void HardenProcess()
+{
+    HeapSetInformation(nullptr, HeapEnableTerminationOnCorruption, nullptr, 0);
+
+    // Looked up rather than imported: Windows 7 has it only with KB2533623,
+    // and a missing import would stop the program before it starts.
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories == nullptr || !setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        // At least keep the current directory out of the search.
+        SetDllDirectoryW(L"");
+    }
+
+    // The delay-loaded DLLs, loaded now by full path from the system
+    // directory: once loaded, every later request for the name (also from
+    // inside the platform's TLS stack) gets this copy, whatever search path
+    // the requester uses.
+    wchar_t systemDirectory[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    for (const wchar_t* name : {L"\\winhttp.dll", L"\\bcrypt.dll", L"\\comctl32.dll"}) {
+        LoadLibraryExW((std::wstring(systemDirectory) + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+}
+
 int RunInstaller(HINSTANCE instance, const wchar_t* commandLine, int showCommand)
 {
     switch (SelectLaunchMode(commandLine)) {

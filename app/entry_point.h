@@ -13,5 +13,10 @@ LaunchMode SelectLaunchMode(const wchar_t* commandLine);
 // window or file system and writes no log line.
 bool RunSelfTest();
 
+// Restricts DLL loading to the system directory and ends the process on heap
+// corruption. Must run before any delay-loaded DLL (winhttp, bcrypt,
+// comctl32) is first used.
+void HardenProcess();
+
 // Runs the mode that the command line selects and returns the exit code.
 int RunInstaller(HINSTANCE instance, const wchar_t* commandLine, int showCommand);

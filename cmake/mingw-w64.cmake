@@ -1,12 +1,17 @@
 # Cross-compiling for Windows with Debian's mingw-w64. The including toolchain
-# file sets TAVRO_MINGW_ARCH (i686 or x86_64). The posix thread model is used
-# because GoogleTest needs std::mutex; the runtime is linked statically.
+# file sets TAVRO_MINGW_ARCH (i686 or x86_64). TAVRO_MINGW_THREADS picks the
+# compiler's thread model: posix (the default) because GoogleTest needs
+# std::mutex; the shipped build uses win32, which needs no winpthread.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${TAVRO_MINGW_ARCH})
 set(TAVRO_MINGW_TRIPLE ${TAVRO_MINGW_ARCH}-w64-mingw32)
+if(NOT TAVRO_MINGW_THREADS)
+  set(TAVRO_MINGW_THREADS posix)
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TAVRO_MINGW_THREADS)
 
-set(CMAKE_C_COMPILER ${TAVRO_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TAVRO_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_C_COMPILER ${TAVRO_MINGW_TRIPLE}-gcc-${TAVRO_MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${TAVRO_MINGW_TRIPLE}-g++-${TAVRO_MINGW_THREADS})
 set(CMAKE_RC_COMPILER ${TAVRO_MINGW_TRIPLE}-windres)
 set(CMAKE_DLLTOOL ${TAVRO_MINGW_TRIPLE}-dlltool)
 

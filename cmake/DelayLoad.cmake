@@ -1,0 +1,35 @@
+# Delay-loading of the DLLs that are not Windows "known DLLs". Windows looks
+# for such a DLL beside the program first; delay-loaded, it is resolved only
+# at first use, after the entry point has restricted the search to System32.
+#
+# tavro_delay_load(target dll...) links the target against delay-import
+# libraries (mingw-w64: made by dlltool from cmake/delayload/<dll>.def;
+# MSVC: /DELAYLOAD).
+function(tavro_delay_load target)
+  foreach(dll IN LISTS ARGN)
+    if(MSVC)
+      target_link_libraries(${target} PRIVATE ${dll})
+      target_link_options(${target} PRIVATE /DELAYLOAD:${dll}.dll)
+      continue()
+    endif()
+    set(def_source ${PROJECT_SOURCE_DIR}/cmake/delayload/${dll}.def)
+    set(def ${CMAKE_BINARY_DIR}/delayload/${dll}.def)
+    set(lib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
+    file(READ ${def_source} exports)
+    if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+      # 64-bit Windows has one calling convention and no @N decoration.
+      string(REGEX REPLACE "@[0-9]+" "" exports "${exports}")
+    endif()
+    file(WRITE ${def} "${exports}")
+    add_custom_command(OUTPUT ${lib}
+      COMMAND ${CMAKE_DLLTOOL} -d ${def} -y ${lib} $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},4>:-k>
+      DEPENDS ${def_source}
+      COMMENT "Delay-import library for ${dll}.dll")
+    add_custom_target(${target}_${dll}_delay DEPENDS ${lib})
+    add_dependencies(${target} ${target}_${dll}_delay)
+    target_link_libraries(${target} PRIVATE ${lib})
+  endforeach()
+  if(MSVC)
+    target_link_libraries(${target} PRIVATE delayimp)
+  endif()
+endfunction()

@@ -1,0 +1,59 @@
+"""A DLL planted beside the installer is never loaded: the installer limits
+DLL loading to System32 first thing and delay-loads every DLL that is not a
+known DLL. Run inside the test bed. Wine is told to prefer a DLL found beside
+the program, as Windows does; a control program that imports winhttp.dll the
+ordinary way shows that the planted copy would be taken."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import harness  # noqa: E402
+
+PLANTED_DLL = os.environ.get("TAVRO_PLANTED_DLL", "")
+CONTROL = os.environ.get("TAVRO_PLAIN_IMPORT", "")
+PLANTED = ("winhttp.dll", "bcrypt.dll", "comctl32.dll")
+
+
+def setUpModule():
+    os.environ["WINEDLLOVERRIDES"] = "winhttp,bcrypt,comctl32=n,b;mscoree,mshtml="
+    harness.start_wine()
+
+
+class DllPlanting(unittest.TestCase):
+    def setUp(self):
+        self.downloads = tempfile.mkdtemp(prefix="downloads-", dir=harness.BED or None)
+        for name in PLANTED:
+            shutil.copy(PLANTED_DLL, os.path.join(self.downloads, name))
+        self.installer = os.path.join(self.downloads, "TAVRO-Static-Module-Installer.exe")
+        shutil.copy(harness.INSTALLER, self.installer)
+
+    def marks(self):
+        return sorted(n.lower() for n in os.listdir(self.downloads) if n.endswith("-was-loaded.txt"))
+
+    def test_control_program_takes_the_planted_dll(self):
+        control = os.path.join(self.downloads, "plain_import.exe")
+        shutil.copy(CONTROL, control)
+        subprocess.run([harness.WINE_RUN, control], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=120)
+        self.assertEqual(self.marks(), ["winhttp.dll-was-loaded.txt"])
+
+    def test_installer_self_test_ignores_planted_dlls(self):
+        result = subprocess.run([harness.WINE_RUN, self.installer, "--self-test"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=120)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(self.marks(), [])
+
+    def test_installer_download_ignores_planted_dlls(self):
+        harness.reset_site()
+        harness.publish_release(os.urandom(100000))
+        user = harness.UserProfile()
+        self.assertEqual(user.run(self.installer, "--download-test"), 0)
+        self.assertEqual(self.marks(), [])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,154 @@
+"""Checks on the shipped .exe itself: format, imports, hardening flags,
+resources and size. Reads the file with Debian's python3-pefile."""
+import os
+import struct
+import sys
+import unittest
+
+import pefile
+
+EXE = os.environ.get("TAVRO_SHIPPED_EXE", "")
+# Windows "known DLLs" (HKLM\...\Session Manager\KnownDLLs) that the program
+# may import directly; the loader never takes these from the program's folder.
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll", "advapi32.dll",
+              "ole32.dll", "oleaut32.dll", "shlwapi.dll", "ws2_32.dll", "rpcrt4.dll", "sechost.dll"}
+DELAY_LOADED = {
+    "winhttp.dll": {"WinHttpCloseHandle", "WinHttpConnect", "WinHttpCrackUrl", "WinHttpOpen", "WinHttpOpenRequest",
+                    "WinHttpQueryDataAvailable", "WinHttpQueryHeaders", "WinHttpReadData", "WinHttpReceiveResponse",
+                    "WinHttpSendRequest", "WinHttpSetTimeouts"},
+    "bcrypt.dll": {"BCryptCloseAlgorithmProvider", "BCryptCreateHash", "BCryptDestroyHash", "BCryptFinishHash",
+                   "BCryptGetProperty", "BCryptHashData", "BCryptOpenAlgorithmProvider"},
+    "comctl32.dll": {"InitCommonControlsEx"},
+}
+# The shipped file is about 310 KB; this catches it silently doubling.
+SIZE_BUDGET = 400 * 1024
+
+pe = None
+
+
+def setUpModule():
+    global pe
+    pe = pefile.PE(EXE)
+
+
+def delay_imports(image):
+    """DLL name -> imported function names, from the delay-import
+    descriptors. GNU ld does not fill the delay-import data directory, so
+    when it is empty the 32-byte descriptors (attributes 1, RVA of the DLL
+    name) are found by scanning the image for each DLL's name."""
+    if hasattr(image, "DIRECTORY_ENTRY_DELAY_IMPORT"):
+        return {e.dll.decode().lower(): {i.name.decode() for i in e.imports if i.name}
+                for e in image.DIRECTORY_ENTRY_DELAY_IMPORT}
+    data = image.get_memory_mapped_image()
+    found = {}
+    for dll in DELAY_LOADED:
+        for variant in (dll, dll.upper(), dll.capitalize()):
+            name_at = data.find(variant.encode() + b"\0")
+            if name_at < 0:
+                continue
+            record = struct.pack("<II", 1, name_at)
+            at = data.find(record)
+            while at >= 0 and at % 4:
+                at = data.find(record, at + 1)
+            if at < 0:
+                continue
+            int_rva = struct.unpack_from("<I", data, at + 16)[0]
+            names = set()
+            entry_size = 4 if image.OPTIONAL_HEADER.Magic == 0x10B else 8
+            while True:
+                thunk = int.from_bytes(data[int_rva:int_rva + entry_size], "little")
+                if thunk == 0:
+                    break
+                names.add(data[thunk + 2:data.index(b"\0", thunk + 2)].decode())
+                int_rva += entry_size
+            found[dll] = names
+    return found
+
+
+class ShippedExe(unittest.TestCase):
+    def test_pe32_i386_gui_unicode_entry(self):
+        self.assertEqual(pe.FILE_HEADER.Machine, 0x14C)            # i386
+        self.assertEqual(pe.OPTIONAL_HEADER.Magic, 0x10B)          # PE32
+        self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 2)          # Windows GUI
+        crt = {i.name.decode() for e in pe.DIRECTORY_ENTRY_IMPORT if e.dll.lower() == b"msvcrt.dll"
+               for i in e.imports if i.name}
+        # The wide start-up code (wWinMain) takes the wide command line.
+        self.assertIn("__wgetmainargs", crt)
+        self.assertNotIn("__getmainargs", crt)
+
+    def test_imports_only_known_system_dlls(self):
+        imported = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertLessEqual(imported, KNOWN_DLLS)
+        for runtime in ("libstdc++", "libgcc", "libwinpthread", "winhttp", "bcrypt", "comctl32", "version"):
+            self.assertFalse([d for d in imported if d.startswith(runtime)], runtime)
+
+    def test_other_dlls_are_delay_loaded(self):
+        self.assertEqual(delay_imports(pe), DELAY_LOADED)
+
+    def test_aslr_dep_and_relocations(self):
+        characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
+        self.assertTrue(characteristics & 0x0040, "DYNAMIC_BASE")
+        self.assertTrue(characteristics & 0x0100, "NX_COMPAT")
+        relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]
+        self.assertGreater(relocations.Size, 0)
+        self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001, "relocations stripped")
+
+    def test_no_time_stamp(self):
+        self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0)
+
+    def resources(self, type_id):
+        for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            if entry.id == type_id:
+                return {(e.id, e.name and str(e.name)): e for e in entry.directory.entries}
+        return {}
+
+    def resource_data(self, entry):
+        language = entry.directory.entries[0]
+        return pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+
+    def test_icon_group_101_with_six_sizes(self):
+        groups = self.resources(pefile.RESOURCE_TYPE["RT_GROUP_ICON"])
+        self.assertEqual(list(groups), [(101, None)])
+        data = self.resource_data(groups[(101, None)])
+        count = struct.unpack_from("<HHH", data)[2]
+        sizes = sorted((data[6 + 14 * i] or 256) for i in range(count))
+        self.assertEqual(sizes, [16, 32, 48, 64, 128, 256])
+        self.assertEqual(len(self.resources(pefile.RESOURCE_TYPE["RT_ICON"])), 6)
+
+    def test_version_block(self):
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0))
+        strings, translations = {}, []
+        for info in pe.FileInfo[0]:
+            if info.Key == b"StringFileInfo":
+                for table in info.StringTable:
+                    self.assertEqual(table.LangID, b"040904B0")
+                    strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+            if info.Key == b"VarFileInfo":
+                for var in info.Var:
+                    translations += list(var.entry.values())
+        for key, value in {"FileDescription": "TAVRO Static Module Web Installer",
+                           "ProductName": "TAVRO Static Module",
+                           "InternalName": "TAVRO.StaticModule.Installer",
+                           "OriginalFilename": "TAVRO-Static-Module-Installer.exe",
+                           "FileVersion": "1.0.0.0", "ProductVersion": "1.0.0.0"}.items():
+            self.assertEqual(strings.get(key), value, key)
+        self.assertEqual(translations, ["0x0409 0x04b0"])
+
+    def test_manifest_is_only_as_invoker(self):
+        manifests = self.resources(pefile.RESOURCE_TYPE["RT_MANIFEST"])
+        self.assertEqual(list(manifests), [(1, None)])
+        xml = self.resource_data(manifests[(1, None)]).decode("utf-8")
+        self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', xml)
+        for absent in ("dependency", "Common-Controls", "dpiAware", "dpiAwareness", "supportedOS"):
+            self.assertNotIn(absent, xml)
+
+    def test_size_budget(self):
+        size = os.path.getsize(EXE)
+        print("\nshipped .exe: %d bytes (budget %d)" % (size, SIZE_BUDGET), file=sys.stderr)
+        self.assertLessEqual(size, SIZE_BUDGET)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
