@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "pattern_file.h"
+#include "test_directory.h"
 
 namespace {
 
@@ -27,29 +28,6 @@ void CreateParents(const std::wstring& path)
     }
 }
 
-void RemoveChildren(const std::wstring& directory)
-{
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        const std::wstring child = directory + L"\\" + name;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveChildren(child);
-            RemoveDirectoryW(child.c_str());
-        } else {
-            DeleteFileW(child.c_str());
-        }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-
 }  // namespace
 
 bool PublishFile(const std::string& urlPath, const ByteBuffer& bytes)
@@ -66,7 +44,7 @@ bool PublishText(const std::string& urlPath, const std::string& text)
 
 void ClearSite()
 {
-    RemoveChildren(BedPath("docroot"));
+    RemoveDirectoryContents(BedPath("docroot"));
     DeleteFileW(BedPath("rules.json").c_str());
 }
 

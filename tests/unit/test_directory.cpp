@@ -2,9 +2,13 @@
 
 #include <vector>
 
-namespace {
-
 void RemoveTree(const std::wstring& path)
+{
+    RemoveDirectoryContents(path);
+    RemoveDirectoryW(path.c_str());
+}
+
+void RemoveDirectoryContents(const std::wstring& path)
 {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
@@ -23,10 +27,7 @@ void RemoveTree(const std::wstring& path)
         } while (FindNextFileW(find, &entry));
         FindClose(find);
     }
-    RemoveDirectoryW(path.c_str());
 }
-
-}  // namespace
 
 TestDirectory::TestDirectory()
 {

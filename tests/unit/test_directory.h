@@ -35,3 +35,7 @@ private:
 
 bool DirectoryExists(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+
+// Deletes everything inside the directory; RemoveTree also the directory.
+void RemoveDirectoryContents(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
