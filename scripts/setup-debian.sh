@@ -2,13 +2,15 @@
 # Installs, through apt, whatever this project needs to build and test the
 # installer on Debian: the i686 mingw-w64 cross compiler, 32-bit Wine, CMake,
 # GoogleTest sources, Xvfb for the window tests and the tools of the test bed.
+# wine64 is named because hosts that cannot run 32-bit processes test an
+# x86_64 build, and "wine" alone is satisfied by wine32.
 # Does nothing when everything is already there.
 set -euo pipefail
 
 packages=(
   cmake make g++ googletest
-  mingw-w64 g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386
+  mingw-w64 g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64
   xvfb x11-apps imagemagick
   openssl python3 iproute2 util-linux time curl
   clang python3-pefile gnuplot-nox
