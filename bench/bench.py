@@ -1,0 +1,438 @@
+#!/usr/bin/env python3
+"""Benchmarks of the installer under Wine, run inside the test bed by
+bench/run-bench.sh. Measures and prints; never passes or fails on a time.
+
+  bench.py BUILD_DIR
+
+Per installer size: our whole --download-test attempt beside curl +
+sha256sum, the two stages alone (DownloadUrl, ComputeFileSha256) beside
+curl -o and sha256sum, and the bare WinHTTP and CNG floor; then cold start
+and file sizes. Writes BUILD_DIR/bench/results.txt and results.png.
+"""
+import datetime
+import hashlib
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+BUILD = os.path.abspath(sys.argv[1])
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BED = os.environ["TAVRO_BED_DIR"]
+DOCROOT = os.path.join(BED, "docroot")
+WINE_RUN = os.environ["TAVRO_WINE_RUN"]
+HOST = os.environ.get("TAVRO_OFFICIAL_HOST", "tavro.example")
+CA = os.path.join(BED, "certs", "ca.pem")
+RUNS = max(5, int(os.environ.get("TAVRO_BENCH_RUNS", "5")))
+SIZES_MIB = [int(s) for s in os.environ.get("TAVRO_BENCH_SIZES", "1 64 512").split()]
+INSTALLER = os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe")
+SHIPPED = os.path.join(REPO, "build", "TAVRO-Static-Module-Installer.exe")
+BENCH_BIN = os.path.join(BUILD, "bench")
+OUT = os.path.join(BUILD, "bench")
+SCRATCH = os.path.join(BED, "bench")
+MANIFEST_PATH = "/updates/tavro-update.txt"
+MIB = 1 << 20
+
+
+def winpath(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def exe(name):
+    return os.path.join(BENCH_BIN, name + ".exe")
+
+
+class Run:
+    """One finished process: wall seconds, exit code, CPU seconds of the
+    process Linux reaped, its output and the key=value lines in it."""
+
+    def __init__(self, wall, code, cpu, maxrss_kib, output, values):
+        self.wall, self.code, self.cpu, self.maxrss_kib = wall, code, cpu, maxrss_kib
+        self.output, self.values = output, values
+
+
+def run(command, watch_name=None):
+    """Runs a command with its output in a file (never a pipe: Wine's helper
+    processes could inherit and hold it). With watch_name, polls /proc for
+    the process running that program and keeps its peak RSS (VmHWM) as
+    values["vmhwm_kib"] and its CPU seconds as the run's."""
+    out_path = os.path.join(SCRATCH, "out.txt")
+    peak = {}
+    done = threading.Event()
+    poller = None
+    if watch_name:
+        poller = threading.Thread(target=poll_peak_rss, args=(watch_name, done, peak))
+    with open(out_path, "wb") as out:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        if poller:
+            poller.start()
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+    done.set()
+    if poller:
+        poller.join()
+    with open(out_path, encoding="utf-8", errors="replace") as f:
+        output = f.read()
+    values = {}
+    for line in output.splitlines():
+        key, sep, value = line.strip().partition("=")
+        if sep:
+            values[key] = value
+    cpu = usage.ru_utime + usage.ru_stime
+    if watch_name:
+        if peak["hwm"] == 0:
+            raise SystemExit("bench: never saw %s running" % watch_name)
+        values["vmhwm_kib"] = peak["hwm"]
+        cpu = peak["cpu"]  # the watched process, not its cmd parent
+    return Run(wall, process.returncode, cpu, usage.ru_maxrss, output, values)
+
+
+def basename(path):
+    return path.replace("\\", "/").rsplit("/", 1)[-1].lower()
+
+
+def find_pid(name, argument=0):
+    """The process whose argv[argument] names the file `name`, or None. Wine
+    puts a Windows program's own path in argv[0]; cmd's command line only
+    mentions the program further on."""
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    argv = f.read().decode("utf-8", "replace").split("\0")
+            except OSError:
+                continue  # ended between listing and reading
+            if len(argv) > argument and basename(argv[argument]) == name.lower():
+                return pid
+    return None
+
+
+def process_cpu(pid):
+    """CPU seconds used so far by a process (0 once it is gone)."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, TypeError):
+        return 0.0
+
+
+def poll_peak_rss(name, done, peak):
+    """Peak RSS (VmHWM, a high-water mark, so the last reading before exit
+    holds the peak) and CPU seconds of the watched process."""
+    pid = None
+    peak.update(hwm=0, cpu=0.0)
+    while not done.is_set():
+        pid = pid or find_pid(name)
+        if pid:
+            try:
+                with open("/proc/%s/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            peak["hwm"] = max(peak["hwm"], int(line.split()[1]))
+                peak["cpu"] = max(peak["cpu"], process_cpu(pid))
+            except OSError:
+                pass
+        time.sleep(0.02)
+
+
+def checked(label, result):
+    if result.code != 0:
+        raise SystemExit("bench: %s exited with %d: %r" % (label, result.code, result.values))
+    return result
+
+
+# ---------------------------------------------------------------- one size
+
+def make_release(size_mib):
+    """A random installer body and a manifest naming it; returns its path."""
+    name = "setup-%dMiB.bin" % size_mib
+    path = os.path.join(DOCROOT, "releases", name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    digest = hashlib.sha256()
+    with open(path, "wb") as f:
+        for _ in range(size_mib):
+            block = os.urandom(MIB)
+            digest.update(block)
+            f.write(block)
+    os.sync()  # no writeback of the new file during the runs
+    manifest = "version=%d.0.0.0\ninstallerUrl=https://%s/releases/%s\ninstallerSha256=%s\n" % (
+        size_mib, HOST, name, digest.hexdigest())
+    os.makedirs(os.path.join(DOCROOT, "updates"), exist_ok=True)
+    with open(os.path.join(DOCROOT, MANIFEST_PATH.lstrip("/")), "w") as f:
+        f.write(manifest)
+    return path, "/releases/" + name, digest.hexdigest()
+
+
+def bench_size(size_mib):
+    body, url_path, sha = make_release(size_mib)
+    url = "https://%s%s" % (HOST, url_path)
+    profile = os.path.join(SCRATCH, "localappdata")
+    os.makedirs(profile, exist_ok=True)
+    setup = os.path.join(profile, "TAVRO", "Installer", "TAVRO-Static-Module-Setup-%d.0.0.0.exe" % size_mib)
+    stage_file = os.path.join(SCRATCH, "stage.bin")
+    curl_file = os.path.join(SCRATCH, "curl.bin")
+    attempt_line = "set LOCALAPPDATA=%s&& %s --download-test" % (winpath(profile), winpath(INSTALLER))
+    reference = ("curl -fsS --cacert '{ca}' -o '{d}/manifest.txt' https://{host}{manifest} && "
+                 "url=$(sed -n 's/^installerUrl=//p' '{d}/manifest.txt') && "
+                 "curl -fsS --cacert '{ca}' -o '{f}' \"$url\" && sha256sum '{f}'").format(
+                     ca=CA, d=SCRATCH, host=HOST, manifest=MANIFEST_PATH, f=curl_file)
+    curl_only = ["curl", "-fsS", "--cacert", CA, "-o", curl_file, url]
+
+    # name: (command, process to watch for peak RSS, file to remove after)
+    variants = {
+        "attempt": ([WINE_RUN, "cmd", "/c", attempt_line], "TAVRO-Static-Module-Installer.exe", setup),
+        "reference": (["/bin/sh", "-c", reference], None, curl_file),
+        "floor_dl": ([WINE_RUN, exe("floor_winhttp"), HOST, url_path], None, None),
+        "floor_hash": ([WINE_RUN, exe("floor_cng"), winpath(body)], None, None),
+        "stage_dl": ([WINE_RUN, exe("stage_bench"), "download", url, winpath(stage_file)], None, stage_file),
+        "stage_dl_quiet": ([WINE_RUN, exe("stage_bench"), "download", url, winpath(stage_file), "noprogress"],
+                           None, stage_file),
+        "curl_o": (curl_only, None, curl_file),
+        "stage_hash": ([WINE_RUN, exe("stage_bench"), "hash", winpath(body)], None, None),
+        "sha256sum": (["sha256sum", body], None, None),
+    }
+    wineserver = find_pid("wineserver64") or find_pid("wineserver32") or find_pid("wineserver")
+    release_server = find_pid("release_server.py", argument=1)
+    results = {name: [] for name in variants}
+    wineserver_cpu = {name: [] for name in variants}
+    server_cpu = {name: [] for name in variants}
+    # Round robin, so that drift on the machine spreads over every figure.
+    for _ in range(RUNS):
+        for name, (command, watch, leftover) in variants.items():
+            before = (process_cpu(wineserver), process_cpu(release_server))
+            result = checked("%s (%d MiB)" % (name, size_mib), run(command, watch))
+            wineserver_cpu[name].append(process_cpu(wineserver) - before[0])
+            server_cpu[name].append(process_cpu(release_server) - before[1])
+            # A figure counts only for work done right.
+            digest = result.values.get("sha256", result.output.split(" ", 1)[0] if name in (
+                "reference", "sha256sum") else sha)
+            received = result.values.get("bytes", os.path.getsize(leftover) if leftover else size_mib * MIB)
+            if digest != sha or int(received) != size_mib * MIB:
+                raise SystemExit("bench: %s (%d MiB) did the work wrong: %r" % (name, size_mib, result.output))
+            results[name].append(result)
+            if leftover and os.path.exists(leftover):
+                os.remove(leftover)
+    os.remove(body)
+    return {"results": results, "wineserver_cpu": wineserver_cpu, "server_cpu": server_cpu}
+
+
+# ---------------------------------------------------------------- report
+
+def stats(values):
+    return statistics.median(values), min(values), max(values)
+
+
+class Table:
+    def __init__(self):
+        self.lines = []
+
+    def text(self, line=""):
+        self.lines.append(line)
+
+    def row(self, label, values, unit="s", size_mib=None, cpu=None):
+        med, low, high = stats(values)
+        rate = "%9.1f" % (size_mib / med) if size_mib and med > 0 else " " * 9
+        fmt = "%8.3f" if unit == "s" else "%8.1f"
+        extra = ""
+        if cpu is not None:
+            extra = "  cpu %5.2f/%5.2f/%5.2f" % cpu
+        self.lines.append("  %-44s %s %s %s %-3s %s%s" % (label, fmt % med, fmt % low, fmt % high, unit, rate, extra))
+        return med
+
+    def ratio(self, label, value):
+        self.lines.append("  %-44s %8.2fx" % (label, value))
+
+
+def median_of(runs, key):
+    return statistics.median(key(r) for r in runs)
+
+
+def report(info, per_size, cold, sizes):
+    t = Table()
+    t.text("TAVRO Static Module installer: benchmarks (%s)" % info["date"])
+    t.text("Machine: nproc %s, memory %.1f GiB, %s; installer under test: %s build" % (
+        info["nproc"], info["mem_gib"], info["wine"], info["arch"]))
+    t.text("Wine on Linux stands in for Windows; absolute figures are Wine's.")
+    t.text("Each figure: %d runs, median / min / max. Wall = process start to exit seen from Linux;" % RUNS)
+    t.text("in-process = the program's own clock around the work only. MiB/s from the median.")
+    t.text("cpu = CPU seconds (medians): measured process / wineserver / release server (Python, TLS).")
+    t.text("Served files are on disk (page cache); downloaded files land on %s." % info["scratch"])
+    t.text("")
+    t.text("  %-44s %8s %8s %8s %-3s %9s" % ("", "median", "min", "max", "", "MiB/s"))
+    chart = []
+    for size_mib in SIZES_MIB:
+        data = per_size[size_mib]
+        r = data["results"]
+
+        def cpu(name):
+            return (median_of(r[name], lambda x: x.cpu),
+                    statistics.median(data["wineserver_cpu"][name]),
+                    statistics.median(data["server_cpu"][name]))
+
+        def walls(name):
+            return [x.wall for x in r[name]]
+
+        def inner(name):
+            return [float(x.values["seconds"]) for x in r[name]]
+
+        t.text("")
+        t.text("%d MiB installer" % size_mib + " " + "-" * 60)
+        t.text(" end to end (wall)")
+        ours = t.row("ours: --download-test (via cmd /c)", walls("attempt"), size_mib=size_mib, cpu=cpu("attempt"))
+        ref = t.row("reference: curl manifest + file, sha256sum", walls("reference"), size_mib=size_mib,
+                    cpu=cpu("reference"))
+        # Paired by round: run i of the download floor plus run i of the hash floor.
+        floor = t.row("floor: floor_winhttp + floor_cng", [a + b for a, b in zip(walls("floor_dl"), walls(
+            "floor_hash"))], size_mib=size_mib)
+        t.ratio("ours / reference", ours / ref)
+        t.ratio("ours / floor", ours / floor)
+        t.text(" download stage")
+        dl = t.row("ours: DownloadUrl to file (in-process)", inner("stage_dl"), size_mib=size_mib,
+                   cpu=cpu("stage_dl"))
+        t.row("ours: same, no progress posts (in-process)", inner("stage_dl_quiet"), size_mib=size_mib,
+              cpu=cpu("stage_dl_quiet"))
+        fdl = t.row("floor: WinHTTP read loop (in-process)", inner("floor_dl"), size_mib=size_mib,
+                    cpu=cpu("floor_dl"))
+        t.row("floor: WinHTTP read loop (wall)", walls("floor_dl"), size_mib=size_mib)
+        cdl = t.row("reference: curl -o (wall)", walls("curl_o"), size_mib=size_mib, cpu=cpu("curl_o"))
+        t.ratio("DownloadUrl / floor", dl / fdl)
+        t.ratio("DownloadUrl / curl -o", dl / cdl)
+        values = r["floor_dl"][0].values
+        t.text("  WinHTTP reads: %s for %d MiB; bytes per read avg %s, min %s, max %s" % (
+            values["reads"], size_mib, values["chunk_avg"], values["chunk_min"], values["chunk_max"]))
+        t.text(" hash stage")
+        hs = t.row("ours: ComputeFileSha256 (in-process)", inner("stage_hash"), size_mib=size_mib,
+                   cpu=cpu("stage_hash"))
+        fhs = t.row("floor: CNG, 64 KiB reads (in-process)", inner("floor_hash"), size_mib=size_mib,
+                    cpu=cpu("floor_hash"))
+        t.row("floor: CNG, 64 KiB reads (wall)", walls("floor_hash"), size_mib=size_mib)
+        shs = t.row("reference: sha256sum (wall)", walls("sha256sum"), size_mib=size_mib, cpu=cpu("sha256sum"))
+        t.ratio("ComputeFileSha256 / floor", hs / fhs)
+        t.ratio("ComputeFileSha256 / sha256sum", hs / shs)
+        t.text("  split of DownloadUrl + ComputeFileSha256: download %.0f%%, hash %.0f%%" % (
+            100 * dl / (dl + hs), 100 * hs / (dl + hs)))
+        t.text(" peak memory")
+        rss = t.row("ours: installer process, VmHWM (polled)", [x.values["vmhwm_kib"] / 1024 for x in r["attempt"]],
+                    unit="MiB")
+        t.row("floor_winhttp process, max RSS", [x.maxrss_kib / 1024 for x in r["floor_dl"]], unit="MiB")
+        t.row("reference: curl -o, max RSS", [x.maxrss_kib / 1024 for x in r["curl_o"]], unit="MiB")
+        chart.append((size_mib, size_mib / ours, size_mib / ref, size_mib / floor, size_mib / dl, size_mib / fdl,
+                      size_mib / cdl, size_mib / hs, size_mib / fhs, size_mib / shs, rss))
+
+    t.text("")
+    t.text("Cold start (wall, %d runs)" % len(cold["selftest"]) + " " + "-" * 50)
+    ours = t.row("ours: --self-test", cold["selftest"])
+    trivial = t.row("floor: trivial.exe (wWinMain returns 0)", cold["trivial"])
+    t.row("cmd /c exit (the wrapper of the runs above)", cold["cmd"])
+    t.ratio("ours / trivial", ours / trivial)
+    t.text("")
+    t.text("Files" + " " + "-" * 70)
+    for label, path in sizes:
+        t.text("  %-44s %s" % (label, "%d bytes" % os.path.getsize(path) if os.path.exists(path) else "not built"))
+    t.text("")
+    t.text("Peak memory of ours: VmHWM of the Linux process running TAVRO-Static-Module-Installer.exe")
+    t.text("(the Windows process itself, started by cmd), polled every 20 ms; its cpu is read the same way.")
+    t.text("Others: max RSS of the process reaped (wine-run execs into the Windows process).")
+    return t.lines, chart
+
+
+def pe_machine(path):
+    try:
+        with open(path, "rb") as f:
+            data = f.read(4096)
+        offset = int.from_bytes(data[0x3C:0x40], "little")
+        machine = int.from_bytes(data[offset + 4:offset + 6], "little")
+        return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, hex(machine))
+    except (OSError, ValueError):
+        return "?"
+
+
+def chart_png(chart, path, info):
+    data = os.path.join(SCRATCH, "chart.dat")
+    with open(data, "w") as f:
+        for row in chart:
+            f.write('"%d MiB" %s\n' % (row[0], " ".join("%.3f" % v for v in row[1:])))
+    script = """
+set terminal pngcairo size 1400,900 font ",10"
+set output '{out}'
+set multiplot layout 2,2 title "TAVRO installer, {date}, nproc {nproc}, {wine}: Wine on Linux stands in for Windows; absolute figures are Wine's"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set grid ytics
+set key top left
+set logscale y
+set yrange [1:2000]
+set ylabel "MiB/s (median, log scale)"
+set title "End to end: manifest, download, SHA-256"
+plot '{d}' using 2:xtic(1) title "ours --download-test", '' using 3 title "curl + sha256sum", '' using 4 title "floor WinHTTP + CNG"
+set title "Download stage"
+plot '{d}' using 5:xtic(1) title "ours DownloadUrl", '' using 6 title "floor WinHTTP loop", '' using 7 title "curl -o"
+set title "Hash stage"
+plot '{d}' using 8:xtic(1) title "ours ComputeFileSha256", '' using 9 title "floor CNG", '' using 10 title "sha256sum"
+unset logscale y
+set yrange [0:*]
+set ylabel "MiB"
+set title "Peak RSS of the installer process"
+plot '{d}' using 11:xtic(1) title "VmHWM (median)"
+unset multiplot
+""".format(out=path, d=data, date=info["date"], nproc=info["nproc"], wine=info["wine"])
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+
+
+def machine_info():
+    with open("/proc/meminfo") as f:
+        mem_kib = int(next(line for line in f if line.startswith("MemTotal:")).split()[1])
+    wine = run([WINE_RUN, "--version"]).output.strip()
+    return {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "nproc": os.cpu_count(),
+            "mem_gib": mem_kib / (1 << 20), "wine": wine, "arch": pe_machine(INSTALLER)}
+
+
+def main():
+    shutil.rmtree(SCRATCH, ignore_errors=True)
+    os.makedirs(SCRATCH)
+    # Downloaded files go to memory: the virtual disk's writeback of
+    # gigabytes of dirty pages made every figure that writes a file noisy.
+    # The mount is private to the bed's namespace and ends with it.
+    on_tmpfs = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3g", "tmpfs", SCRATCH],
+                              stderr=subprocess.DEVNULL).returncode == 0
+    os.makedirs(OUT, exist_ok=True)
+    info = machine_info()
+    info["scratch"] = "tmpfs" if on_tmpfs else "disk"
+    # Wine's background processes start once, detached from any pipe.
+    subprocess.run([WINE_RUN, "--start-server"], check=True)
+    subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+
+    per_size = {}
+    for size_mib in SIZES_MIB:
+        print("bench: %d MiB ..." % size_mib, flush=True)
+        per_size[size_mib] = bench_size(size_mib)
+
+    print("bench: cold start ...", flush=True)
+    cold = {"selftest": [], "trivial": [], "cmd": []}
+    for _ in range(max(RUNS, 10)):
+        cold["selftest"].append(checked("--self-test", run([WINE_RUN, INSTALLER, "--self-test"])).wall)
+        cold["trivial"].append(checked("trivial", run([WINE_RUN, exe("trivial")])).wall)
+        cold["cmd"].append(checked("cmd", run([WINE_RUN, "cmd", "/c", "exit"])).wall)
+
+    sizes = [("shipped installer (%s)" % pe_machine(SHIPPED), SHIPPED),
+             ("installer of this build (%s)" % info["arch"], INSTALLER),
+             ("trivial.exe of this build", exe("trivial"))]
+    lines, chart = report(info, per_size, cold, sizes)
+    text = "\n".join(lines) + "\n"
+    sys.stdout.write(text)
+    with open(os.path.join(OUT, "results.txt"), "w") as f:
+        f.write(text)
+    chart_png(chart, os.path.join(OUT, "results.png"), info)
+    print("bench: wrote %s and %s" % (os.path.join(OUT, "results.txt"), os.path.join(OUT, "results.png")))
+
+
+if __name__ == "__main__":
+    main()
