@@ -359,7 +359,7 @@ def chart_png(chart, path, info):
         for row in chart:
             f.write('"%d MiB" %s\n' % (row[0], " ".join("%.3f" % v for v in row[1:])))
     script = """
-set terminal pngcairo size 1400,900 font ",10"
+set terminal pngcairo noenhanced size 1400,900 font ",10"
 set output '{out}'
 set multiplot layout 2,2 title "TAVRO installer, {date}, nproc {nproc}, {wine}: Wine on Linux stands in for Windows; absolute figures are Wine's"
 set style data histograms

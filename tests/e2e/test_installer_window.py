@@ -110,8 +110,8 @@ class InstallerWindow(unittest.TestCase):
                            "/releases/setup.exe": {"delay_ms": 150, "chunk": 16384}})
         self.start()
         drive("click")
-        state = drive("state")
-        self.assertEqual((state["button"], state["button_enabled"]), ("Downloading...", "0"))
+        # The click is posted; wait until the window has handled it.
+        drive("wait-button", WAIT, "Downloading...", 0)
         self.assertEqual(drive("wait-status", WAIT, CHECKING)["status"], CHECKING)
         drive("wait-status", WAIT, DOWNLOADING)
         drive("wait-progress-between", WAIT, 20, 80)
@@ -183,6 +183,7 @@ class InstallerWindow(unittest.TestCase):
         harness.publish_release(installer, sha=wrong)
         harness.set_rules({"/updates/tavro-update.txt": {"delay_ms": 1500}})
         drive("click")
+        drive("wait-button", WAIT, "Downloading...", 0)
         state = drive("state")
         self.assertEqual((state["status"], state["progress"], state["button"], state["button_enabled"]),
                          (CHECKING, "0", "Downloading...", "0"))
