@@ -1,6 +1,7 @@
 #include "app/entry_point.h"
 
 #include <cwchar>
+#include <initializer_list>
 #include <string>
 
 #include "app/app_state.h"
