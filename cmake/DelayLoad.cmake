@@ -28,6 +28,23 @@ function(tavro_delay_load target)
     add_custom_target(${target}_${dll}_delay DEPENDS ${lib})
     add_dependencies(${target} ${target}_${dll}_delay)
     target_link_libraries(${target} PRIVATE ${lib})
+
+    # A header that declares a function dllimport (commctrl.h does) makes the
+    # call go through __imp_<name> only. GNU ld then drops the member's stub
+    # as unused, as it may for an ordinary import library, and the delay
+    # slot, which must point at that stub until the first call, is left 0.
+    # Naming every stub keeps it.
+    string(REGEX MATCHALL "\n[A-Za-z_][A-Za-z0-9_@]*" functions "\n${exports}")
+    foreach(function IN LISTS functions)
+      string(STRIP "${function}" function)
+      if(function STREQUAL "LIBRARY" OR function STREQUAL "EXPORTS")
+        continue()
+      endif()
+      if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(function "_${function}")  # i686 C symbols carry a leading underscore
+      endif()
+      target_link_options(${target} PRIVATE "-Wl,--undefined=${function}")
+    endforeach()
   endforeach()
   if(MSVC)
     target_link_libraries(${target} PRIVATE delayimp)

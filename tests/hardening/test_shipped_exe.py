@@ -20,6 +20,7 @@ DELAY_LOADED = {
                    "BCryptGetProperty", "BCryptHashData", "BCryptOpenAlgorithmProvider"},
     "comctl32.dll": {"InitCommonControlsEx"},
 }
+WINE_PE_DLLS = "/usr/lib/i386-linux-gnu/wine/i386-windows"
 # The shipped file is about 310 KB; this catches it silently doubling.
 SIZE_BUDGET = 400 * 1024
 
@@ -31,15 +32,17 @@ def setUpModule():
     pe = pefile.PE(EXE)
 
 
-def delay_imports(image):
-    """DLL name -> imported function names, from the delay-import
-    descriptors. GNU ld does not fill the delay-import data directory, so
-    when it is empty the 32-byte descriptors (attributes 1, RVA of the DLL
-    name) are found by scanning the image for each DLL's name."""
+def delay_import_slots(image):
+    """DLL name -> [(function name, RVA of its address-table slot)], from the
+    delay-import descriptors. GNU ld does not fill the delay-import data
+    directory, so when it is empty the 32-byte descriptors (attributes 1, RVA
+    of the DLL name) are found by scanning the image for each DLL's name."""
     if hasattr(image, "DIRECTORY_ENTRY_DELAY_IMPORT"):
-        return {e.dll.decode().lower(): {i.name.decode() for i in e.imports if i.name}
+        base = image.OPTIONAL_HEADER.ImageBase
+        return {e.dll.decode().lower(): [(i.name.decode(), i.address - base) for i in e.imports if i.name]
                 for e in image.DIRECTORY_ENTRY_DELAY_IMPORT}
     data = image.get_memory_mapped_image()
+    entry_size = 4 if image.OPTIONAL_HEADER.Magic == 0x10B else 8
     found = {}
     for dll in DELAY_LOADED:
         for variant in (dll, dll.upper(), dll.capitalize()):
@@ -52,17 +55,38 @@ def delay_imports(image):
                 at = data.find(record, at + 1)
             if at < 0:
                 continue
-            int_rva = struct.unpack_from("<I", data, at + 16)[0]
-            names = set()
-            entry_size = 4 if image.OPTIONAL_HEADER.Magic == 0x10B else 8
+            iat_rva, int_rva = struct.unpack_from("<II", data, at + 12)
+            slots = []
             while True:
                 thunk = int.from_bytes(data[int_rva:int_rva + entry_size], "little")
                 if thunk == 0:
                     break
-                names.add(data[thunk + 2:data.index(b"\0", thunk + 2)].decode())
+                slots.append((data[thunk + 2:data.index(b"\0", thunk + 2)].decode(), iat_rva))
                 int_rva += entry_size
-            found[dll] = names
+                iat_rva += entry_size
+            found[dll] = slots
     return found
+
+
+def relocated_rvas(image):
+    """RVAs of every absolute address that the loader rebases."""
+    kinds = {3, 10}  # IMAGE_REL_BASED_HIGHLOW, IMAGE_REL_BASED_DIR64
+    return {r.rva for block in getattr(image, "DIRECTORY_ENTRY_BASERELOC", []) for r in block.entries
+            if r.type in kinds}
+
+
+_exports = {}
+
+
+def exported_names(dll):
+    """Names that Wine's PE build of the DLL exports (Debian's wine32 installs
+    them): the program may ask a system DLL only for names it has."""
+    if dll not in _exports:
+        path = os.path.join(WINE_PE_DLLS, dll)
+        image = pefile.PE(path, fast_load=True)
+        image.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]])
+        _exports[dll] = {s.name.decode() for s in image.DIRECTORY_ENTRY_EXPORT.symbols if s.name}
+    return _exports[dll]
 
 
 class ShippedExe(unittest.TestCase):
@@ -83,7 +107,35 @@ class ShippedExe(unittest.TestCase):
             self.assertFalse([d for d in imported if d.startswith(runtime)], runtime)
 
     def test_other_dlls_are_delay_loaded(self):
-        self.assertEqual(delay_imports(pe), DELAY_LOADED)
+        slots = delay_import_slots(pe)
+        self.assertEqual({dll: {name for name, _ in functions} for dll, functions in slots.items()}, DELAY_LOADED)
+
+    def test_every_delay_slot_leads_to_a_stub_until_first_call(self):
+        # Before its first call a delay slot must hold the address of the
+        # stub that loads the DLL; a slot left 0 jumps to address 0.
+        base = pe.OPTIONAL_HEADER.ImageBase
+        relocated = relocated_rvas(pe)
+        data = pe.get_memory_mapped_image()
+        for dll, functions in sorted(delay_import_slots(pe).items()):
+            for name, slot in functions:
+                with self.subTest(dll=dll, function=name):
+                    target = struct.unpack_from("<I", data, slot)[0] - base
+                    section = pe.get_section_by_rva(target)
+                    self.assertTrue(section is not None and section.Characteristics & 0x20000000,
+                                    "slot at 0x%x holds 0x%x, not an address in executable code" % (slot, target + base))
+                    self.assertIn(slot, relocated, "no base relocation covers the slot")
+                    self.assertIn(name, exported_names(dll))
+
+    def test_every_import_names_an_export(self):
+        for entry in pe.DIRECTORY_ENTRY_IMPORT:
+            dll = entry.dll.decode().lower()
+            for function in entry.imports:
+                with self.subTest(dll=dll, function=function.name):
+                    self.assertIsNotNone(function.name, "imported by ordinal")
+                    self.assertIn(function.name.decode(), exported_names(dll))
+                    # Unbound: the loader finds the name through the slot.
+                    slot = pe.get_dword_at_rva(function.address - pe.OPTIONAL_HEADER.ImageBase)
+                    self.assertEqual(slot, function.hint_name_table_rva)
 
     def test_aslr_dep_and_relocations(self):
         characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
