@@ -8,10 +8,16 @@ EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
 JOBS       := $(shell nproc)
 CMAKE_FLAGS ?=
 
-# The tests use a build of the same sources with GoogleTest (posix thread
-# model), for i686 where Wine can run 32-bit programs, else for x86_64.
-TEST_ARCH   = $(shell scripts/test-arch.sh)
-TEST_BUILD  = $(BUILD)/test-$(TEST_ARCH)
+# How this host runs the shipped i686 file: "native" 32-bit Wine, or
+# "emulated" (QEMU's user mode, where the kernel cannot run 32-bit programs).
+# TAVRO_I386_MODE=emulated takes the emulated road on any host.
+I386_MODE  := $(shell scripts/i386-mode.sh)
+# The i686 tree: GoogleTest programs and the tests that run the shipped file.
+I686_TESTS := $(BUILD)/test-i686
+# Where i386 is emulated, an x86_64 build of the same sources also runs the
+# whole suite natively.
+TWIN_TESTS := $(BUILD)/test-x86_64
+WINE_RUN    = $(I686_TESTS)/wine-run
 
 .PHONY: all setup build build-tests selftest test demo bench clean
 
@@ -27,44 +33,58 @@ build: setup
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-tests: build
-	@if [ "$(TEST_ARCH)" != i686 ]; then \
-	  echo "Note: this host cannot run 32-bit Windows programs; testing an $(TEST_ARCH) build of the same sources."; \
-	fi
-	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH)-w64-mingw32.cmake \
+	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
 	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cmake --build $(I686_TESTS) -j $(JOBS)
+ifeq ($(I386_MODE),emulated)
+	cmake -S . -B $(TWIN_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
+	  $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(TWIN_TESTS) -j $(JOBS)
+endif
 
-# Runs the shipped file's self-test where Wine can run it, else the test
-# build's.
-SELFTEST_EXE = $(if $(filter i686,$(TEST_ARCH)),$(EXE),$(TEST_BUILD)/TAVRO-Static-Module-Installer.exe)
+# Tells which file ran, for which architecture, and how.
+HOW_I686  = $(if $(filter emulated,$(I386_MODE)),32-bit Wine emulated by $(shell qemu-i386 --version 2>/dev/null | head -n 1),native 32-bit Wine)
+REPORT_I686 = echo "== ran $(abspath $(EXE)) (i686, the shipped file) under $(HOW_I686)"
+REPORT_TWIN = $(if $(filter emulated,$(I386_MODE)),echo "== and the whole suite on $(abspath $(TWIN_TESTS))/TAVRO-Static-Module-Installer.exe (x86_64 twin) under native 64-bit Wine",true)
+# The official host this build was configured for (CMAKE_FLAGS may name one).
+HOST_OF_BUILD = $$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $(BUILD)/CMakeCache.txt)
+
 selftest: build-tests
-	@$(TEST_BUILD)/wine-run --boot
-	@if $(TEST_BUILD)/wine-run $(SELFTEST_EXE) --self-test; then \
-	  echo "Self-test passed: $(SELFTEST_EXE) under Wine. Installer: $(EXE)"; \
+	@$(WINE_RUN) --boot
+	@if $(WINE_RUN) $(EXE) --self-test; then \
+	  echo "Self-test passed: $(EXE) (i686) under $(HOW_I686)"; \
 	else \
-	  echo "Self-test FAILED: $(SELFTEST_EXE) under Wine"; exit 1; \
+	  echo "Self-test FAILED: $(EXE) (i686) under $(HOW_I686)"; exit 1; \
 	fi
 
 test: build-tests
-	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(I686_TESTS) && ctest --output-on-failure -j $(JOBS)
+ifeq ($(I386_MODE),emulated)
+	cd $(TWIN_TESTS) && ctest --output-on-failure -j $(JOBS)
+endif
+	@$(REPORT_I686)
+	@$(REPORT_TWIN)
 
 # The windowed installer against a local stand-in of the release site, in the
 # test bed's private network namespace, on a virtual display.
 demo: build-tests
-	@$(TEST_BUILD)/wine-run --boot
-	TAVRO_WINE_RUN=$(abspath $(TEST_BUILD))/wine-run \
-	TAVRO_INSTALLER=$(abspath $(TEST_BUILD))/TAVRO-Static-Module-Installer.exe \
-	TAVRO_WINDOW_DRIVER=$(abspath $(TEST_BUILD))/tests/driver/window_driver.exe \
-	TAVRO_SAMPLE_SETUP=$(abspath $(TEST_BUILD))/tests/driver/sample_setup.exe \
-	TAVRO_SCREENSHOT_DIR=$(abspath $(TEST_BUILD))/screenshots \
+	@$(WINE_RUN) --boot
+	TAVRO_WINE_RUN=$(abspath $(WINE_RUN)) TAVRO_WINE_ARCH=win32 TAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	TAVRO_INSTALLER=$(abspath $(EXE)) \
+	TAVRO_WINDOW_DRIVER=$(abspath $(I686_TESTS))/tests/driver/window_driver.exe \
+	TAVRO_SAMPLE_SETUP=$(abspath $(I686_TESTS))/tests/driver/sample_setup.exe \
+	TAVRO_SCREENSHOT_DIR=$(abspath $(I686_TESTS))/screenshots \
 	  tests/bed/in-bed.sh python3 scripts/demo.py
+	@$(REPORT_I686)
 
 # Measures one install attempt and its stages beside curl, sha256sum and the
 # bare WinHTTP/CNG floor; prints a table and writes it with a chart under
-# the build tree.
+# the build tree. Emulated i386 would measure QEMU, so such a host measures
+# the x86_64 build.
+BENCH_TREE = $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS),$(I686_TESTS))
 bench: build-tests
-	@$(TEST_BUILD)/wine-run --boot
-	bench/run-bench.sh $(abspath $(TEST_BUILD))
+	@$(BENCH_TREE)/wine-run --boot
+	bench/run-bench.sh $(abspath $(BENCH_TREE))
 
 clean:
 	rm -rf $(BUILD)

@@ -2,8 +2,11 @@
 # Installs, through apt, whatever this project needs to build and test the
 # installer on Debian: the i686 mingw-w64 cross compiler, 32-bit Wine, CMake,
 # GoogleTest sources, Xvfb for the window tests and the tools of the test bed.
-# wine64 is named because hosts that cannot run 32-bit processes test an
-# x86_64 build, and "wine" alone is satisfied by wine32.
+# wine64 is named because hosts that cannot run 32-bit processes also test an
+# x86_64 build, and "wine" alone is satisfied by wine32. Such hosts run the
+# shipped i686 file through QEMU's user-mode emulator: qemu-user 10 from
+# bookworm-backports (only that package from that suite; bookworm's own 7.2
+# is far too slow for Wine).
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -16,6 +19,15 @@ packages=(
   clang python3-pefile gnuplot-nox
 )
 
+here=$(cd "$(dirname "$0")" && pwd)
+emulate=0
+if [ "$("$here/i386-mode.sh")" = emulated ]; then emulate=1; fi
+qemu_ok() {
+  local major
+  major=$(qemu-i386 --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
+  [ -n "$major" ] && [ "$major" -ge 10 ]
+}
+
 have_i386=0
 if dpkg --print-foreign-architectures | grep -qx i386; then have_i386=1; fi
 
@@ -26,14 +38,31 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ "$have_i386" = 1 ] && [ ${#missing[@]} -eq 0 ]; then
+need_qemu=0
+if [ "$emulate" = 1 ] && ! qemu_ok; then need_qemu=1; fi
+
+if [ "$have_i386" = 1 ] && [ ${#missing[@]} -eq 0 ] && [ "$need_qemu" = 0 ]; then
   exit 0
 fi
 
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; else SUDO=; fi
-echo "Installing: ${missing[*]}"
+[ ${#missing[@]} -eq 0 ] || echo "Installing: ${missing[*]}"
 if [ "$have_i386" = 0 ]; then
   $SUDO dpkg --add-architecture i386
 fi
+backports=/etc/apt/sources.list.d/tavro-bookworm-backports.sources
+if [ "$need_qemu" = 1 ] && ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  echo "Adding bookworm-backports (for qemu-user only)"
+  printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
+    "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" | $SUDO tee "$backports" >/dev/null
+fi
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if [ "$need_qemu" = 1 ]; then
+  echo "This host cannot run 32-bit programs: installing qemu-user from bookworm-backports"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    qemu-user/bookworm-backports >/dev/null
+  qemu_ok || { echo "qemu-i386 10 or later is needed and was not installed" >&2; exit 1; }
+fi

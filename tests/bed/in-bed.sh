@@ -12,6 +12,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "${TAVRO_IN_BED:-}" != 1 ]; then
+  # 32-bit Wine needs i386 to run; where the kernel cannot, the emulator's
+  # registration is private to the bed.
+  if [ "${TAVRO_WINE_ARCH:-}" = win32 ] && [ -z "${TAVRO_I386_READY:-}" ]; then
+    exec "$here/with-i386.sh" "$0" "$@"
+  fi
   # A wineserver of the same prefix still lingering outside must be gone
   # before the bed starts its own.
   if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --wait-server; fi
