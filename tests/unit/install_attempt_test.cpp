@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "official_host.h"
+
 namespace {
 
 TEST(ManifestUrl, IsOnTheOfficialHost)
 {
-    EXPECT_EQ(ManifestUrl(), L"https://tavro.example/updates/tavro-update.txt");
+    EXPECT_EQ(ManifestUrl(), OfficialUrl(L"/updates/tavro-update.txt"));
 }
 
 TEST(InstallerFileName, OrdinaryVersion)

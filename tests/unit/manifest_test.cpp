@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "official_host.h"
+
 namespace {
 
 ByteBuffer Bytes(const std::string& text)
@@ -66,11 +68,11 @@ TEST(FoldAsciiCase, FoldsOnlyAToZ)
 TEST(ParseReleaseManifest, PlainManifestOfTheSelfTest)
 {
     const ReleaseManifest manifest = ParseReleaseManifest(
-        L"version=1.2.3.4\ninstallerUrl=https://tavro.example/releases/setup.exe\n"
-        L"installerSha256=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n");
+        L"version=1.2.3.4\ninstallerUrl=" + OfficialUrl(L"/releases/setup.exe") +
+        L"\ninstallerSha256=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n");
     const ReleaseManifest expected = {
         {L"version", L"1.2.3.4"},
-        {L"installerurl", L"https://tavro.example/releases/setup.exe"},
+        {L"installerurl", OfficialUrl(L"/releases/setup.exe")},
         {L"installersha256", L"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"},
     };
     EXPECT_EQ(manifest, expected);

@@ -4,114 +4,145 @@
 
 #include <string>
 
+#include "official_host.h"
+
 namespace {
 
 constexpr wchar_t kInvalid[] = L"The release URL is invalid.";
 constexpr wchar_t kNotHttps[] = L"The release URL must use HTTPS.";
 constexpr wchar_t kForeign[] = L"The release URL is not hosted on the official TAVRO domain.";
 
+// The host with its first letter replaced by the fullwidth capital of it: a
+// capital outside A to Z, which is not folded.
+std::wstring WithFullwidthCapital(std::wstring host)
+{
+    for (wchar_t& c : host) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(0xFF21 + (c - L'a'));
+            break;
+        }
+    }
+    return host;
+}
+
+// Letters in alternating case: "TaVrO.eXaMpLe".
+std::wstring MixedCase(std::wstring host)
+{
+    bool upper = true;
+    for (wchar_t& c : host) {
+        if (c >= L'a' && c <= L'z') {
+            if (upper) {
+                c = static_cast<wchar_t>(c - L'a' + L'A');
+            }
+            upper = !upper;
+        }
+    }
+    return host;
+}
+
 TEST(IsOfficialHost, AcceptsExactlyTheTwoNames)
 {
-    struct Row {
-        const wchar_t* host;
+    const std::wstring host = Host();
+    const std::wstring www = L"www." + host;
+    const struct {
+        std::wstring host;
         bool official;
-    };
-    const Row rows[] = {
-        {L"tavro.example", true},
-        {L"www.tavro.example", true},
-        {L"TAVRO.Example", true},
-        {L"WWW.TAVRO.EXAMPLE", true},
+    } rows[] = {
+        {host, true},
+        {www, true},
+        {MixedCase(host), true},
+        {UpperAscii(www), true},
         {L"", false},
-        {L"tavro.example.", false},
-        {L" tavro.example", false},
-        {L"tavro.example ", false},
-        {L"www.tavro.example ", false},
-        {L"downloads.tavro.example", false},
-        {L"www.www.tavro.example", false},
-        {L"eviltavro.example", false},
-        {L"tavro.example.evil.test", false},
-        {L"tavro.exampl", false},
+        {host + L".", false},
+        {L" " + host, false},
+        {host + L" ", false},
+        {www + L" ", false},
+        {L"downloads." + host, false},
+        {L"www." + www, false},
+        {L"evil" + host, false},
+        {host + L".evil.test", false},
+        {host.substr(0, host.size() - 1), false},
         {L"127.0.0.1", false},
-        // A capital letter outside A to Z is not folded (U+0130, U+212A).
-        {L"t\x0130vro.example", false},
-        {L"tavro.e\x212A" L"ample", false},
+        {WithFullwidthCapital(host), false},
+        // KELVIN SIGN, a capital whose Unicode lower case is k.
+        {host.substr(0, host.size() - 1) + L"\x212A", false},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(IsOfficialHost(row.host), row.official) << "host: [" << std::wstring(row.host).size() << "] "
-                                                          << testing::PrintToString(std::wstring(row.host));
+    for (const auto& row : rows) {
+        EXPECT_EQ(IsOfficialHost(row.host), row.official)
+            << "host: [" << row.host.size() << "] " << testing::PrintToString(row.host);
     }
 }
 
-struct Accepted {
-    const wchar_t* url;
-    const wchar_t* host;
-    const wchar_t* requestPath;
-    INTERNET_PORT port;
-};
-
 TEST(ParseReleaseUrl, AcceptedUrlsFillEveryField)
 {
-    const Accepted rows[] = {
-        {L"https://tavro.example/updates/tavro-update.txt", L"tavro.example", L"/updates/tavro-update.txt", 443},
-        {L"https://tavro.example", L"tavro.example", L"/", 443},
-        {L"https://tavro.example/", L"tavro.example", L"/", 443},
-        {L"https://www.tavro.example/a/b.exe", L"www.tavro.example", L"/a/b.exe", 443},
-        {L"https://TaVrO.EXAMPLE/Setup.EXE", L"TaVrO.EXAMPLE", L"/Setup.EXE", 443},
-        {L"https://tavro.example:8443/x", L"tavro.example", L"/x", 8443},
-        {L"https://tavro.example:443/x", L"tavro.example", L"/x", 443},
-        {L"https://tavro.example/dl/setup.exe?v=1&arch=x86", L"tavro.example", L"/dl/setup.exe?v=1&arch=x86", 443},
-        {L"https://tavro.example/dl/setup.exe?v=1#frag", L"tavro.example", L"/dl/setup.exe?v=1#frag", 443},
-        {L"https://tavro.example/dl#top", L"tavro.example", L"/dl#top", 443},
+    const std::wstring host = Host();
+    const std::wstring www = L"www." + host;
+    const std::wstring mixed = MixedCase(host);
+    const struct {
+        std::wstring url;
+        std::wstring host;
+        std::wstring requestPath;
+        INTERNET_PORT port;
+    } rows[] = {
+        {OfficialUrl(L"/updates/tavro-update.txt"), host, L"/updates/tavro-update.txt", 443},
+        {OfficialUrl(L""), host, L"/", 443},
+        {OfficialUrl(L"/"), host, L"/", 443},
+        {L"https://" + www + L"/a/b.exe", www, L"/a/b.exe", 443},
+        {L"https://" + mixed + L"/Setup.EXE", mixed, L"/Setup.EXE", 443},
+        {OfficialUrl(L":8443/x"), host, L"/x", 8443},
+        {OfficialUrl(L":443/x"), host, L"/x", 443},
+        {OfficialUrl(L"/dl/setup.exe?v=1&arch=x86"), host, L"/dl/setup.exe?v=1&arch=x86", 443},
+        {OfficialUrl(L"/dl/setup.exe?v=1#frag"), host, L"/dl/setup.exe?v=1#frag", 443},
+        {OfficialUrl(L"/dl#top"), host, L"/dl#top", 443},
     };
-    for (const Accepted& row : rows) {
+    for (const auto& row : rows) {
         ReleaseEndpoint endpoint;
         endpoint.Host = L"stale";
         endpoint.RequestPath = L"stale";
         endpoint.Port = 1;
         endpoint.Secure = false;
         ErrorText error = L"untouched";
-        ASSERT_TRUE(ParseReleaseUrl(row.url, endpoint, error)) << testing::PrintToString(std::wstring(row.url));
+        ASSERT_TRUE(ParseReleaseUrl(row.url, endpoint, error)) << testing::PrintToString(row.url);
         EXPECT_EQ(endpoint.Host, row.host);
-        EXPECT_EQ(endpoint.RequestPath, row.requestPath) << testing::PrintToString(std::wstring(row.url));
+        EXPECT_EQ(endpoint.RequestPath, row.requestPath) << testing::PrintToString(row.url);
         EXPECT_EQ(endpoint.Port, row.port);
         EXPECT_TRUE(endpoint.Secure);
         EXPECT_EQ(error, L"untouched");
     }
 }
 
-struct Refused {
-    const wchar_t* url;
-    const wchar_t* sentence;
-    const wchar_t* hostAfter;  // endpoint.Host after the refusal
-};
-
 TEST(ParseReleaseUrl, RefusedUrlsGiveTheirSentence)
 {
-    const Refused rows[] = {
+    const std::wstring host = Host();
+    const struct {
+        std::wstring url;
+        const wchar_t* sentence;
+        std::wstring hostAfter;  // endpoint.Host after the refusal
+    } rows[] = {
         {L"", kInvalid, L"before"},
         {L"/updates/tavro-update.txt", kInvalid, L"before"},
-        {L"tavro.example/setup.exe", kInvalid, L"before"},
-        {L"ftp://tavro.example/setup.exe", kInvalid, L"before"},
+        {host + L"/setup.exe", kInvalid, L"before"},
+        {L"ftp://" + host + L"/setup.exe", kInvalid, L"before"},
         {L"file:///C:/setup.exe", kInvalid, L"before"},
-        {L"http://tavro.example/setup.exe", kNotHttps, L"before"},
+        {L"http://" + host + L"/setup.exe", kNotHttps, L"before"},
         {L"http://evil.test/setup.exe", kNotHttps, L"before"},
-        {L"HTTP://TAVRO.EXAMPLE/", kNotHttps, L"before"},
+        {L"HTTP://" + UpperAscii(host) + L"/", kNotHttps, L"before"},
         {L"https://evil.test/setup.exe", kForeign, L"evil.test"},
-        {L"https://downloads.tavro.example/setup.exe", kForeign, L"downloads.tavro.example"},
-        {L"https://eviltavro.example/setup.exe", kForeign, L"eviltavro.example"},
-        {L"https://tavro.example.evil.test/setup.exe", kForeign, L"tavro.example.evil.test"},
-        {L"https://tavro.example./setup.exe", kForeign, L"tavro.example."},
+        {L"https://downloads." + host + L"/setup.exe", kForeign, L"downloads." + host},
+        {L"https://evil" + host + L"/setup.exe", kForeign, L"evil" + host},
+        {OfficialUrl(L".evil.test/setup.exe"), kForeign, host + L".evil.test"},
+        {OfficialUrl(L"./setup.exe"), kForeign, host + L"."},
         {L"https://127.0.0.1/setup.exe", kForeign, L"127.0.0.1"},
     };
-    for (const Refused& row : rows) {
+    for (const auto& row : rows) {
         ReleaseEndpoint endpoint;
         endpoint.Host = L"before";
         endpoint.RequestPath = L"/before";
         endpoint.Port = 8443;
         ErrorText error;
-        EXPECT_FALSE(ParseReleaseUrl(row.url, endpoint, error)) << testing::PrintToString(std::wstring(row.url));
-        EXPECT_EQ(error, row.sentence) << testing::PrintToString(std::wstring(row.url));
-        EXPECT_EQ(endpoint.Host, row.hostAfter) << testing::PrintToString(std::wstring(row.url));
+        EXPECT_FALSE(ParseReleaseUrl(row.url, endpoint, error)) << testing::PrintToString(row.url);
+        EXPECT_EQ(error, row.sentence) << testing::PrintToString(row.url);
+        EXPECT_EQ(endpoint.Host, row.hostAfter) << testing::PrintToString(row.url);
         EXPECT_EQ(endpoint.RequestPath, L"/before");
         EXPECT_EQ(endpoint.Port, 8443);
         EXPECT_TRUE(endpoint.Secure);
@@ -132,9 +163,9 @@ TEST(ParseReleaseUrl, ReusedRecordKeepsNothingOfAnEarlierUrl)
 {
     ReleaseEndpoint endpoint;
     ErrorText error;
-    ASSERT_TRUE(ParseReleaseUrl(L"https://tavro.example:8443/a?b", endpoint, error));
-    ASSERT_TRUE(ParseReleaseUrl(L"https://www.tavro.example", endpoint, error));
-    EXPECT_EQ(endpoint.Host, L"www.tavro.example");
+    ASSERT_TRUE(ParseReleaseUrl(OfficialUrl(L":8443/a?b"), endpoint, error));
+    ASSERT_TRUE(ParseReleaseUrl(L"https://www." + Host(), endpoint, error));
+    EXPECT_EQ(endpoint.Host, L"www." + Host());
     EXPECT_EQ(endpoint.RequestPath, L"/");
     EXPECT_EQ(endpoint.Port, 443);
     EXPECT_EQ(error, L"");
