@@ -31,7 +31,7 @@ build-tests: build
 	  echo "Note: this host cannot run 32-bit Windows programs; testing an $(TEST_ARCH) build of the same sources."; \
 	fi
 	cmake -S . -B $(TEST_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(TEST_ARCH)-w64-mingw32.cmake \
-	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) $(CMAKE_FLAGS) >/dev/null
+	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 
 # Runs the shipped file's self-test where Wine can run it, else the test
