@@ -5,17 +5,41 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "app/app_state.h"
 #include "message_recorder.h"
 #include "pattern_file.h"
+#include "release/url_policy.h"
 #include "release_site.h"
+#include "storage/scoped_handle.h"
 #include "storage/working_directory.h"
 #include "test_directory.h"
+
+namespace {
+
+// While not 0, every allocation of at least this many bytes fails.
+size_t FailAllocationsFrom = 0;
+
+}  // namespace
+
+// The standard operator delete frees with free(), so only new is replaced.
+void* operator new(std::size_t size)
+{
+    if (FailAllocationsFrom != 0 && size >= FailAllocationsFrom) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size != 0 ? size : 1)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -30,6 +54,11 @@ constexpr wchar_t kMismatch[] =
 constexpr wchar_t kConnection[] =
     L"The download could not be completed. Check the internet connection and try again.";
 constexpr wchar_t kBadStatus[] = L"The TAVRO server returned an unexpected response.";
+constexpr wchar_t kNotSaved[] =
+    L"The verified installer could not be saved. Close any program that is using it and try again.";
+constexpr wchar_t kOutOfMemory[] =
+    L"The computer ran out of memory during the installation attempt. Close other programs and try again.";
+constexpr wchar_t kLogName[] = L"TAVRO.Installer.log";
 
 const ByteBuffer& Installer()
 {
@@ -62,6 +91,26 @@ std::vector<std::string> LogMessages(const std::wstring& workingDirectory)
         start = end == std::string::npos ? log.size() : end + 2;
     }
     return messages;
+}
+
+// The names in a directory, sorted.
+std::vector<std::wstring> FilesIn(const std::wstring& directory)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class InstallAttempt : public testing::Test {
@@ -98,6 +147,7 @@ TEST_F(InstallAttempt, VerifiedDownloadKeepsTheFile)
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(AppState.InstallerPath, SetupFile());
     EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer());
+    EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName}));
     ASSERT_GE(posted_.size(), 3u);
     EXPECT_EQ(posted_.front().Message, WM_INSTALLER_PROGRESS);
     EXPECT_EQ(posted_.front().WParam, 0u);
@@ -190,6 +240,7 @@ TEST_F(InstallAttempt, ManifestThatCannotBeFetched)
         {"{}", kBadStatus},  // nothing published: 404
         {R"({"/updates/tavro-update.txt": {"status": 500}})", kBadStatus},
         {R"({"/updates/tavro-update.txt": {"cut": 40}})", kConnection},
+        {R"({"/updates/tavro-update.txt": {"endless": 1}})", kConnection},
     };
     for (const Row& row : rows) {
         ClearSite();
@@ -246,9 +297,58 @@ TEST_F(InstallAttempt, LateFailuresDeleteTheInstallerFile)
         EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
         EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
         EXPECT_EQ(AppState.InstallerPath, SetupFile()) << row.name;
-        EXPECT_FALSE(FileExists(SetupFile())) << row.name;
+        EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName}) << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
     }
+}
+
+// A program that holds the installer's name open (reading, letting others
+// write but not delete or rename) keeps what it holds: the attempt's bytes
+// never go there unverified, and verified ones cannot replace it.
+TEST_F(InstallAttempt, NameHeldOpenByAnotherProgramGetsNoBytes)
+{
+    const std::wstring host(kOfficialHost);
+    const std::string url = "https://" + std::string(host.begin(), host.end()) + "/releases/setup.exe";
+    const LateFailure rows[] = {
+        {"verified", Manifest("1.2.3.4", url, Sha256Hex(Installer())), "{}", kNotSaved,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"hash mismatch", Manifest("1.2.3.4", url, std::string(64, '0')), "{}", kMismatch,
+         "Installer SHA-256 verification failed."},
+    };
+    for (const LateFailure& row : rows) {
+        ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
+        ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
+        ASSERT_TRUE(WriteFileBytes(SetupFile(), ByteBuffer(10, 'o'))) << row.name;
+        ScopedFile holder(NullIfInvalid(CreateFileW(SetupFile().c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr)));
+        ASSERT_TRUE(holder.IsValid()) << row.name;
+        EXPECT_EQ(Run(), 1u) << row.name;
+        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
+        holder.Reset();
+        EXPECT_TRUE(ReadFileBytes(SetupFile()) == ByteBuffer(10, 'o')) << row.name;
+        EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
+        DeleteFileW(SetupFile().c_str());
+    }
+}
+
+TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)
+{
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    struct Disarm {
+        ~Disarm() { FailAllocationsFrom = 0; }
+    } disarm;
+    // The hash's 64 KiB read buffer, after the whole installer has arrived.
+    FailAllocationsFrom = 64 * 1024;
+    const DWORD result = RunInstallAttempt(nullptr);
+    FailAllocationsFrom = 0;
+    posted_ = recorder_.Take();
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED);
+    EXPECT_EQ(AppState.LastFailureText, kOutOfMemory);
+    EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName});
 }
 
 TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
