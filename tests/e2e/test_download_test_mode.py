@@ -24,6 +24,17 @@ class DownloadTestMode(unittest.TestCase):
     def run_attempt(self):
         return self.user.run(harness.INSTALLER, "--download-test")
 
+    def assert_attempt_fails(self, rules, **release):
+        """On a fresh site with these rules, a fresh user's attempt fails and
+        leaves nothing but the log; returns that user."""
+        harness.reset_site()
+        harness.publish_release(INSTALLER_BYTES, **release)
+        harness.set_rules(rules)
+        user = harness.UserProfile()
+        self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+        self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+        return user
+
     def test_verified_download_keeps_the_file_and_logs_three_lines(self):
         harness.publish_release(INSTALLER_BYTES)
         self.assertEqual(self.run_attempt(), 0)
@@ -68,24 +79,15 @@ class DownloadTestMode(unittest.TestCase):
     def test_manifest_errors_fetch_no_installer(self):
         for rules in ({"/updates/tavro-update.txt": {"status": 404}}, {"/updates/tavro-update.txt": {"status": 500}}):
             with self.subTest(rules=rules):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES)
-                harness.set_rules(rules)
-                user = harness.UserProfile()
-                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+                user = self.assert_attempt_fails(rules)
                 self.assertEqual(user.log_messages(), ["Checking the TAVRO release manifest."])
-                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
                 self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
 
     def test_refused_installer_urls_are_never_requested(self):
         for url in ("http://%s/releases/setup.exe" % harness.HOST, "https://127.0.0.1/releases/setup.exe",
                     "https://www.%s.evil.test/releases/setup.exe" % harness.HOST):
             with self.subTest(url=url):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES, url=url)
-                user = harness.UserProfile()
-                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
-                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+                self.assert_attempt_fails({}, url=url)
                 self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
 
     def test_version_that_names_another_directory_is_refused(self):
@@ -143,7 +145,7 @@ class DownloadTestMode(unittest.TestCase):
                 self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
                 self.assertEqual(user.files(), ["TAVRO.Installer.log"])
                 expected = [harness.MANIFEST_PATH] + ([path] if path != harness.MANIFEST_PATH else [])
-                self.assertEqual([r["path"] for r in harness.requests()], expected)
+                self.assertEqual([r.get("path") for r in harness.requests()], expected)
                 self.assertNotIn(harness.HOSTILE_HOST, json.dumps(harness.requests()))
 
     def test_stalled_or_endless_transfers_fail_and_leave_no_file(self):
@@ -151,12 +153,7 @@ class DownloadTestMode(unittest.TestCase):
         for rules in ({harness.MANIFEST_PATH: {"silent": 1}}, {harness.MANIFEST_PATH: {"endless": 1}},
                       {"/releases/setup.exe": {"drip_ms": 50}}, {"/releases/setup.exe": {"silent": 1}}):
             with self.subTest(rules=rules):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES)
-                harness.set_rules(rules)
-                user = harness.UserProfile()
-                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
-                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+                self.assert_attempt_fails(rules)
 
     def test_two_attempts_at_once_both_verify(self):
         harness.publish_release(INSTALLER_BYTES)
