@@ -34,11 +34,11 @@ build: setup
 
 build-tests: build
 	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) $(CMAKE_FLAGS) >/dev/null
+	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(I686_TESTS) -j $(JOBS)
 ifeq ($(I386_MODE),emulated)
 	cmake -S . -B $(TWIN_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-	  $(CMAKE_FLAGS) >/dev/null
+	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(TWIN_TESTS) -j $(JOBS)
 endif
 

@@ -19,6 +19,18 @@ constexpr int kSendTimeoutMs = 30000;
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kStatusOk = 200;
 
+#ifdef TAVRO_TEST_TIMING
+constexpr TransferLimits kLimitsInForce = {2000, 1024, 6000};
+#else
+constexpr TransferLimits kLimitsInForce = kProductionLimits;
+#endif
+
+}  // namespace
+
+const TransferLimits kTransferLimits = kLimitsInForce;
+
+namespace {
+
 void CloseInternetHandle(HINTERNET handle)
 {
     WinHttpCloseHandle(handle);
@@ -39,13 +51,57 @@ bool WriteAll(HANDLE file, const unsigned char* data, DWORD count)
     return WriteFile(file, data, count, &written, nullptr) != FALSE && written == count;
 }
 
+bool IsRedirect(DWORD status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool QueryLocation(HINTERNET request, std::wstring& location)
+{
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+        return false;
+    }
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    location.assign(text.data(), size / sizeof(wchar_t));
+    return true;
+}
+
+// Where a body goes: appended to Memory (memory mode), or into a file that
+// is created at Path once the server said 200, or through File.
+struct BodySink {
+    ByteBuffer* Memory;
+    const std::wstring* Path;
+    HANDLE File;
+};
+
+// One whole fetch, all its redirects included. Every blocking WinHTTP call
+// ends within its own time-out, so the limits are checked each time one
+// returns.
+struct FetchClock {
+    ULONGLONG StartMs;
+    bool HasDeadline;
+};
+
+bool PastDeadline(const FetchClock& clock)
+{
+    return clock.HasDeadline && GetTickCount64() - clock.StartMs >= kTransferLimits.MemoryDeadlineMs;
+}
+
 // Streams the body of an answered request into the file (when `file` is
 // valid) or onto the end of `memory`. The body is complete when the service
 // reports 0 bytes available.
 bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool reportProgress, bool lengthAnnounced,
-                 DWORD announced)
+                 DWORD announced, const FetchClock& clock)
 {
     DWORD total = 0;
+    LowSpeedWindow window = {GetTickCount64(), 0};
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
@@ -53,6 +109,9 @@ bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool report
         }
         if (available == 0) {
             break;
+        }
+        if (PastDeadline(clock) || LowSpeedRuleTrips(window, GetTickCount64(), total, kTransferLimits)) {
+            return false;
         }
         std::vector<unsigned char> chunk(available);
         DWORD read = 0;
@@ -64,6 +123,9 @@ bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool report
                 return false;
             }
         } else {
+            if (total + static_cast<unsigned long long>(read) > kMemoryBodyCap) {
+                return false;
+            }
             memory.insert(memory.end(), chunk.begin(), chunk.begin() + read);
         }
         total += read;
@@ -76,10 +138,11 @@ bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool report
     return !lengthAnnounced || total >= announced;
 }
 
-// Connects, sends the GET and receives the body. `status` is the status the
-// server answered, or 0 when none was read.
-bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, ByteBuffer& memory,
-                  const std::wstring& filePath, bool reportProgress, DWORD& status)
+// One request: connects, sends the GET and receives the body. `status` is
+// the status the server answered, or 0 when none was read; a redirect's
+// Location goes to `location`.
+bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const BodySink& sink, bool reportProgress,
+                  const FetchClock& clock, DWORD& status, std::wstring& location)
 {
     // Declared in this order so that the request closes before the connection.
     ScopedInternet connection(WinHttpConnect(session, endpoint.Host.c_str(), endpoint.Port, 0));
@@ -92,10 +155,18 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, ByteBuffer
     if (!request.IsValid()) {
         return false;
     }
+    // A server that accepts and never sends headers is held to the low-speed
+    // window too. The receive time-out does not cover that wait everywhere,
+    // and closing the handle from another thread does not end it under Wine.
+    DWORD headerWaitMs = static_cast<DWORD>(kTransferLimits.LowSpeedWindowMs);
+    if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerWaitMs,
+                          sizeof(headerWaitMs))) {
+        return false;
+    }
     if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         return false;
     }
-    if (!WinHttpReceiveResponse(request.Get(), nullptr)) {
+    if (!WinHttpReceiveResponse(request.Get(), nullptr) || PastDeadline(clock)) {
         return false;
     }
     DWORD answered = 0;
@@ -103,6 +174,10 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, ByteBuffer
         return false;
     }
     status = answered;
+    if (IsRedirect(status)) {
+        QueryLocation(request.Get(), location);
+        return false;
+    }
     if (status != kStatusOk) {
         return false;
     }
@@ -111,17 +186,61 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, ByteBuffer
     if (!lengthAnnounced) {
         announced = 0;
     }
+    if (sink.Memory != nullptr && lengthAnnounced && announced > kMemoryBodyCap) {
+        return false;
+    }
 
     // The file is created or truncated only now that the server said 200.
     ScopedFile file;
-    if (!filePath.empty()) {
-        *file.Receive() = NullIfInvalid(CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    HANDLE target = sink.File;
+    if (sink.Path != nullptr) {
+        *file.Receive() = NullIfInvalid(CreateFileW(sink.Path->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.IsValid()) {
             return false;
         }
+        target = file.Get();
     }
-    return ReceiveBody(request.Get(), file.Get(), memory, reportProgress, lengthAnnounced, announced);
+    ByteBuffer unused;
+    return ReceiveBody(request.Get(), target, sink.Memory != nullptr ? *sink.Memory : unused, reportProgress,
+                       lengthAnnounced, announced, clock);
+}
+
+bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress, ErrorText& error)
+{
+    const FetchClock clock = {GetTickCount64(), sink.Memory != nullptr};
+    ReleaseEndpoint endpoint;
+    if (!ParseReleaseUrl(url, endpoint, error)) {
+        return false;
+    }
+    ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    // Left to itself the service follows a redirect to any https host.
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (!session.IsValid() || !WinHttpSetOption(session.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
+                                                sizeof(redirectPolicy))) {
+        error = kMsgDownloadInit;
+        return false;
+    }
+    WinHttpSetTimeouts(session.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+
+    std::wstring current = url;
+    for (unsigned redirects = 0;; ++redirects) {
+        DWORD status = 0;
+        std::wstring location;
+        if (TransferBody(session.Get(), endpoint, sink, reportProgress, clock, status, location)) {
+            return true;
+        }
+        if (!IsRedirect(status) || location.empty() || redirects == kMaxRedirects || PastDeadline(clock)) {
+            error = (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
+            return false;
+        }
+        // Nothing is sent to a target the policy refuses.
+        current = ResolveRedirectTarget(current, location);
+        if (!ParseReleaseUrl(current, endpoint, error)) {
+            return false;
+        }
+    }
 }
 
 }  // namespace
@@ -133,25 +252,25 @@ unsigned DownloadPercent(unsigned long received, unsigned long announced)
     return percent > 100ULL ? 100U : static_cast<unsigned>(percent);
 }
 
+bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received,
+                       const TransferLimits& limits)
+{
+    if (received - window.StartBytes >= limits.LowSpeedFloorBytes) {
+        window = {nowMs, received};
+        return false;
+    }
+    return nowMs - window.StartMs >= limits.LowSpeedWindowMs;
+}
+
 bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const std::wstring& filePath, bool reportProgress,
                  ErrorText& error)
 {
-    ReleaseEndpoint endpoint;
-    if (!ParseReleaseUrl(url, endpoint, error)) {
-        return false;
-    }
-    ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session.IsValid()) {
-        error = kMsgDownloadInit;
-        return false;
-    }
-    WinHttpSetTimeouts(session.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+    const BodySink sink = {filePath.empty() ? &memory : nullptr, filePath.empty() ? nullptr : &filePath, nullptr};
+    return Download(url, sink, reportProgress, error);
+}
 
-    DWORD status = 0;
-    if (!TransferBody(session.Get(), endpoint, memory, filePath, reportProgress, status)) {
-        error = (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
-        return false;
-    }
-    return true;
+bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error)
+{
+    const BodySink sink = {nullptr, nullptr, file};
+    return Download(url, sink, reportProgress, error);
 }

@@ -7,6 +7,7 @@
 #include "release/release_messages.h"
 #include "release/url_policy.h"
 #include "storage/installer_log.h"
+#include "storage/scoped_handle.h"
 #include "storage/working_directory.h"
 
 namespace {
@@ -25,6 +26,112 @@ const std::wstring* FindValue(const ReleaseManifest& manifest, const wchar_t* ke
 {
     const auto entry = manifest.find(key);
     return entry == manifest.end() ? nullptr : &entry->second;
+}
+
+// The attempt's own download file. Its bytes reach the installer's name only
+// once verified; otherwise it is deleted when the attempt ends, also when an
+// exception ends it.
+struct AttemptFile {
+    ScopedFile Handle;
+    std::wstring Path;
+    bool Moved = false;
+
+    AttemptFile() = default;
+    AttemptFile(const AttemptFile&) = delete;
+    AttemptFile& operator=(const AttemptFile&) = delete;
+    ~AttemptFile()
+    {
+        Handle.Reset();
+        if (!Moved && !Path.empty()) {
+            DeleteFileW(Path.c_str());
+        }
+    }
+};
+
+constexpr int kMoveTries = 5;
+constexpr DWORD kMoveRetryMs = 100;
+
+// Another attempt that has just moved its own verified copy holds the name
+// for a moment; a program that holds it open for longer makes this fail.
+bool MoveIntoPlace(HANDLE file, const std::wstring& target)
+{
+    for (int tries = 1;; ++tries) {
+        if (MoveOpenFileOver(file, target)) {
+            return true;
+        }
+        if (tries == kMoveTries) {
+            return false;
+        }
+        Sleep(kMoveRetryMs);
+    }
+}
+
+DWORD AttemptSteps()
+{
+    ErrorText error;
+    WriteLogLine(kLogCheckingManifest);
+    PostMessageW(AppState.MainWindow, WM_INSTALLER_PROGRESS, 0, 0);
+
+    ByteBuffer manifestBytes;
+    if (!DownloadUrl(ManifestUrl(), manifestBytes, std::wstring(), false, error)) {
+        return FailAttempt(error);
+    }
+    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
+
+    const std::wstring* version = FindValue(manifest, L"version");
+    const std::wstring* installerUrl = FindValue(manifest, L"installerurl");
+    const std::wstring* expectedSha256 = FindValue(manifest, L"installersha256");
+    if (version == nullptr || installerUrl == nullptr || expectedSha256 == nullptr || version->empty() ||
+        installerUrl->empty() || expectedSha256->size() != kSha256HexLength) {
+        return FailAttempt(kMsgManifestIncomplete);
+    }
+
+    ReleaseEndpoint endpoint;
+    if (!ParseReleaseUrl(*installerUrl, endpoint, error)) {
+        return FailAttempt(error);
+    }
+    // The version becomes part of a file name: a separator, drive or stream
+    // colon, wildcard or control character could reach outside the directory.
+    if (!IsSafeVersionText(*version)) {
+        return FailAttempt(kMsgManifestBadVersion);
+    }
+
+    const std::wstring workingDirectory = GetWorkingDirectory();
+    AppState.InstallerPath = workingDirectory + L"\\" + InstallerFileName(*version);
+    WriteLogLine(kLogDownloadingPrefix + *version + L".");
+
+    // Bytes that are not verified never sit under the installer's name: they
+    // go to the attempt's own file, which is moved there once verified. So a
+    // second attempt, or a program holding the name open, cannot make this
+    // attempt's result false.
+    AttemptFile download;
+    *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
+    if (!download.Handle.IsValid()) {
+        error = kMsgDownloadFailed;
+    }
+    if (!error.empty() || !DownloadUrlToFile(*installerUrl, download.Handle.Get(), true, error)) {
+        DeleteFileW(AppState.InstallerPath.c_str());
+        return FailAttempt(error);
+    }
+
+    std::wstring computedSha256;
+    const bool hashed = ComputeHandleSha256(download.Handle.Get(), computedSha256, error);
+    if (!hashed || !Sha256TextsMatch(*expectedSha256, computedSha256)) {
+        DeleteFileW(AppState.InstallerPath.c_str());
+        AppState.LastFailureText = error.empty() ? std::wstring(kMsgHashMismatch) : error;
+        WriteLogLine(kLogHashFailed);
+        PostMessageW(AppState.MainWindow, WM_INSTALLER_FAILED, 0, 0);
+        return 1;
+    }
+    if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
+        DeleteFileW(AppState.InstallerPath.c_str());
+        return FailAttempt(kMsgInstallerNotSaved);
+    }
+    download.Moved = true;
+
+    WriteLogLine(kLogVerified);
+    PostMessageW(AppState.MainWindow, WM_INSTALLER_VERIFIED, 0, 0);
+    return 0;
 }
 
 }  // namespace
@@ -56,54 +163,11 @@ bool Sha256TextsMatch(const std::wstring& expected, const std::wstring& computed
 
 DWORD WINAPI RunInstallAttempt(LPVOID)
 {
-    ErrorText error;
-    WriteLogLine(kLogCheckingManifest);
-    PostMessageW(AppState.MainWindow, WM_INSTALLER_PROGRESS, 0, 0);
-
-    ByteBuffer manifestBytes;
-    if (!DownloadUrl(ManifestUrl(), manifestBytes, std::wstring(), false, error)) {
-        return FailAttempt(error);
+    // Whatever an attempt throws (an allocation that failed) ends that
+    // attempt, not the process; unwinding has already deleted its file.
+    try {
+        return AttemptSteps();
+    } catch (...) {
     }
-    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
-
-    const std::wstring* version = FindValue(manifest, L"version");
-    const std::wstring* installerUrl = FindValue(manifest, L"installerurl");
-    const std::wstring* expectedSha256 = FindValue(manifest, L"installersha256");
-    if (version == nullptr || installerUrl == nullptr || expectedSha256 == nullptr || version->empty() ||
-        installerUrl->empty() || expectedSha256->size() != kSha256HexLength) {
-        return FailAttempt(kMsgManifestIncomplete);
-    }
-
-    ReleaseEndpoint endpoint;
-    if (!ParseReleaseUrl(*installerUrl, endpoint, error)) {
-        return FailAttempt(error);
-    }
-    // The version becomes part of a file name: a separator, drive or stream
-    // colon, wildcard or control character could reach outside the directory.
-    if (!IsSafeVersionText(*version)) {
-        return FailAttempt(kMsgManifestBadVersion);
-    }
-
-    AppState.InstallerPath = GetWorkingDirectory() + L"\\" + InstallerFileName(*version);
-    WriteLogLine(kLogDownloadingPrefix + *version + L".");
-
-    ByteBuffer unused;
-    if (!DownloadUrl(*installerUrl, unused, AppState.InstallerPath, true, error)) {
-        DeleteFileW(AppState.InstallerPath.c_str());
-        return FailAttempt(error);
-    }
-
-    std::wstring computedSha256;
-    const bool hashed = ComputeFileSha256(computedSha256, error);
-    if (!hashed || !Sha256TextsMatch(*expectedSha256, computedSha256)) {
-        DeleteFileW(AppState.InstallerPath.c_str());
-        AppState.LastFailureText = error.empty() ? std::wstring(kMsgHashMismatch) : error;
-        WriteLogLine(kLogHashFailed);
-        PostMessageW(AppState.MainWindow, WM_INSTALLER_FAILED, 0, 0);
-        return 1;
-    }
-
-    WriteLogLine(kLogVerified);
-    PostMessageW(AppState.MainWindow, WM_INSTALLER_VERIFIED, 0, 0);
-    return 0;
+    return FailAttempt(kMsgOutOfMemory);
 }

@@ -8,8 +8,11 @@
 // working directory, SHA-256 verification. Shaped as a thread start routine;
 // the parameter is ignored. Returns 0 after posting WM_INSTALLER_VERIFIED
 // (the verified file stays at AppState.InstallerPath), 1 after posting
-// WM_INSTALLER_FAILED with the sentence in AppState.LastFailureText. Any
-// installer file it wrote is deleted on failure.
+// WM_INSTALLER_FAILED with the sentence in AppState.LastFailureText. The
+// installer is downloaded into a file of the attempt's own and moved to
+// InstallerPath only once verified, so that name never holds unverified
+// bytes; on failure the attempt's file and InstallerPath are deleted. No
+// exception leaves it: one (an allocation that failed) is a failed attempt.
 DWORD WINAPI RunInstallAttempt(LPVOID unused);
 
 // "https://" + official host + "/updates/tavro-update.txt".

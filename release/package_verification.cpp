@@ -69,6 +69,14 @@ std::wstring ToLowerHex(const unsigned char* bytes, size_t count)
 
 bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error)
 {
+    ScopedFile file(NullIfInvalid(CreateFileW(AppState.InstallerPath.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return ComputeHandleSha256(file.Get(), hexDigest, error);
+}
+
+bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error)
+{
     ScopedProvider provider;
     DWORD objectLength = 0;
     DWORD digestLength = 0;
@@ -86,10 +94,8 @@ bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error)
     ScopedHash hash;
     const bool created = BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr,
                                           0, 0) == 0;
-    ScopedFile file(NullIfInvalid(CreateFileW(AppState.InstallerPath.c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    if (!created || !file.IsValid() || !HashFile(hash.Get(), file.Get(), digest)) {
+    if (!created || file == nullptr || SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !HashFile(hash.Get(), file, digest)) {
         error = kMsgVerifyFailed;
         return false;
     }

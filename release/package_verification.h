@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -11,6 +13,10 @@
 // verification sentences. The file is closed before the call returns, so the
 // caller may delete it at once.
 [[nodiscard]] bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error);
+
+// As ComputeFileSha256, for the file open at `file` (with read access),
+// hashed from its first byte whatever its position.
+[[nodiscard]] bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error);
 
 // Two lower-case hex digits per byte, high four bits first.
 std::wstring ToLowerHex(const unsigned char* bytes, size_t count);

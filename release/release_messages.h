@@ -19,6 +19,11 @@ constexpr wchar_t kMsgManifestBadVersion[] = L"The TAVRO release manifest names 
 constexpr wchar_t kMsgHashMismatch[] =
     L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
 
+constexpr wchar_t kMsgInstallerNotSaved[] =
+    L"The verified installer could not be saved. Close any program that is using it and try again.";
+constexpr wchar_t kMsgOutOfMemory[] =
+    L"The computer ran out of memory during the installation attempt. Close other programs and try again.";
+
 constexpr wchar_t kLogCheckingManifest[] = L"Checking the TAVRO release manifest.";
 constexpr wchar_t kLogDownloadingPrefix[] = L"Downloading TAVRO Static Module ";
 constexpr wchar_t kLogHashFailed[] = L"Installer SHA-256 verification failed.";

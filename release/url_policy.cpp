@@ -1,5 +1,8 @@
 #include "release/url_policy.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "release/manifest.h"
 #include "release/release_messages.h"
 
@@ -17,6 +20,58 @@ namespace {
 std::wstring UrlComponent(const wchar_t* start, DWORD length)
 {
     return start != nullptr ? std::wstring(start, length) : std::wstring();
+}
+
+// A reference that begins with a scheme ("https:", "ftp:") is absolute.
+bool HasScheme(const std::wstring& reference)
+{
+    const size_t colon = reference.find(L':');
+    if (colon == 0 || colon == std::wstring::npos || reference.find_first_of(L"/?#") < colon) {
+        return false;
+    }
+    for (size_t i = 0; i < colon; ++i) {
+        const wchar_t c = reference[i];
+        const bool letter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+        const bool other = (c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.';
+        if (!letter && (i == 0 || !other)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "/a/./b/../c" -> "/a/c": the path part only (up to "?" or "#").
+std::wstring RemoveDotSegments(const std::wstring& reference)
+{
+    const size_t pathEnd = std::min(reference.find_first_of(L"?#"), reference.size());
+    std::vector<std::wstring> kept;
+    size_t start = 1;  // after the leading "/"
+    for (;;) {
+        const size_t slash = std::min(reference.find(L'/', start), pathEnd);
+        const std::wstring segment = reference.substr(start, slash - start);
+        const bool last = slash == pathEnd;
+        if (segment == L"..") {
+            if (!kept.empty()) {
+                kept.pop_back();
+            }
+        }
+        if (segment == L"." || segment == L"..") {
+            if (last) {
+                kept.emplace_back();
+            }
+        } else {
+            kept.push_back(segment);
+        }
+        if (last) {
+            break;
+        }
+        start = slash + 1;
+    }
+    std::wstring path;
+    for (const std::wstring& segment : kept) {
+        path += L"/" + segment;
+    }
+    return path + reference.substr(pathEnd);
 }
 
 }  // namespace
@@ -62,4 +117,39 @@ bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorTe
     endpoint.Port = parts.nPort;
     endpoint.Secure = true;
     return true;
+}
+
+std::wstring ResolveRedirectTarget(const std::wstring& base, const std::wstring& location)
+{
+    const std::wstring reference = TrimWhitespace(location);
+    if (HasScheme(reference)) {
+        return reference;
+    }
+    const size_t schemeEnd = base.find(L"://");
+    if (schemeEnd == std::wstring::npos) {
+        return reference;  // not reached: base passed the policy
+    }
+    if (reference.compare(0, 2, L"//") == 0) {
+        return base.substr(0, schemeEnd + 1) + reference;
+    }
+    const size_t authorityEnd = std::min(base.find_first_of(L"/?#", schemeEnd + 3), base.size());
+    const size_t pathEnd = std::min(base.find_first_of(L"?#", authorityEnd), base.size());
+    const std::wstring origin = base.substr(0, authorityEnd);
+    const std::wstring basePath = base.substr(authorityEnd, pathEnd - authorityEnd);
+    if (reference.empty()) {
+        return base.substr(0, std::min(base.find(L'#'), base.size()));
+    }
+    switch (reference[0]) {
+    case L'#':
+        return base.substr(0, std::min(base.find(L'#'), base.size())) + reference;
+    case L'?':
+        return origin + basePath + reference;
+    case L'/':
+        return origin + RemoveDotSegments(reference);
+    default: {
+        // Relative to the directory of the base path.
+        const std::wstring directory = basePath.substr(0, basePath.rfind(L'/') + 1);
+        return origin + RemoveDotSegments((directory.empty() ? L"/" : directory) + reference);
+    }
+    }
 }

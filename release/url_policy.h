@@ -33,3 +33,10 @@ std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& ex
 // of the three URL sentences; after a refused host, endpoint.Host holds the
 // refused host and the other fields are unchanged.
 [[nodiscard]] bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error);
+
+// The URL a redirect's Location names, resolved against the URL that answered
+// (RFC 3986 reference resolution): an absolute URL stands as it is; "//host",
+// "/path", "path", "?query" and "#fragment" take the rest from `base`, and
+// "." and ".." segments are removed. `base` is a URL that passed
+// ParseReleaseUrl. The result still has to pass ParseReleaseUrl itself.
+std::wstring ResolveRedirectTarget(const std::wstring& base, const std::wstring& location);

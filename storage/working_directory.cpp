@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
 std::wstring GetWorkingDirectory()
 {
     wchar_t base[MAX_PATH] = {};
@@ -20,4 +24,36 @@ std::wstring GetWorkingDirectory()
     CreateDirectoryW(parent.c_str(), nullptr);
     CreateDirectoryW(workingDirectory.c_str(), nullptr);
     return workingDirectory;
+}
+
+HANDLE CreateAttemptFile(const std::wstring& directory, std::wstring& path)
+{
+    const std::wstring prefix = directory + L"\\TAVRO-Setup-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(GetCurrentThreadId()) + L"-";
+    // A name left behind by an earlier process with the same ids is skipped.
+    for (unsigned n = 0; n < 100; ++n) {
+        const std::wstring candidate = prefix + std::to_wstring(n) + L".partial";
+        const HANDLE file = CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            path = candidate;
+            return file;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+bool MoveOpenFileOver(HANDLE file, const std::wstring& target)
+{
+    // FILE_RENAME_INFO ends in the new name; the buffer also holds a NUL.
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(buffer.data() + offsetof(FILE_RENAME_INFO, FileName), target.data(), rename->FileNameLength);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != FALSE;
 }

@@ -33,7 +33,8 @@ host=${TAVRO_OFFICIAL_HOST:-tavro.example}
 ip link set lo up
 
 # Name resolution and trust for this namespace only.
-printf '127.0.0.1 localhost %s www.%s\n::1 localhost\n' "$host" "$host" > "$TAVRO_BED_DIR/hosts"
+# evil.example is a hostile foreign host the site may point at.
+printf '127.0.0.1 localhost %s www.%s evil.example\n::1 localhost\n' "$host" "$host" > "$TAVRO_BED_DIR/hosts"
 mount --bind "$TAVRO_BED_DIR/hosts" /etc/hosts
 cat /etc/ssl/certs/ca-certificates.crt "$TAVRO_BED_DIR/certs/ca.pem" > "$TAVRO_BED_DIR/ca-bundle.crt"
 mount --bind "$TAVRO_BED_DIR/ca-bundle.crt" /etc/ssl/certs/ca-certificates.crt

@@ -4,6 +4,7 @@
 #   official.pem/.key            tavro.example and www.tavro.example, from the test CA
 #   wrong-name.pem/.key          another name, from the test CA
 #   untrusted.pem/.key           the official names, from a CA nobody trusts
+#   hostile.pem/.key             evil.example, a foreign host, from the test CA
 set -euo pipefail
 out=$1
 host=${2:-tavro.example}
@@ -29,3 +30,4 @@ ca rogue-ca "Untrusted test CA"
 leaf official ca "$host,www.$host"
 leaf wrong-name ca "other-host.example"
 leaf untrusted rogue-ca "$host,www.$host"
+leaf hostile ca "evil.example"

@@ -8,8 +8,14 @@ name, 9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
   nolength=1    no Content-Length; the body ends when the connection closes
   cut=K         announce the full length but close after K bytes
   delay_ms=D    wait D ms before each chunk (chunk=C bytes, default 16384)
+  drip_ms=D     send the body one byte every D ms
+  silent=1      read the request, then never answer (until the client hangs up)
+  redirect=URL  answer 302 (or status=N) with that Location
+  endless=1     a body that never ends (no Content-Length)
 Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
-Every request is appended as one JSON line to <bed>/requests.log.
+Every request is appended as one JSON line to <bed>/requests.log, and so is
+every TLS handshake for the hostile host (evil.example, served on 443 with a
+certificate from the test CA).
 """
 import http.server
 import json
@@ -24,6 +30,12 @@ import urllib.parse
 BED = os.environ["TAVRO_BED_DIR"]
 DOCROOT = os.path.join(BED, "docroot")
 LOG_LOCK = threading.Lock()
+HOSTILE_HOST = "evil.example"
+
+
+def log_entry(entry):
+    with LOG_LOCK, open(os.path.join(BED, "requests.log"), "a", encoding="utf-8") as f:
+        f.write(json.dumps(entry) + "\n")
 
 
 def pattern_bytes(count):
@@ -47,10 +59,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def record(self, path):
-        entry = {"port": self.server.server_address[1], "method": self.command, "path": self.path,
-                 "headers": {k: v for k, v in self.headers.items()}}
-        with LOG_LOCK, open(os.path.join(BED, "requests.log"), "a", encoding="utf-8") as f:
-            f.write(json.dumps(entry) + "\n")
+        log_entry({"port": self.server.server_address[1], "method": self.command, "path": self.path,
+                   "headers": {k: v for k, v in self.headers.items()}})
 
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
@@ -59,6 +69,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         rules = load_rules(path)
         for key, values in urllib.parse.parse_qs(url.query).items():
             rules[key] = values[-1]
+
+        if str(rules.get("silent", "0")) not in ("0", ""):
+            # Never answer; the thread ends when the client hangs up.
+            try:
+                while self.connection.recv(4096):
+                    pass
+            except (OSError, ssl.SSLError):
+                pass
+            self.close_connection = True
+            return
+        if "redirect" in rules:
+            rules.setdefault("status", 302)
+        if str(rules.get("endless", "0")) not in ("0", ""):
+            self.send_endless()
+            return
 
         status = int(rules.get("status", 200))
         body = None
@@ -77,6 +102,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        if "redirect" in rules:
+            self.send_header("Location", rules["redirect"])
         nolength = str(rules.get("nolength", "0")) not in ("0", "")
         if nolength:
             self.send_header("Connection", "close")
@@ -88,6 +115,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         cut = int(rules["cut"]) if "cut" in rules else None
         delay = int(rules.get("delay_ms", 0)) / 1000.0
         chunk = int(rules.get("chunk", 16384))
+        if "drip_ms" in rules:
+            delay, chunk = int(rules["drip_ms"]) / 1000.0, 1
         to_send = body if cut is None else body[:cut]
         try:
             for start in range(0, len(to_send), chunk):
@@ -107,6 +136,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
 
 
+    def send_endless(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = pattern_bytes(16384)
+        try:
+            while True:
+                self.wfile.write(block)
+        except (OSError, ssl.SSLError):
+            pass
+
+
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -115,9 +158,23 @@ class Server(http.server.ThreadingHTTPServer):
         pass  # failed handshakes are part of the tests
 
 
-def serve(port, cert):
+def tls_context(cert):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(BED, "certs", cert + ".pem"), os.path.join(BED, "certs", cert + ".key"))
+    return context
+
+
+def serve(port, cert):
+    context = tls_context(cert)
+    if port == 443:
+        hostile = tls_context("hostile")
+
+        def choose(connection, name, _context):
+            if name == HOSTILE_HOST:
+                log_entry({"port": port, "sni": name})
+                connection.context = hostile
+
+        context.sni_callback = choose
     server = Server(("127.0.0.1", port), Handler)
     server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -14,6 +14,8 @@ DOCROOT = os.path.join(BED, "docroot")
 WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
 INSTALLER = os.environ.get("TAVRO_INSTALLER", "")
 HOST = os.environ.get("TAVRO_OFFICIAL_HOST", "tavro.example")
+# A foreign host the bed serves too (tests/bed/in-bed.sh).
+HOSTILE_HOST = "evil.example"
 MANIFEST_PATH = "/updates/tavro-update.txt"
 LOG_LINE = re.compile(rb"^(\d{4})-([1-9]|1[0-2])-([1-9]|[12]\d|3[01]) ([0-9]|1\d|2[0-3]):([0-9]|[1-5]\d):([0-9]|[1-5]\d) ")
 

@@ -1,5 +1,7 @@
 """The built installer's --download-test mode against the local release site."""
+import json
 import os
+import subprocess
 import sys
 import unittest
 
@@ -21,6 +23,17 @@ class DownloadTestMode(unittest.TestCase):
 
     def run_attempt(self):
         return self.user.run(harness.INSTALLER, "--download-test")
+
+    def assert_attempt_fails(self, rules, **release):
+        """On a fresh site with these rules, a fresh user's attempt fails and
+        leaves nothing but the log; returns that user."""
+        harness.reset_site()
+        harness.publish_release(INSTALLER_BYTES, **release)
+        harness.set_rules(rules)
+        user = harness.UserProfile()
+        self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+        self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+        return user
 
     def test_verified_download_keeps_the_file_and_logs_three_lines(self):
         harness.publish_release(INSTALLER_BYTES)
@@ -66,24 +79,15 @@ class DownloadTestMode(unittest.TestCase):
     def test_manifest_errors_fetch_no_installer(self):
         for rules in ({"/updates/tavro-update.txt": {"status": 404}}, {"/updates/tavro-update.txt": {"status": 500}}):
             with self.subTest(rules=rules):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES)
-                harness.set_rules(rules)
-                user = harness.UserProfile()
-                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+                user = self.assert_attempt_fails(rules)
                 self.assertEqual(user.log_messages(), ["Checking the TAVRO release manifest."])
-                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
                 self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
 
     def test_refused_installer_urls_are_never_requested(self):
         for url in ("http://%s/releases/setup.exe" % harness.HOST, "https://127.0.0.1/releases/setup.exe",
                     "https://www.%s.evil.test/releases/setup.exe" % harness.HOST):
             with self.subTest(url=url):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES, url=url)
-                user = harness.UserProfile()
-                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
-                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+                self.assert_attempt_fails({}, url=url)
                 self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
 
     def test_version_that_names_another_directory_is_refused(self):
@@ -113,6 +117,55 @@ class DownloadTestMode(unittest.TestCase):
             "Installer verified successfully.",
         ])
         self.assertIn("TAVRO-Static-Module-Setup-1.2\u0416.exe", self.user.files())
+
+    def test_in_host_redirects_are_followed(self):
+        harness.publish_release(INSTALLER_BYTES, url_path="/releases/moved.exe",
+                                url="https://%s/releases/setup.exe" % harness.HOST)
+        harness.set_rules({"/releases/setup.exe": {"redirect": "https://www.%s/releases/moved.exe" % harness.HOST}})
+        self.assertEqual(self.run_attempt(), 0)
+        self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
+        self.assertEqual([(r["path"], r["headers"]["Host"]) for r in harness.requests()], [
+            (harness.MANIFEST_PATH, harness.HOST), ("/releases/setup.exe", harness.HOST),
+            ("/releases/moved.exe", "www." + harness.HOST)])
+
+    def test_redirect_to_a_foreign_host_is_refused_before_any_request(self):
+        # A foreign release whose hash matches its own bytes.
+        foreign = b"foreign payload"
+        foreign_manifest = "version=6.6.6\ninstallerUrl=https://%s/foreign/setup.exe\ninstallerSha256=%s\n" % (
+            harness.HOST, harness.sha256(foreign))
+        for path, target in ((harness.MANIFEST_PATH, "/foreign/tavro-update.txt"),
+                             ("/releases/setup.exe", "/releases/setup.exe")):
+            with self.subTest(path=path):
+                harness.reset_site()
+                harness.publish_release(INSTALLER_BYTES)
+                harness.publish("/foreign/setup.exe", foreign)
+                harness.publish("/foreign/tavro-update.txt", foreign_manifest)
+                harness.set_rules({path: {"redirect": "https://%s%s" % (harness.HOSTILE_HOST, target)}})
+                user = harness.UserProfile()
+                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+                self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+                expected = [harness.MANIFEST_PATH] + ([path] if path != harness.MANIFEST_PATH else [])
+                self.assertEqual([r.get("path") for r in harness.requests()], expected)
+                self.assertNotIn(harness.HOSTILE_HOST, json.dumps(harness.requests()))
+
+    def test_endless_manifest_fails_and_leaves_no_file(self):
+        # The stall rules need a minute with the shipped file's real limits;
+        # transfer_tests and attempt_tests prove them with shortened ones.
+        self.assert_attempt_fails({harness.MANIFEST_PATH: {"endless": 1}})
+
+    def test_two_attempts_at_once_both_verify(self):
+        harness.publish_release(INSTALLER_BYTES)
+        # Slow enough that the two downloads overlap.
+        harness.set_rules({"/releases/setup.exe": {"delay_ms": 200, "chunk": 65536}})
+        attempts = [subprocess.Popen(self.user.command(harness.INSTALLER, "--download-test"),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(2)]
+        self.assertEqual([attempt.wait(timeout=120) for attempt in attempts], [0, 0])
+        with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
+            self.assertEqual(f.read(), INSTALLER_BYTES)
+        self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
+        self.assertEqual(sorted(r["path"] for r in harness.requests()),
+                         sorted([harness.MANIFEST_PATH, "/releases/setup.exe"] * 2))
+        self.assertEqual(self.user.log_messages().count("Installer verified successfully."), 2)
 
 
 if __name__ == "__main__":

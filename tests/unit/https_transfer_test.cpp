@@ -6,18 +6,20 @@
 #include <vector>
 
 #include "message_recorder.h"
+#include "official_host.h"
 #include "pattern_file.h"
+#include "release/url_policy.h"
+#include "release_site.h"
 #include "test_directory.h"
 
 namespace {
 
 constexpr wchar_t kFailed[] = L"The download could not be completed. Check the internet connection and try again.";
 constexpr wchar_t kBadStatus[] = L"The TAVRO server returned an unexpected response.";
+constexpr wchar_t kNotHttps[] = L"The release URL must use HTTPS.";
+constexpr wchar_t kForeign[] = L"The release URL is not hosted on the official TAVRO domain.";
+constexpr wchar_t kInvalid[] = L"The release URL is invalid.";
 
-std::wstring Url(const std::wstring& pathAndQuery)
-{
-    return L"https://tavro.example" + pathAndQuery;
-}
 
 TEST(DownloadPercent, SixtyFourBitProductRoundedDownAndCapped)
 {
@@ -29,13 +31,45 @@ TEST(DownloadPercent, SixtyFourBitProductRoundedDownAndCapped)
     EXPECT_EQ(DownloadPercent(4000000000UL, 4294967295UL), 93u);
 }
 
+TEST(TransferLimits, ProductionValues)
+{
+    EXPECT_EQ(kProductionLimits.LowSpeedWindowMs, 60000u);
+    EXPECT_EQ(kProductionLimits.LowSpeedFloorBytes, 1024u);
+    EXPECT_EQ(kProductionLimits.MemoryDeadlineMs, 120000u);
+    EXPECT_EQ(kMemoryBodyCap, 65536u);
+    EXPECT_EQ(kMaxRedirects, 5u);
+}
+
+TEST(LowSpeedRuleTrips, AWholeWindowBelowTheFloor)
+{
+    struct Step {
+        ULONGLONG now;
+        unsigned long long received;
+        bool trips;
+    };
+    const Step steps[] = {
+        {1000, 500, false},   {59999, 1023, false}, {60000, 1023, true},
+        // Reaching the floor starts a new window at that moment.
+        {30000, 1024, false}, {89999, 2047, false}, {90000, 2047, true},
+        {90000, 3071, false}, {150000, 3071, true},
+    };
+    LowSpeedWindow window = {0, 0};
+    for (const Step& step : steps) {
+        if (step.now == 30000) {
+            window = {0, 0};
+        }
+        EXPECT_EQ(LowSpeedRuleTrips(window, step.now, step.received, kProductionLimits), step.trips)
+            << step.now << " ms, " << step.received << " bytes";
+    }
+}
+
 TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
 {
     ByteBuffer buffer = {'o', 'l', 'd'};
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(Url(L"/bytes/70000"), buffer, L"", false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, L"", false, error));
     ByteBuffer expected = {'o', 'l', 'd'};
-    const ByteBuffer body = PatternBytes(70000);
+    const ByteBuffer body = PatternBytes(60000);
     expected.insert(expected.end(), body.begin(), body.end());
     EXPECT_TRUE(buffer == expected);
     EXPECT_EQ(error, L"");
@@ -46,8 +80,8 @@ TEST(DownloadUrl, ProgressOnePostPerChunkEndingAtHundred)
     MessageRecorder recorder;
     ByteBuffer buffer;
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(Url(L"/bytes/300000"), buffer, L"", true, error));
-    EXPECT_EQ(buffer.size(), 300000u);
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/65536"), buffer, L"", true, error));
+    EXPECT_EQ(buffer.size(), 65536u);
     const std::vector<unsigned> posted = recorder.TakeProgress();
     ASSERT_GE(posted.size(), 2u);
     for (size_t i = 0; i < posted.size(); ++i) {
@@ -64,10 +98,10 @@ TEST(DownloadUrl, NoProgressWithoutContentLengthOrWhenOff)
     MessageRecorder recorder;
     ByteBuffer buffer;
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(Url(L"/bytes/100000?nolength=1"), buffer, L"", true, error));
-    EXPECT_TRUE(buffer == PatternBytes(100000));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000?nolength=1"), buffer, L"", true, error));
+    EXPECT_TRUE(buffer == PatternBytes(60000));
     EXPECT_TRUE(recorder.TakeProgress().empty());
-    ASSERT_TRUE(DownloadUrl(Url(L"/bytes/100000"), buffer, L"", false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, L"", false, error));
     EXPECT_TRUE(recorder.TakeProgress().empty());
 }
 
@@ -78,11 +112,11 @@ TEST(DownloadUrl, FileModeWritesTheBody)
     ASSERT_TRUE(WriteFileBytes(path, ByteBuffer(500000, 'x')));
     ByteBuffer untouched = {1, 2};
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(Url(L"/bytes/200001"), untouched, path, false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/200001"), untouched, path, false, error));
     EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(200001));
     EXPECT_EQ(untouched.size(), 2u);
 
-    ASSERT_TRUE(DownloadUrl(Url(L"/bytes/0"), untouched, path, false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/0"), untouched, path, false, error));
     EXPECT_TRUE(FileExists(path));
     EXPECT_TRUE(ReadFileBytes(path).empty());
 }
@@ -96,11 +130,11 @@ TEST(DownloadUrl, ErrorStatusCreatesNoFileAndKeepsAnExistingOne)
     ByteBuffer buffer;
     for (const wchar_t* path : {L"/missing.bin", L"/bytes/10?status=500", L"/bytes/10?status=403"}) {
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(Url(path), buffer, fresh, false, error)) << testing::PrintToString(std::wstring(path));
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, fresh, false, error)) << testing::PrintToString(std::wstring(path));
         EXPECT_EQ(error, kBadStatus) << testing::PrintToString(std::wstring(path));
         EXPECT_FALSE(FileExists(fresh));
         error.clear();
-        EXPECT_FALSE(DownloadUrl(Url(path), buffer, existing, false, error));
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, existing, false, error));
         EXPECT_TRUE(ReadFileBytes(existing) == ByteBuffer(3, 'k'));
     }
 }
@@ -110,7 +144,7 @@ TEST(DownloadUrl, FileInMissingDirectoryFailsAfterTheServerAnswered)
     TestDirectory directory;
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadUrl(Url(L"/bytes/10"), buffer, directory.Path() + L"\\no\\such\\dir.bin", false, error));
+    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, directory.Path() + L"\\no\\such\\dir.bin", false, error));
     EXPECT_EQ(error, kFailed);
 }
 
@@ -118,7 +152,7 @@ TEST(DownloadUrl, RefusedUrlMakesNoRequest)
 {
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadUrl(L"http://tavro.example/bytes/10", buffer, L"", false, error));
+    EXPECT_FALSE(DownloadUrl(L"http://" + Host() + L"/bytes/10", buffer, L"", false, error));
     EXPECT_EQ(error, L"The release URL must use HTTPS.");
     EXPECT_FALSE(DownloadUrl(L"https://localhost/bytes/10", buffer, L"", false, error));
     EXPECT_EQ(error, L"The release URL is not hosted on the official TAVRO domain.");
@@ -128,12 +162,12 @@ TEST(DownloadUrl, RefusedUrlMakesNoRequest)
 TEST(DownloadUrl, ConnectionFailuresGiveTheConnectionSentence)
 {
     // 8443: certificate for another name; 9443: untrusted CA; 1: nothing listens.
-    for (const wchar_t* url : {L"https://tavro.example:8443/bytes/10", L"https://tavro.example:9443/bytes/10",
-                               L"https://tavro.example:1/bytes/10"}) {
+    const std::wstring host = L"https://" + Host();
+    for (const std::wstring& url : {host + L":8443/bytes/10", host + L":9443/bytes/10", host + L":1/bytes/10"}) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(url, buffer, L"", false, error)) << testing::PrintToString(std::wstring(url));
-        EXPECT_EQ(error, kFailed) << testing::PrintToString(std::wstring(url));
+        EXPECT_FALSE(DownloadUrl(url, buffer, L"", false, error)) << Narrow(url);
+        EXPECT_EQ(error, kFailed) << Narrow(url);
         EXPECT_TRUE(buffer.empty());
     }
 }
@@ -144,16 +178,101 @@ TEST(DownloadUrl, BodyCutShortIsAFailedReadAndKeepsWhatArrived)
     const std::wstring path = directory.Path() + L"\\cut.bin";
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadUrl(Url(L"/bytes/200000?cut=100000"), buffer, path, false, error));
+    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, path, false, error));
     EXPECT_EQ(error, kFailed);
     const ByteBuffer written = ReadFileBytes(path);
     EXPECT_LE(written.size(), 100000u);
     EXPECT_TRUE(std::equal(written.begin(), written.end(), PatternBytes(written.size()).begin()));
 
     error.clear();
-    EXPECT_FALSE(DownloadUrl(Url(L"/bytes/200000?cut=100000"), buffer, L"", false, error));
+    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, L"", false, error));
     EXPECT_EQ(error, kFailed);
     EXPECT_LE(buffer.size(), 100000u);
+}
+
+TEST(DownloadUrl, MemoryModeBodyAboveTheCapFails)
+{
+    for (const wchar_t* path : {L"/bytes/65537", L"/bytes/65537?nolength=1", L"/bytes/1?endless=1"}) {
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, L"", false, error)) << Narrow(path);
+        EXPECT_EQ(error, kFailed) << Narrow(path);
+        EXPECT_LE(buffer.size(), kMemoryBodyCap) << Narrow(path);
+    }
+}
+
+struct RedirectRow {
+    const char* name;
+    std::string rules;
+    const wchar_t* error;  // null: the body of /bytes/100 arrives
+    std::vector<std::string> pathsSeen;
+};
+
+// The manifest of these rows is /m, which redirects.
+TEST(DownloadUrl, RedirectsAreFollowedOnlyWithinThePolicy)
+{
+    const std::string host = Narrow(Host());
+    const std::string hostile = Narrow(kHostileHost);
+    const std::string hops = R"("/m": {"redirect": "/h1"}, "/h1": {"redirect": "https://www.)" + host +
+                             R"(/h2"}, "/h2": {"redirect": "h3", "status": 301}, "/h3": {"redirect": "./h4", "status": 303})";
+    const RedirectRow rows[] = {
+        {"five in-host redirects", "{" + hops + R"(, "/h4": {"redirect": "//)" + host + R"(/bytes/100", "status": 307}})",
+         nullptr, {"/m", "/h1", "/h2", "/h3", "/h4", "/bytes/100"}},
+        {"six", "{" + hops + R"(, "/h4": {"redirect": "/h5", "status": 308}, "/h5": {"redirect": "/bytes/100"}})",
+         kBadStatus, {"/m", "/h1", "/h2", "/h3", "/h4", "/h5"}},
+        {"foreign host", R"({"/m": {"redirect": "https://)" + hostile + R"(/bytes/100"}})", kForeign, {"/m"}},
+        {"foreign host, no scheme", R"({"/m": {"redirect": "//)" + hostile + R"(/bytes/100"}})", kForeign, {"/m"}},
+        {"http", R"({"/m": {"redirect": "http://)" + host + R"(/bytes/100"}})", kNotHttps, {"/m"}},
+        {"another scheme", R"({"/m": {"redirect": "ftp://)" + host + R"(/bytes/100"}})", kInvalid, {"/m"}},
+        {"no Location", R"({"/m": {"status": 302}})", kBadStatus, {"/m"}},
+    };
+    for (const RedirectRow& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(SetSiteRules(row.rules));
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/m"), buffer, L"", false, error), row.error == nullptr) << row.name;
+        EXPECT_EQ(error, row.error == nullptr ? L"" : row.error) << row.name;
+        EXPECT_TRUE(buffer == (row.error == nullptr ? PatternBytes(100) : ByteBuffer())) << row.name;
+        const std::string seen = RequestsLog();
+        std::vector<std::string> paths;
+        for (size_t at = seen.find("\"path\": \""); at != std::string::npos; at = seen.find("\"path\": \"", at + 1)) {
+            const size_t start = at + 9;
+            paths.push_back(seen.substr(start, seen.find('"', start) - start));
+        }
+        EXPECT_EQ(paths, row.pathsSeen) << row.name;
+        // Not even a connection reached the foreign host.
+        EXPECT_EQ(seen.find(hostile), std::string::npos) << row.name << "\n" << seen;
+    }
+}
+
+struct StallRow {
+    const wchar_t* path;
+    bool toFile;
+    bool completes;
+};
+
+// The test tree runs with a 2 s low-speed window (floor 1 KiB) and a 6 s
+// deadline for memory mode.
+TEST(DownloadUrl, StalledTransfersFail)
+{
+    const StallRow rows[] = {
+        {L"/bytes/300?drip_ms=50", false, false},                  // 20 bytes a second
+        {L"/bytes/300?drip_ms=50", true, false},
+        {L"/bytes/300?silent=1", false, false},                    // never sends headers
+        {L"/bytes/30720?delay_ms=500&chunk=2048", false, false},  // steady, but past the deadline
+        {L"/bytes/14336?delay_ms=500&chunk=2048", true, true},    // 4 KiB a second, longer than a window
+    };
+    TestDirectory directory;
+    const std::wstring file = directory.Path() + L"\\body.bin";
+    for (const StallRow& row : rows) {
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, row.toFile ? file : L"", false, error), row.completes)
+            << Narrow(row.path);
+        EXPECT_EQ(error, row.completes ? L"" : kFailed) << Narrow(row.path);
+    }
+    EXPECT_TRUE(ReadFileBytes(file) == PatternBytes(14336));
 }
 
 }  // namespace

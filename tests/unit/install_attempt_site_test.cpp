@@ -5,17 +5,42 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "app/app_state.h"
 #include "message_recorder.h"
+#include "official_host.h"
 #include "pattern_file.h"
+#include "release/url_policy.h"
 #include "release_site.h"
+#include "storage/scoped_handle.h"
 #include "storage/working_directory.h"
 #include "test_directory.h"
+
+namespace {
+
+// While not 0, every allocation of at least this many bytes fails.
+size_t FailAllocationsFrom = 0;
+
+}  // namespace
+
+// The standard operator delete frees with free(), so only new is replaced.
+void* operator new(std::size_t size)
+{
+    if (FailAllocationsFrom != 0 && size >= FailAllocationsFrom) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(size != 0 ? size : 1)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -30,6 +55,17 @@ constexpr wchar_t kMismatch[] =
 constexpr wchar_t kConnection[] =
     L"The download could not be completed. Check the internet connection and try again.";
 constexpr wchar_t kBadStatus[] = L"The TAVRO server returned an unexpected response.";
+constexpr wchar_t kNotSaved[] =
+    L"The verified installer could not be saved. Close any program that is using it and try again.";
+constexpr wchar_t kOutOfMemory[] =
+    L"The computer ran out of memory during the installation attempt. Close other programs and try again.";
+constexpr wchar_t kLogName[] = L"TAVRO.Installer.log";
+
+// The official host as the manifests of these tests write it.
+std::string HostA()
+{
+    return Narrow(Host());
+}
 
 const ByteBuffer& Installer()
 {
@@ -44,7 +80,7 @@ std::string Manifest(const std::string& version, const std::string& url, const s
 
 std::string GoodManifest()
 {
-    return Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", Sha256Hex(Installer()));
+    return Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", Sha256Hex(Installer()));
 }
 
 // The log's lines without their time stamps.
@@ -62,6 +98,26 @@ std::vector<std::string> LogMessages(const std::wstring& workingDirectory)
         start = end == std::string::npos ? log.size() : end + 2;
     }
     return messages;
+}
+
+// The names in a directory, sorted.
+std::vector<std::wstring> FilesIn(const std::wstring& directory)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class InstallAttempt : public testing::Test {
@@ -98,6 +154,7 @@ TEST_F(InstallAttempt, VerifiedDownloadKeepsTheFile)
     EXPECT_EQ(Run(), 0u);
     EXPECT_EQ(AppState.InstallerPath, SetupFile());
     EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer());
+    EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName}));
     ASSERT_GE(posted_.size(), 3u);
     EXPECT_EQ(posted_.front().Message, WM_INSTALLER_PROGRESS);
     EXPECT_EQ(posted_.front().WParam, 0u);
@@ -118,8 +175,8 @@ TEST_F(InstallAttempt, ManifestVariantsThatStillVerify)
         c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     }
     const std::string variants[] = {
-        Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", upper),
-        "# TAVRO release\r\n\r\n VERSION = 1.2.3.4\r\nINSTALLERURL\t=\thttps://WWW.tavro.example/releases/setup.exe"
+        Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", upper),
+        "# TAVRO release\r\n\r\n VERSION = 1.2.3.4\r\nINSTALLERURL\t=\thttps://" + Narrow(UpperAscii(L"www." + Host())) + "/releases/setup.exe"
         "\r\nInstallerSHA256= " + Sha256Hex(Installer()) + " \r\n",
         "\xEF\xBB\xBF\n" + GoodManifest(),
     };
@@ -141,7 +198,7 @@ struct EarlyFailure {
 // installer file exists afterwards.
 TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
 {
-    const std::string url = "https://tavro.example/releases/setup.exe";
+    const std::string url = "https://" + HostA() + "/releases/setup.exe";
     const std::string sha = Sha256Hex(Installer());
     const EarlyFailure rows[] = {
         {"missing version", "installerUrl=" + url + "\ninstallerSha256=" + sha + "\n", kIncomplete},
@@ -154,11 +211,11 @@ TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
         {"no-break space after sha", Manifest("1.2.3.4", url, sha + "\xC2\xA0"), kIncomplete},
         {"ill-formed UTF-8", Manifest("1.2.3.4", url, sha) + "note=caf\xE9\n", kIncomplete},
         {"BOM before version", "\xEF\xBB\xBF" + Manifest("1.2.3.4", url, sha), kIncomplete},
-        {"http installer", Manifest("1.2.3.4", "http://tavro.example/releases/setup.exe", sha),
+        {"http installer", Manifest("1.2.3.4", "http://" + HostA() + "/releases/setup.exe", sha),
          L"The release URL must use HTTPS."},
         {"foreign installer host", Manifest("1.2.3.4", "https://downloads.example.net/setup.exe", sha),
          L"The release URL is not hosted on the official TAVRO domain."},
-        {"look-alike host", Manifest("1.2.3.4", "https://tavro.example.evil.test/setup.exe", sha),
+        {"look-alike host", Manifest("1.2.3.4", "https://" + HostA() + ".evil.test/setup.exe", sha),
          L"The release URL is not hosted on the official TAVRO domain."},
         {"relative installer url", Manifest("1.2.3.4", "/releases/setup.exe", sha), L"The release URL is invalid."},
         {"version with separators", Manifest("..\\..\\x", url, sha), kBadVersion},
@@ -190,6 +247,8 @@ TEST_F(InstallAttempt, ManifestThatCannotBeFetched)
         {"{}", kBadStatus},  // nothing published: 404
         {R"({"/updates/tavro-update.txt": {"status": 500}})", kBadStatus},
         {R"({"/updates/tavro-update.txt": {"cut": 40}})", kConnection},
+        {R"({"/updates/tavro-update.txt": {"endless": 1}})", kConnection},
+        {R"({"/updates/tavro-update.txt": {"silent": 1}})", kConnection},
     };
     for (const Row& row : rows) {
         ClearSite();
@@ -219,21 +278,25 @@ TEST_F(InstallAttempt, LateFailuresDeleteTheInstallerFile)
     const std::string good = GoodManifest();
     const std::string wrongSha = std::string(63, '0') + "1";
     const LateFailure rows[] = {
-        {"hash mismatch", Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", wrongSha), "{}",
+        {"hash mismatch", Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", wrongSha), "{}",
          kMismatch, "Installer SHA-256 verification failed."},
         {"64 characters that are not hex",
-         Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe", std::string(64, 'z')), "{}", kMismatch,
+         Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", std::string(64, 'z')), "{}", kMismatch,
          "Installer SHA-256 verification failed."},
         {"installer 404", good, R"({"/releases/setup.exe": {"status": 404}})", kBadStatus,
          "Downloading TAVRO Static Module 1.2.3.4."},
         {"body cut off", good, R"({"/releases/setup.exe": {"cut": 150000}})", kConnection,
          "Downloading TAVRO Static Module 1.2.3.4."},
-        {"untrusted certificate", Manifest("1.2.3.4", "https://tavro.example:9443/releases/setup.exe", sha), "{}",
+        {"body drips", good, R"({"/releases/setup.exe": {"drip_ms": 50}})", kConnection,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"no answer", good, R"({"/releases/setup.exe": {"silent": 1}})", kConnection,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"untrusted certificate", Manifest("1.2.3.4", "https://" + HostA() + ":9443/releases/setup.exe", sha), "{}",
          kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
         {"certificate for another name",
-         Manifest("1.2.3.4", "https://tavro.example:8443/releases/setup.exe", sha), "{}", kConnection,
+         Manifest("1.2.3.4", "https://" + HostA() + ":8443/releases/setup.exe", sha), "{}", kConnection,
          "Downloading TAVRO Static Module 1.2.3.4."},
-        {"refused port", Manifest("1.2.3.4", "https://tavro.example:1/releases/setup.exe", sha), "{}", kConnection,
+        {"refused port", Manifest("1.2.3.4", "https://" + HostA() + ":1/releases/setup.exe", sha), "{}", kConnection,
          "Downloading TAVRO Static Module 1.2.3.4."},
     };
     for (const LateFailure& row : rows) {
@@ -246,9 +309,58 @@ TEST_F(InstallAttempt, LateFailuresDeleteTheInstallerFile)
         EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
         EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
         EXPECT_EQ(AppState.InstallerPath, SetupFile()) << row.name;
-        EXPECT_FALSE(FileExists(SetupFile())) << row.name;
+        EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName}) << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
     }
+}
+
+// A program that holds the installer's name open (reading, letting others
+// write but not delete or rename) keeps what it holds: the attempt's bytes
+// never go there unverified, and verified ones cannot replace it.
+TEST_F(InstallAttempt, NameHeldOpenByAnotherProgramGetsNoBytes)
+{
+    const std::wstring host = Host();
+    const std::string url = "https://" + std::string(host.begin(), host.end()) + "/releases/setup.exe";
+    const LateFailure rows[] = {
+        {"verified", Manifest("1.2.3.4", url, Sha256Hex(Installer())), "{}", kNotSaved,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"hash mismatch", Manifest("1.2.3.4", url, std::string(64, '0')), "{}", kMismatch,
+         "Installer SHA-256 verification failed."},
+    };
+    for (const LateFailure& row : rows) {
+        ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
+        ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
+        ASSERT_TRUE(WriteFileBytes(SetupFile(), ByteBuffer(10, 'o'))) << row.name;
+        ScopedFile holder(NullIfInvalid(CreateFileW(SetupFile().c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                    FILE_ATTRIBUTE_NORMAL, nullptr)));
+        ASSERT_TRUE(holder.IsValid()) << row.name;
+        EXPECT_EQ(Run(), 1u) << row.name;
+        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
+        holder.Reset();
+        EXPECT_TRUE(ReadFileBytes(SetupFile()) == ByteBuffer(10, 'o')) << row.name;
+        EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
+        DeleteFileW(SetupFile().c_str());
+    }
+}
+
+TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)
+{
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    struct Disarm {
+        ~Disarm() { FailAllocationsFrom = 0; }
+    } disarm;
+    // The hash's 64 KiB read buffer, after the whole installer has arrived.
+    FailAllocationsFrom = 64 * 1024;
+    const DWORD result = RunInstallAttempt(nullptr);
+    FailAllocationsFrom = 0;
+    posted_ = recorder_.Take();
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED);
+    EXPECT_EQ(AppState.LastFailureText, kOutOfMemory);
+    EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName});
 }
 
 TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
@@ -269,7 +381,7 @@ TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
     // An empty installer verifies against the SHA-256 of empty input.
     ClearSite();
     ASSERT_TRUE(PublishFile(kInstallerPath, ByteBuffer()));
-    ASSERT_TRUE(PublishText(kManifestPath, Manifest("1.2.3.4", "https://tavro.example/releases/setup.exe",
+    ASSERT_TRUE(PublishText(kManifestPath, Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe",
                                                     Sha256Hex(ByteBuffer()))));
     EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(FileExists(SetupFile()));

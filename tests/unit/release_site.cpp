@@ -46,6 +46,13 @@ void ClearSite()
 {
     RemoveDirectoryContents(BedPath("docroot"));
     DeleteFileW(BedPath("rules.json").c_str());
+    DeleteFileW(BedPath("requests.log").c_str());
+}
+
+std::string RequestsLog()
+{
+    const ByteBuffer bytes = ReadFileBytes(BedPath("requests.log"));
+    return std::string(bytes.begin(), bytes.end());
 }
 
 bool SetSiteRules(const std::string& json)

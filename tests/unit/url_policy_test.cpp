@@ -172,3 +172,39 @@ TEST(ParseReleaseUrl, ReusedRecordKeepsNothingOfAnEarlierUrl)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ResolveRedirectTarget, ResolvesAgainstTheAnsweringUrl)
+{
+    const std::wstring host = Host();
+    const std::wstring base = L"https://" + host + L":8443/updates/a/tavro-update.txt?x=1#top";
+    struct Row {
+        std::wstring location;
+        std::wstring target;
+    };
+    const Row rows[] = {
+        {L"https://evil.example/x", L"https://evil.example/x"},
+        {L"HTTP://" + host + L"/x", L"HTTP://" + host + L"/x"},
+        {L"ftp://" + host + L"/x", L"ftp://" + host + L"/x"},
+        {L"//evil.example/x?q", L"https://evil.example/x?q"},
+        {L"/releases/../setup.exe", L"https://" + host + L":8443/setup.exe"},
+        {L"setup.exe", L"https://" + host + L":8443/updates/a/setup.exe"},
+        {L"../b/./c?d=../e", L"https://" + host + L":8443/updates/b/c?d=../e"},
+        {L"../../../..", L"https://" + host + L":8443/"},
+        {L"?y=2", L"https://" + host + L":8443/updates/a/tavro-update.txt?y=2"},
+        {L"#end", L"https://" + host + L":8443/updates/a/tavro-update.txt?x=1#end"},
+        {L" /next \r\n", L"https://" + host + L":8443/next"},
+        {L"", L"https://" + host + L":8443/updates/a/tavro-update.txt?x=1"},
+        // A colon after the first slash is not a scheme.
+        {L"a/b:c", L"https://" + host + L":8443/updates/a/a/b:c"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(ResolveRedirectTarget(base, row.location), row.target)
+            << std::string(row.location.begin(), row.location.end());
+    }
+    EXPECT_EQ(ResolveRedirectTarget(L"https://" + host, L"setup.exe"), L"https://" + host + L"/setup.exe");
+    EXPECT_EQ(ResolveRedirectTarget(L"https://" + host + L"?q", L"b"), L"https://" + host + L"/b");
+}
+
+}  // namespace
