@@ -128,6 +128,9 @@ DWORD AttemptSteps()
         return FailAttempt(kMsgInstallerNotSaved);
     }
     download.Moved = true;
+    // Our handle holds write access; the window cannot start the file
+    // until it is closed.
+    download.Handle.Reset();
 
     WriteLogLine(kLogVerified);
     PostMessageW(AppState.MainWindow, WM_INSTALLER_VERIFIED, 0, 0);
