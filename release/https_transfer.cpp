@@ -10,6 +10,12 @@
 #include "release/url_policy.h"
 #include "storage/scoped_handle.h"
 
+#ifdef TAVRO_TEST_TIMING
+const TransferLimits kTransferLimits = {2000, 1024, 6000};
+#else
+const TransferLimits kTransferLimits = kProductionLimits;
+#endif
+
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"TAVRO Static Module Installer/1.0";
@@ -18,18 +24,6 @@ constexpr int kConnectTimeoutMs = 10000;
 constexpr int kSendTimeoutMs = 30000;
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr DWORD kStatusOk = 200;
-
-#ifdef TAVRO_TEST_TIMING
-constexpr TransferLimits kLimitsInForce = {2000, 1024, 6000};
-#else
-constexpr TransferLimits kLimitsInForce = kProductionLimits;
-#endif
-
-}  // namespace
-
-const TransferLimits kTransferLimits = kLimitsInForce;
-
-namespace {
 
 void CloseInternetHandle(HINTERNET handle)
 {
@@ -94,10 +88,10 @@ bool PastDeadline(const FetchClock& clock)
     return clock.HasDeadline && GetTickCount64() - clock.StartMs >= kTransferLimits.MemoryDeadlineMs;
 }
 
-// Streams the body of an answered request into the file (when `file` is
-// valid) or onto the end of `memory`. The body is complete when the service
-// reports 0 bytes available.
-bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool reportProgress, bool lengthAnnounced,
+// Streams the body of an answered request onto the end of `memory` (memory
+// mode) or, when that is null, into `file`. The body is complete when the
+// service reports 0 bytes available.
+bool ReceiveBody(HINTERNET request, ByteBuffer* memory, HANDLE file, bool reportProgress, bool lengthAnnounced,
                  DWORD announced, const FetchClock& clock)
 {
     DWORD total = 0;
@@ -118,7 +112,7 @@ bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool report
         if (!WinHttpReadData(request, chunk.data(), available, &read)) {
             return false;
         }
-        if (file != nullptr) {
+        if (memory == nullptr) {
             if (!WriteAll(file, chunk.data(), read)) {
                 return false;
             }
@@ -126,7 +120,7 @@ bool ReceiveBody(HINTERNET request, HANDLE file, ByteBuffer& memory, bool report
             if (total + static_cast<unsigned long long>(read) > kMemoryBodyCap) {
                 return false;
             }
-            memory.insert(memory.end(), chunk.begin(), chunk.begin() + read);
+            memory->insert(memory->end(), chunk.begin(), chunk.begin() + read);
         }
         total += read;
         if (reportProgress && announced != 0) {
@@ -201,9 +195,7 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         }
         target = file.Get();
     }
-    ByteBuffer unused;
-    return ReceiveBody(request.Get(), target, sink.Memory != nullptr ? *sink.Memory : unused, reportProgress,
-                       lengthAnnounced, announced, clock);
+    return ReceiveBody(request.Get(), sink.Memory, target, reportProgress, lengthAnnounced, announced, clock);
 }
 
 bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress, ErrorText& error)

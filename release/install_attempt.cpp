@@ -21,6 +21,14 @@ DWORD FailAttempt(const std::wstring& message)
     return 1;
 }
 
+// A failure once the installer download has begun: the installer's name is
+// cleared as well (it can only hold bytes an earlier attempt verified).
+DWORD FailDeletingInstaller(const std::wstring& message)
+{
+    DeleteFileW(AppState.InstallerPath.c_str());
+    return FailAttempt(message);
+}
+
 // The value of a key, or null when the manifest lacks it.
 const std::wstring* FindValue(const ReleaseManifest& manifest, const wchar_t* key)
 {
@@ -107,11 +115,10 @@ DWORD AttemptSteps()
     AttemptFile download;
     *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
     if (!download.Handle.IsValid()) {
-        error = kMsgDownloadFailed;
+        return FailDeletingInstaller(kMsgDownloadFailed);
     }
-    if (!error.empty() || !DownloadUrlToFile(*installerUrl, download.Handle.Get(), true, error)) {
-        DeleteFileW(AppState.InstallerPath.c_str());
-        return FailAttempt(error);
+    if (!DownloadUrlToFile(*installerUrl, download.Handle.Get(), true, error)) {
+        return FailDeletingInstaller(error);
     }
 
     std::wstring computedSha256;
@@ -124,8 +131,7 @@ DWORD AttemptSteps()
         return 1;
     }
     if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
-        DeleteFileW(AppState.InstallerPath.c_str());
-        return FailAttempt(kMsgInstallerNotSaved);
+        return FailDeletingInstaller(kMsgInstallerNotSaved);
     }
     download.Moved = true;
     // Our handle holds write access; the window cannot start the file
