@@ -2,3 +2,11 @@
 
 // Deliberately leaked; see the header.
 SharedState& AppState = *new SharedState();
+
+void PostToMainWindow(UINT message, WPARAM wParam)
+{
+    const HWND window = AppState.MainWindow;
+    if (window != nullptr) {
+        PostMessageW(window, message, wParam, 0);
+    }
+}

@@ -24,3 +24,8 @@ struct SharedState {
 // while the process exits must never touch a string that static destruction
 // has already freed.
 extern SharedState& AppState;
+
+// Posts to MainWindow, and does nothing in the headless modes: a post to a
+// null window lands in the posting thread's own queue, where no one reads it
+// and where, once full, further posts fail.
+void PostToMainWindow(UINT message, WPARAM wParam);

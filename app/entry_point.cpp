@@ -1,11 +1,11 @@
 #include "app/entry_point.h"
 
 #include <cwchar>
-#include <initializer_list>
 #include <string>
 
 #include "app/app_state.h"
 #include "app/installer_window.h"
+#include "app/system_libraries.h"
 #include "release/install_attempt.h"
 #include "release/manifest.h"
 #include "release/url_policy.h"
@@ -70,25 +70,14 @@ void HardenProcess()
         // At least keep the current directory out of the search.
         SetDllDirectoryW(L"");
     }
-
-    // The delay-loaded DLLs, loaded now by full path from the system
-    // directory: once loaded, every later request for the name (also from
-    // inside the platform's TLS stack) gets this copy, whatever search path
-    // the requester uses.
-    wchar_t systemDirectory[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return;
-    }
-    for (const wchar_t* name : {L"\\winhttp.dll", L"\\bcrypt.dll", L"\\comctl32.dll"}) {
-        LoadLibraryExW((std::wstring(systemDirectory) + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    }
 }
 
 int RunInstaller(HINSTANCE instance, const wchar_t* commandLine, int showCommand)
 {
     switch (SelectLaunchMode(commandLine)) {
     case LaunchMode::SelfTest:
+        // The URL policy cracks URLs with WinHTTP.
+        LoadFromSystemDirectory(kWinHttpDll);
         return RunSelfTest() ? 0 : 1;
     case LaunchMode::DownloadTest:
         // MainWindow stays null, so the worker's posts go nowhere.

@@ -14,8 +14,8 @@ LaunchMode SelectLaunchMode(const wchar_t* commandLine);
 bool RunSelfTest();
 
 // Restricts DLL loading to the system directory and ends the process on heap
-// corruption. Must run before any delay-loaded DLL (winhttp, bcrypt,
-// comctl32) is first used.
+// corruption. Must run before anything loads a DLL; each mode then loads the
+// delay-loaded DLLs it needs (app/system_libraries.h).
 void HardenProcess();
 
 // Runs the mode that the command line selects and returns the exit code.

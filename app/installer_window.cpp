@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "app/app_state.h"
+#include "app/system_libraries.h"
 #include "app/window_texts.h"
 #include "release/install_attempt.h"
 #include "storage/installer_log.h"
@@ -162,6 +163,7 @@ LRESULT CALLBACK InstallerWindowProc(HWND window, UINT message, WPARAM wParam, L
 
 int RunInstallerWindow(HINSTANCE instance, int showCommand)
 {
+    LoadFromSystemDirectory(kCommonControlsDll);
     INITCOMMONCONTROLSEX controls = {};
     controls.dwSize = sizeof(controls);
     controls.dwICC = ICC_PROGRESS_CLASS;

@@ -39,12 +39,6 @@ bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD& value)
                                &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-bool WriteAll(HANDLE file, const unsigned char* data, DWORD count)
-{
-    DWORD written = 0;
-    return WriteFile(file, data, count, &written, nullptr) != FALSE && written == count;
-}
-
 bool IsRedirect(DWORD status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -88,11 +82,67 @@ bool PastDeadline(const FetchClock& clock)
     return clock.HasDeadline && GetTickCount64() - clock.StartMs >= kTransferLimits.MemoryDeadlineMs;
 }
 
-// Streams the body of an answered request onto the end of `memory` (memory
-// mode) or, when that is null, into `file`. The body is complete when the
-// service reports 0 bytes available.
-bool ReceiveBody(HINTERNET request, ByteBuffer* memory, HANDLE file, bool reportProgress, bool lengthAnnounced,
-                 DWORD announced, const FetchClock& clock)
+// File-mode bytes are gathered into blocks of this size before they are
+// written: one write per service read (about 16 KiB over TLS) costs a system
+// call each.
+constexpr DWORD kWriteBlockBytes = 256 * 1024;
+
+constexpr unsigned kNoPercentShown = 101;
+
+// Where the bytes of one body go, and the progress already shown of it.
+struct BodyWriter {
+    ByteBuffer* Memory;  // memory mode when not null
+    HANDLE File;
+    std::vector<unsigned char> Block;  // file mode: bytes not yet written
+    DWORD Pending = 0;
+    bool Progress;
+    DWORD Announced;
+    unsigned ShownPercent = kNoPercentShown;
+};
+
+bool WriteAll(HANDLE file, const unsigned char* data, DWORD count)
+{
+    DWORD written = 0;
+    return WriteFile(file, data, count, &written, nullptr) != FALSE && written == count;
+}
+
+bool Flush(BodyWriter& writer)
+{
+    const DWORD pending = writer.Pending;
+    writer.Pending = 0;
+    return pending == 0 || WriteAll(writer.File, writer.Block.data(), pending);
+}
+
+// Reads what the service reported available into the writer. In file mode
+// the bytes go straight into the pending block, as much as it has room for
+// (the rest comes with the next read); a full block is written out first.
+bool ReadChunk(HINTERNET request, BodyWriter& writer, DWORD available, DWORD total, DWORD& read)
+{
+    if (writer.Memory != nullptr) {
+        ByteBuffer& memory = *writer.Memory;
+        if (total + static_cast<unsigned long long>(available) > kMemoryBodyCap) {
+            return false;
+        }
+        const size_t before = memory.size();
+        memory.resize(before + available);
+        const bool ok = WinHttpReadData(request, memory.data() + before, available, &read) != FALSE;
+        memory.resize(before + (ok ? read : 0));
+        return ok;
+    }
+    if (writer.Pending == writer.Block.size() && !Flush(writer)) {
+        return false;
+    }
+    const DWORD room = static_cast<DWORD>(writer.Block.size()) - writer.Pending;
+    if (!WinHttpReadData(request, writer.Block.data() + writer.Pending, available < room ? available : room, &read)) {
+        return false;
+    }
+    writer.Pending += read;
+    return true;
+}
+
+// Streams the body of an answered request into the writer. The body is
+// complete when the service reports 0 bytes available.
+bool ReceiveBody(HINTERNET request, BodyWriter& writer, bool lengthAnnounced, const FetchClock& clock)
 {
     DWORD total = 0;
     LowSpeedWindow window = {GetTickCount64(), 0};
@@ -107,29 +157,24 @@ bool ReceiveBody(HINTERNET request, ByteBuffer* memory, HANDLE file, bool report
         if (PastDeadline(clock) || LowSpeedRuleTrips(window, GetTickCount64(), total, kTransferLimits)) {
             return false;
         }
-        std::vector<unsigned char> chunk(available);
         DWORD read = 0;
-        if (!WinHttpReadData(request, chunk.data(), available, &read)) {
+        if (!ReadChunk(request, writer, available, total, read)) {
             return false;
         }
-        if (memory == nullptr) {
-            if (!WriteAll(file, chunk.data(), read)) {
-                return false;
-            }
-        } else {
-            if (total + static_cast<unsigned long long>(read) > kMemoryBodyCap) {
-                return false;
-            }
-            memory->insert(memory->end(), chunk.begin(), chunk.begin() + read);
-        }
         total += read;
-        if (reportProgress && announced != 0) {
-            PostMessageW(AppState.MainWindow, WM_INSTALLER_PROGRESS, DownloadPercent(total, announced), 0);
+        // Posted only when the percentage moves: the window would show
+        // nothing new for a repeated value.
+        if (writer.Progress && writer.Announced != 0) {
+            const unsigned percent = DownloadPercent(total, writer.Announced);
+            if (percent != writer.ShownPercent) {
+                writer.ShownPercent = percent;
+                PostToMainWindow(WM_INSTALLER_PROGRESS, percent);
+            }
         }
     }
     // Some HTTP stacks report a body cut short by a dropped connection as
     // complete; a body shorter than its announced length is a failed read.
-    return !lengthAnnounced || total >= announced;
+    return !lengthAnnounced || total >= writer.Announced;
 }
 
 // One request: connects, sends the GET and receives the body. `status` is
@@ -195,7 +240,14 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         }
         target = file.Get();
     }
-    return ReceiveBody(request.Get(), sink.Memory, target, reportProgress, lengthAnnounced, announced, clock);
+    BodyWriter writer = {sink.Memory, target, {}, 0, reportProgress, announced};
+    if (sink.Memory == nullptr) {
+        writer.Block.resize(kWriteBlockBytes);
+    }
+    const bool received = ReceiveBody(request.Get(), writer, lengthAnnounced, clock);
+    // Bytes received before a failure are kept in the file as well.
+    const bool flushed = writer.Memory != nullptr || Flush(writer);
+    return received && flushed;
 }
 
 bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress, ErrorText& error)

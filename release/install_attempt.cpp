@@ -1,6 +1,7 @@
 #include "release/install_attempt.h"
 
 #include "app/app_state.h"
+#include "app/system_libraries.h"
 #include "release/https_transfer.h"
 #include "release/manifest.h"
 #include "release/package_verification.h"
@@ -17,7 +18,7 @@ constexpr size_t kSha256HexLength = 64;
 DWORD FailAttempt(const std::wstring& message)
 {
     AppState.LastFailureText = message;
-    PostMessageW(AppState.MainWindow, WM_INSTALLER_FAILED, 0, 0);
+    PostToMainWindow(WM_INSTALLER_FAILED, 0);
     return 1;
 }
 
@@ -78,7 +79,7 @@ DWORD AttemptSteps()
 {
     ErrorText error;
     WriteLogLine(kLogCheckingManifest);
-    PostMessageW(AppState.MainWindow, WM_INSTALLER_PROGRESS, 0, 0);
+    PostToMainWindow(WM_INSTALLER_PROGRESS, 0);
 
     ByteBuffer manifestBytes;
     if (!DownloadUrl(ManifestUrl(), manifestBytes, std::wstring(), false, error)) {
@@ -127,7 +128,7 @@ DWORD AttemptSteps()
         DeleteFileW(AppState.InstallerPath.c_str());
         AppState.LastFailureText = error.empty() ? std::wstring(kMsgHashMismatch) : error;
         WriteLogLine(kLogHashFailed);
-        PostMessageW(AppState.MainWindow, WM_INSTALLER_FAILED, 0, 0);
+        PostToMainWindow(WM_INSTALLER_FAILED, 0);
         return 1;
     }
     if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
@@ -139,7 +140,7 @@ DWORD AttemptSteps()
     download.Handle.Reset();
 
     WriteLogLine(kLogVerified);
-    PostMessageW(AppState.MainWindow, WM_INSTALLER_VERIFIED, 0, 0);
+    PostToMainWindow(WM_INSTALLER_VERIFIED, 0);
     return 0;
 }
 
@@ -174,6 +175,8 @@ DWORD WINAPI RunInstallAttempt(LPVOID)
 {
     // Whatever an attempt throws (an allocation that failed) ends that
     // attempt, not the process; unwinding has already deleted its file.
+    LoadFromSystemDirectory(kWinHttpDll);
+    LoadFromSystemDirectory(kBcryptDll);
     try {
         return AttemptSteps();
     } catch (...) {

@@ -4,6 +4,7 @@ known DLL. Run inside the test bed. Wine is told to prefer a DLL found beside
 the program, as Windows does; a control program that imports winhttp.dll the
 ordinary way shows that the planted copy would be taken."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -53,6 +54,31 @@ class DllPlanting(unittest.TestCase):
         user = harness.UserProfile()
         self.assertEqual(user.run(self.installer, "--download-test"), 0)
         self.assertEqual(self.marks(), [])
+
+
+class LoadedOnlyWhenNeeded(unittest.TestCase):
+    """Each mode loads, of the delay-loaded DLLs, only those it uses: the
+    self-test cracks URLs (winhttp) and neither downloads, hashes nor shows
+    a window."""
+
+    def loaded(self, *args):
+        harness.reset_site()
+        harness.publish_release(os.urandom(100000))
+        user = harness.UserProfile()
+        trace = os.path.join(user.local_app_data, "loaddll.txt")
+        env = dict(os.environ, WINEDEBUG="+loaddll", WINEDLLOVERRIDES="mscoree,mshtml=")
+        with open(trace, "wb") as out:
+            code = subprocess.run(user.command(harness.INSTALLER, *args), env=env, stdout=out, stderr=out,
+                                  timeout=120).returncode
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            names = set(m.lower() for m in re.findall(r'Loaded L"[^"]*\\\\([^"\\\\]+)"', f.read()))
+        return code, sorted(names & set(PLANTED))
+
+    def test_each_mode_loads_what_it_uses(self):
+        for args, expected in ((("--self-test",), ["winhttp.dll"]),
+                               (("--download-test",), ["bcrypt.dll", "winhttp.dll"])):
+            with self.subTest(args=args):
+                self.assertEqual(self.loaded(*args), (0, expected))
 
 
 if __name__ == "__main__":

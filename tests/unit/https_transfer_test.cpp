@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "message_recorder.h"
 #include "official_host.h"
 #include "pattern_file.h"
 #include "release/url_policy.h"
+#include "storage/scoped_handle.h"
 #include "release_site.h"
 #include "test_directory.h"
 
@@ -75,21 +78,26 @@ TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
     EXPECT_EQ(error, L"");
 }
 
-TEST(DownloadUrl, ProgressOnePostPerChunkEndingAtHundred)
+TEST(DownloadUrl, ProgressPostedOnlyWhenThePercentMoves)
 {
+    // 8 MiB arrives in hundreds of reads, each well under 1 %: every
+    // percentage from 0 to 100 is reached, and each is posted once.
+    TestDirectory directory;
     MessageRecorder recorder;
-    ByteBuffer buffer;
+    ByteBuffer unused;
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/65536"), buffer, L"", true, error));
-    EXPECT_EQ(buffer.size(), 65536u);
-    const std::vector<unsigned> posted = recorder.TakeProgress();
-    ASSERT_GE(posted.size(), 2u);
-    for (size_t i = 0; i < posted.size(); ++i) {
-        EXPECT_LE(posted[i], 100u);
-        if (i > 0) {
-            EXPECT_GE(posted[i], posted[i - 1]);
-        }
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/8388608"), unused, directory.Path() + L"\\body.bin", true, error));
+    std::vector<unsigned> everyPercent;
+    for (unsigned percent = 0; percent <= 100; ++percent) {
+        everyPercent.push_back(percent);
     }
+    EXPECT_EQ(recorder.TakeProgress(), everyPercent);
+
+    // Memory mode reports as well; 60000 bytes come in a handful of reads.
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), unused, L"", true, error));
+    const std::vector<unsigned> posted = recorder.TakeProgress();
+    ASSERT_FALSE(posted.empty());
+    EXPECT_TRUE(std::adjacent_find(posted.begin(), posted.end(), std::greater_equal<unsigned>()) == posted.end());
     EXPECT_EQ(posted.back(), 100u);
 }
 
@@ -119,6 +127,23 @@ TEST(DownloadUrl, FileModeWritesTheBody)
     ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/0"), untouched, path, false, error));
     EXPECT_TRUE(FileExists(path));
     EXPECT_TRUE(ReadFileBytes(path).empty());
+}
+
+TEST(DownloadUrl, WriteFailureFailsTheDownload)
+{
+    // Smaller than one gathered block (only the last write can fail) and
+    // larger than several.
+    TestDirectory directory;
+    const std::wstring path = directory.Path() + L"\\read-only.bin";
+    ASSERT_TRUE(WriteFileBytes(path, ByteBuffer()));
+    for (const wchar_t* body : {L"/bytes/1000", L"/bytes/1000000"}) {
+        ScopedFile readOnly(NullIfInvalid(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+        ASSERT_TRUE(readOnly.IsValid());
+        ErrorText error;
+        EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(body), readOnly.Get(), false, error)) << body;
+        EXPECT_EQ(error, kFailed) << body;
+    }
 }
 
 TEST(DownloadUrl, ErrorStatusCreatesNoFileAndKeepsAnExistingOne)
@@ -180,9 +205,7 @@ TEST(DownloadUrl, BodyCutShortIsAFailedReadAndKeepsWhatArrived)
     ErrorText error;
     EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, path, false, error));
     EXPECT_EQ(error, kFailed);
-    const ByteBuffer written = ReadFileBytes(path);
-    EXPECT_LE(written.size(), 100000u);
-    EXPECT_TRUE(std::equal(written.begin(), written.end(), PatternBytes(written.size()).begin()));
+    EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(100000));
 
     error.clear();
     EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, L"", false, error));

@@ -363,6 +363,20 @@ TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)
     EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName});
 }
 
+TEST_F(InstallAttempt, WithoutAWindowNothingIsPosted)
+{
+    // As in --download-test: no window, the attempt on this thread. A post
+    // to a null window would wait in this thread's queue.
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    const HWND window = AppState.MainWindow;
+    AppState.MainWindow = nullptr;
+    const DWORD result = RunInstallAttempt(nullptr);
+    AppState.MainWindow = window;
+    EXPECT_EQ(result, 0u);
+    MSG message = {};
+    EXPECT_FALSE(PeekMessageW(&message, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) << message.message;
+}
+
 TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
 {
     // No Content-Length: complete, and no progress beyond the first 0.
