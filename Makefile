@@ -78,13 +78,16 @@ demo: build-tests
 	@$(REPORT_I686)
 
 # Measures one install attempt and its stages beside curl, sha256sum and the
-# bare WinHTTP/CNG floor; prints a table and writes it with a chart under
-# the build tree. Emulated i386 would measure QEMU, so such a host measures
-# the x86_64 build.
+# bare WinHTTP/CNG floor, the bodies served by nginx; prints a table and
+# writes it with a chart under the build tree. Where the host runs 32-bit
+# programs the shipped file itself is measured; emulated i386 would measure
+# QEMU, so such a host measures the x86_64 twin.
 BENCH_TREE = $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS),$(I686_TESTS))
+BENCH_EXE  = $(if $(filter emulated,$(I386_MODE)),,$(abspath $(EXE)))
 bench: build-tests
+	@scripts/setup-debian.sh bench
 	@$(BENCH_TREE)/wine-run --boot
-	bench/run-bench.sh $(abspath $(BENCH_TREE))
+	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
 
 clean:
 	rm -rf $(BUILD)

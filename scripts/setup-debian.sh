@@ -7,6 +7,8 @@
 # shipped i686 file through QEMU's user-mode emulator: qemu-user 10 from
 # bookworm-backports (only that package from that suite; bookworm's own 7.2
 # is far too slow for Wine).
+# "setup-debian.sh bench" also installs nginx, which only `make bench` runs
+# (inside the test bed); its package is kept from starting a service.
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -18,6 +20,7 @@ packages=(
   openssl python3 iproute2 util-linux time curl
   clang python3-pefile gnuplot-nox
 )
+if [ "${1:-}" = bench ]; then packages+=(nginx); fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 emulate=0
@@ -58,6 +61,14 @@ if [ "$need_qemu" = 1 ] && ! grep -rqs "bookworm-backports" /etc/apt/sources.lis
 fi
 $SUDO apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
+  # A server package would start its service for the machine; the
+  # benchmark starts its own, on loopback in the bed.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    trap '$SUDO rm -f "$policy"' EXIT
+  fi
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 if [ "$need_qemu" = 1 ]; then

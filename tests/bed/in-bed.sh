@@ -8,6 +8,7 @@
 #
 # The command sees TAVRO_BED_DIR: docroot/ (files served), rules.json (fault
 # switches per path), requests.log (what the server saw), certs/.
+# TAVRO_BED_SITE=none leaves port 443 free for a server the command starts.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -45,15 +46,17 @@ mkdir -p "/tmp/.wine-$(id -u)"
 mount -t tmpfs tmpfs "/tmp/.wine-$(id -u)"
 
 mkdir -p "$TAVRO_BED_DIR/docroot"
-python3 "$here/release_server.py" > "$TAVRO_BED_DIR/server.out" 2>&1 &
-for _ in $(seq 1 100); do
-  [ -f "$TAVRO_BED_DIR/server.ready" ] && break
-  sleep 0.1
-done
-if [ ! -f "$TAVRO_BED_DIR/server.ready" ]; then
-  echo "release server did not start:" >&2
-  cat "$TAVRO_BED_DIR/server.out" >&2
-  exit 1
+if [ "${TAVRO_BED_SITE:-}" != none ]; then
+  python3 "$here/release_server.py" > "$TAVRO_BED_DIR/server.out" 2>&1 &
+  for _ in $(seq 1 100); do
+    [ -f "$TAVRO_BED_DIR/server.ready" ] && break
+    sleep 0.1
+  done
+  if [ ! -f "$TAVRO_BED_DIR/server.ready" ]; then
+    echo "release server did not start:" >&2
+    cat "$TAVRO_BED_DIR/server.out" >&2
+    exit 1
+  fi
 fi
 if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --start-server; fi
 "$@"
