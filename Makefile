@@ -2,9 +2,12 @@
 #   make        builds build/TAVRO-Static-Module-Installer.exe and runs its self-test under Wine
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
+# Publishing a release (README.md): make release signs the shipped file.
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
+# The signed copy; the unsigned build above stays the reproducible one.
+SIGNED_EXE := $(BUILD)/release/TAVRO-Static-Module-Installer.exe
 JOBS       := $(shell nproc)
 CMAKE_FLAGS ?=
 
@@ -19,7 +22,7 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
-.PHONY: all setup build build-tests selftest test demo bench clean
+.PHONY: all setup build build-tests selftest test demo bench release clean
 
 all: selftest
 
@@ -85,6 +88,12 @@ BENCH_TREE = $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS),$(I686_TESTS))
 bench: build-tests
 	@$(BENCH_TREE)/wine-run --boot
 	bench/run-bench.sh $(abspath $(BENCH_TREE))
+
+# Signs the shipped file with the key TAVRO_SIGN_PKCS12 names (see
+# scripts/sign-release.sh) into $(SIGNED_EXE).
+release: build
+	@echo "Official host of this build: $(HOST_OF_BUILD)"
+	@scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
 
 clean:
 	rm -rf $(BUILD)
