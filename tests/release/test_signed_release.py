@@ -89,7 +89,10 @@ class SignedRelease(unittest.TestCase):
         self.assertEqual(lines[1:], ["Signed: " + signed, "SHA-256: " + run("sha256sum", signed).stdout[:64]])
 
     def test_signature_verifies_against_the_signing_ca_only(self):
-        self.assertEqual(run("osslsigncode", "verify", "-in", signed, "-CAfile", ca[1], check=False).returncode, 0)
+        verified = run("osslsigncode", "verify", "-in", signed, "-CAfile", ca[1], check=False)
+        self.assertEqual(verified.returncode, 0, verified.stdout)
+        self.assertIn("Message digest algorithm  : SHA256\n", verified.stdout)
+        self.assertIn("Signature verification: ok\n", verified.stdout)
         self.assertNotEqual(
             run("osslsigncode", "verify", "-in", signed, "-CAfile", other_ca[1], check=False).returncode, 0)
 
