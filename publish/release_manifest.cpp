@@ -66,7 +66,7 @@ bool ReadStart(const std::wstring& path, DWORD limit, ByteBuffer& bytes, unsigne
         return false;
     }
     size = static_cast<unsigned long long>(length.QuadPart);
-    bytes.resize(size < limit ? static_cast<size_t>(size) : limit);
+    bytes.resize(static_cast<size_t>(size < limit ? size : limit));
     DWORD read = 0;
     if (!bytes.empty() && (!ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
                            read != bytes.size())) {

@@ -136,6 +136,11 @@ class SignedRelease(unittest.TestCase):
             ({"TAVRO_SIGN_PKCS12": tls_signer, "TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_CAFILE": ca[1]},
              "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
              "codeSigning).\n" % tls_signer),
+            # A time-stamp server that cannot be reached (nothing listens on
+            # the discard port) stops the release rather than dropping the stamp.
+            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_CAFILE": ca[1],
+              "TAVRO_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"},
+             "sign-release: osslsigncode could not sign %s.\n" % unsigned),
             # A home-made CA is not among the system's roots.
             ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": PASSWORD},
              "sign-release: The signed file does not verify against /etc/ssl/certs/ca-certificates.crt; nothing "
