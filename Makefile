@@ -2,9 +2,13 @@
 #   make        builds build/TAVRO-Static-Module-Installer.exe and runs its self-test under Wine
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
+# Publishing a release (README.md): make release, make manifest, make check-manifest.
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
+# The signed copy; the unsigned build above stays the reproducible one.
+SIGNED_EXE := $(BUILD)/release/TAVRO-Static-Module-Installer.exe
+MANIFEST   ?= $(BUILD)/release/tavro-update.txt
 JOBS       := $(shell nproc)
 CMAKE_FLAGS ?=
 
@@ -19,7 +23,7 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
-.PHONY: all setup build build-tests selftest test demo bench clean
+.PHONY: all setup build build-tests selftest test demo bench release manifest check-manifest clean
 
 all: selftest
 
@@ -88,6 +92,24 @@ bench: build-tests
 	@scripts/setup-debian.sh bench
 	@$(BENCH_TREE)/wine-run --boot
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
+
+# Signs the shipped file with the key TAVRO_SIGN_PKCS12 names (see
+# scripts/sign-release.sh) into $(SIGNED_EXE).
+release: build
+	@echo "Official host of this build: $(HOST_OF_BUILD)"
+	@scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+
+# The release manifest for a setup file (scripts/manifest.sh), written and
+# checked by build/tavro-manifest.exe with this build's rules and host:
+#   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
+#   make check-manifest MANIFEST=file SETUP=file
+manifest: build-tests
+	@$(WINE_RUN) --boot
+	@scripts/manifest.sh write "$(SETUP)" "$(VERSION)" "$(URL)" "$(MANIFEST)"
+
+check-manifest: build-tests
+	@$(WINE_RUN) --boot
+	@scripts/manifest.sh check "$(MANIFEST)" "$(SETUP)"
 
 clean:
 	rm -rf $(BUILD)

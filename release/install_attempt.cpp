@@ -37,6 +37,13 @@ const std::wstring* FindValue(const ReleaseManifest& manifest, const wchar_t* ke
     return entry == manifest.end() ? nullptr : &entry->second;
 }
 
+bool Refuse(ReleaseFields& fields, const wchar_t* key, const wchar_t* sentence, ErrorText& error)
+{
+    fields.FaultyKey = key;
+    error = sentence;
+    return false;
+}
+
 // The attempt's own download file. Its bytes reach the installer's name only
 // once verified; otherwise it is deleted when the attempt ends, also when an
 // exception ends it.
@@ -85,29 +92,14 @@ DWORD AttemptSteps()
     if (!DownloadUrl(ManifestUrl(), manifestBytes, std::wstring(), false, error)) {
         return FailAttempt(error);
     }
-    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
-
-    const std::wstring* version = FindValue(manifest, L"version");
-    const std::wstring* installerUrl = FindValue(manifest, L"installerurl");
-    const std::wstring* expectedSha256 = FindValue(manifest, L"installersha256");
-    if (version == nullptr || installerUrl == nullptr || expectedSha256 == nullptr || version->empty() ||
-        installerUrl->empty() || expectedSha256->size() != kSha256HexLength) {
-        return FailAttempt(kMsgManifestIncomplete);
-    }
-
-    ReleaseEndpoint endpoint;
-    if (!ParseReleaseUrl(*installerUrl, endpoint, error)) {
+    ReleaseFields release;
+    if (!CheckReleaseManifest(ParseReleaseManifest(Utf8ToWide(manifestBytes)), release, error)) {
         return FailAttempt(error);
-    }
-    // The version becomes part of a file name: a separator, drive or stream
-    // colon, wildcard or control character could reach outside the directory.
-    if (!IsSafeVersionText(*version)) {
-        return FailAttempt(kMsgManifestBadVersion);
     }
 
     const std::wstring workingDirectory = GetWorkingDirectory();
-    AppState.InstallerPath = workingDirectory + L"\\" + InstallerFileName(*version);
-    WriteLogLine(kLogDownloadingPrefix + *version + L".");
+    AppState.InstallerPath = workingDirectory + L"\\" + InstallerFileName(release.Version);
+    WriteLogLine(kLogDownloadingPrefix + release.Version + L".");
 
     // Bytes that are not verified never sit under the installer's name: they
     // go to the attempt's own file, which is moved there once verified. So a
@@ -118,13 +110,13 @@ DWORD AttemptSteps()
     if (!download.Handle.IsValid()) {
         return FailDeletingInstaller(kMsgDownloadFailed);
     }
-    if (!DownloadUrlToFile(*installerUrl, download.Handle.Get(), true, error)) {
+    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error)) {
         return FailDeletingInstaller(error);
     }
 
     std::wstring computedSha256;
     const bool hashed = ComputeHandleSha256(download.Handle.Get(), computedSha256, error);
-    if (!hashed || !Sha256TextsMatch(*expectedSha256, computedSha256)) {
+    if (!hashed || !Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
         DeleteFileW(AppState.InstallerPath.c_str());
         AppState.LastFailureText = error.empty() ? std::wstring(kMsgHashMismatch) : error;
         WriteLogLine(kLogHashFailed);
@@ -145,6 +137,36 @@ DWORD AttemptSteps()
 }
 
 }  // namespace
+
+bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error)
+{
+    const std::wstring* version = FindValue(manifest, L"version");
+    const std::wstring* installerUrl = FindValue(manifest, L"installerurl");
+    const std::wstring* expectedSha256 = FindValue(manifest, L"installersha256");
+    if (version == nullptr || version->empty()) {
+        return Refuse(fields, L"version", kMsgManifestIncomplete, error);
+    }
+    if (installerUrl == nullptr || installerUrl->empty()) {
+        return Refuse(fields, L"installerUrl", kMsgManifestIncomplete, error);
+    }
+    if (expectedSha256 == nullptr || expectedSha256->size() != kSha256HexLength) {
+        return Refuse(fields, L"installerSha256", kMsgManifestIncomplete, error);
+    }
+    ReleaseEndpoint endpoint;
+    if (!ParseReleaseUrl(*installerUrl, endpoint, error)) {
+        fields.FaultyKey = L"installerUrl";
+        return false;
+    }
+    // The version becomes part of a file name: a separator, drive or stream
+    // colon, wildcard or control character could reach outside the directory.
+    if (!IsSafeVersionText(*version)) {
+        return Refuse(fields, L"version", kMsgManifestBadVersion, error);
+    }
+    fields.Version = *version;
+    fields.InstallerUrl = *installerUrl;
+    fields.InstallerSha256 = *expectedSha256;
+    return true;
+}
 
 std::wstring ManifestUrl()
 {

@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "release/error_text.h"
+#include "release/manifest.h"
+
 // One whole install attempt: manifest, installer URL check, download into the
 // working directory, SHA-256 verification. Shaped as a thread start routine;
 // the parameter is ignored. Returns 0 after posting WM_INSTALLER_VERIFIED
@@ -14,6 +17,21 @@
 // bytes; on failure the attempt's file and InstallerPath are deleted. No
 // exception leaves it: one (an allocation that failed) is a failed attempt.
 DWORD WINAPI RunInstallAttempt(LPVOID unused);
+
+// The three values an attempt takes from the manifest.
+struct ReleaseFields {
+    std::wstring Version;
+    std::wstring InstallerUrl;
+    std::wstring InstallerSha256;
+    // After a refusal: the manifest key it is about.
+    const wchar_t* FaultyKey = nullptr;
+};
+
+// The attempt's rules for a parsed manifest, in its order: the three keys
+// present, version and URL not empty and a 64-character SHA-256 text; the URL
+// policy; a version that is safe in a file name. On success fills the values;
+// on failure assigns the sentence the installer shows and sets FaultyKey.
+[[nodiscard]] bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error);
 
 // "https://" + official host + "/updates/tavro-update.txt".
 std::wstring ManifestUrl();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, through apt, whatever this project needs to build and test the
 # installer on Debian: the i686 mingw-w64 cross compiler, 32-bit Wine, CMake,
-# GoogleTest sources, Xvfb for the window tests and the tools of the test bed.
+# GoogleTest sources, Xvfb for the window tests, the tools of the test bed and
+# osslsigncode, which signs a release.
 # wine64 is named because hosts that cannot run 32-bit processes also test an
 # x86_64 build, and "wine" alone is satisfied by wine32. Such hosts run the
 # shipped i686 file through QEMU's user-mode emulator: qemu-user 10 from
@@ -19,6 +20,7 @@ packages=(
   xvfb x11-apps imagemagick
   openssl python3 iproute2 util-linux time curl
   clang python3-pefile gnuplot-nox
+  osslsigncode
 )
 if [ "${1:-}" = bench ]; then packages+=(nginx); fi
 

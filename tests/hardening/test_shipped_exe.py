@@ -1,5 +1,6 @@
 """Checks on the shipped .exe itself: format, imports, hardening flags,
-resources and size. Reads the file with Debian's python3-pefile."""
+resources and size. Reads the file with Debian's python3-pefile. The file is
+TAVRO_SHIPPED_EXE: the unsigned build, or a signed copy of it."""
 import os
 import struct
 import sys
@@ -197,8 +198,12 @@ class ShippedExe(unittest.TestCase):
             self.assertNotIn(absent, xml)
 
     def test_size_budget(self):
-        size = os.path.getsize(EXE)
-        print("\nshipped .exe: %d bytes (budget %d)" % (size, SIZE_BUDGET), file=sys.stderr)
+        # A signed file carries its certificate table at the end; the budget
+        # is for the program.
+        signature = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size
+        size = os.path.getsize(EXE) - signature
+        print("\nshipped .exe: %d bytes (budget %d) + %d bytes of signature" % (size, SIZE_BUDGET, signature),
+              file=sys.stderr)
         self.assertLessEqual(size, SIZE_BUDGET)
 
 

@@ -1,0 +1,78 @@
+// tavro-manifest: writes or checks the release manifest for a setup file,
+// with the rules of the installer built beside it (same official host).
+//
+//   tavro-manifest write SETUP VERSION URL OUT
+//   tavro-manifest check MANIFEST SETUP
+//
+// Exit code 0: written or accepted; 1: refused (the reason on stderr);
+// 2: wrong usage.
+
+#include <windows.h>
+
+#include <string>
+
+#include "publish/release_manifest.h"
+#include "release/install_attempt.h"
+
+namespace {
+
+// Text to a console, else UTF-8 bytes to a file or pipe.
+void Print(DWORD stream, const std::wstring& line)
+{
+    const HANDLE handle = GetStdHandle(stream);
+    const std::wstring text = line + L"\n";
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const int length = static_cast<int>(text.size());
+    const int count = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr);
+    if (count <= 0) {
+        return;
+    }
+    std::string bytes(static_cast<size_t>(count), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, &bytes[0], count, nullptr, nullptr);
+    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+int Refused(const ErrorText& why)
+{
+    Print(STD_ERROR_HANDLE, L"tavro-manifest: refused: " + why);
+    return 1;
+}
+
+void PrintRelease(const ReleaseFields& release)
+{
+    Print(STD_OUTPUT_HANDLE, ComposeManifest(release) + L"Publish it at " + ManifestUrl() +
+                                 L" and the setup file at " + release.InstallerUrl);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    ReleaseFields release;
+    ErrorText why;
+    if (mode == L"write" && argc == 6) {
+        if (!WriteManifestFile(argv[2], argv[3], argv[4], argv[5], release, why)) {
+            return Refused(why);
+        }
+        Print(STD_OUTPUT_HANDLE, std::wstring(L"Wrote ") + argv[5]);
+        PrintRelease(release);
+        return 0;
+    }
+    if (mode == L"check" && argc == 4) {
+        if (!CheckManifestFile(argv[2], argv[3], release, why)) {
+            return Refused(why);
+        }
+        Print(STD_OUTPUT_HANDLE, std::wstring(L"Accepted ") + argv[2] + L" for " + argv[3]);
+        PrintRelease(release);
+        return 0;
+    }
+    Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"
+                            L"       tavro-manifest check MANIFEST SETUP");
+    return 2;
+}

@@ -1,0 +1,203 @@
+#include "publish/release_manifest.h"
+
+#include <windows.h>
+
+#include "release/https_transfer.h"
+#include "release/manifest.h"
+#include "release/package_verification.h"
+#include "release/release_messages.h"
+#include "storage/scoped_handle.h"
+
+namespace {
+
+constexpr wchar_t kByteOrderMark = 0xFEFF;
+
+std::wstring Quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
+
+// "version is missing", "installerUrl is empty", "version = \"1:2\"".
+std::wstring DescribeField(const ReleaseManifest& manifest, const wchar_t* key)
+{
+    const auto entry = manifest.find(FoldAsciiCase(key));
+    if (entry == manifest.end()) {
+        return std::wstring(key) + L" is missing";
+    }
+    if (entry->second.empty()) {
+        return std::wstring(key) + L" is empty";
+    }
+    return std::wstring(key) + L" = " + Quoted(entry->second);
+}
+
+ScopedFile OpenForReading(const std::wstring& path)
+{
+    return ScopedFile(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+bool SetupSha256(const std::wstring& setupPath, std::wstring& sha256, ErrorText& why)
+{
+    const ScopedFile setup = OpenForReading(setupPath);
+    ErrorText ignored;
+    if (!setup.IsValid() || !ComputeHandleSha256(setup.Get(), sha256, ignored)) {
+        why = L"The setup file " + setupPath + L" cannot be read.";
+        return false;
+    }
+    return true;
+}
+
+bool WithinCap(unsigned long long size, ErrorText& why)
+{
+    if (size <= kMemoryBodyCap) {
+        return true;
+    }
+    why = L"The manifest is " + std::to_wstring(size) + L" bytes, more than the " + std::to_wstring(kMemoryBodyCap) +
+          L" the installer reads. The installer would say: " + kMsgDownloadFailed;
+    return false;
+}
+
+// At most `limit` bytes of the file; `size` is its whole size.
+bool ReadStart(const std::wstring& path, DWORD limit, ByteBuffer& bytes, unsigned long long& size)
+{
+    const ScopedFile file = OpenForReading(path);
+    LARGE_INTEGER length = {};
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &length)) {
+        return false;
+    }
+    size = static_cast<unsigned long long>(length.QuadPart);
+    bytes.resize(static_cast<size_t>(size < limit ? size : limit));
+    DWORD read = 0;
+    if (!bytes.empty() && (!ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                           read != bytes.size())) {
+        return false;
+    }
+    return true;
+}
+
+bool WideToUtf8(const std::wstring& text, ByteBuffer& bytes)
+{
+    bytes.clear();
+    if (text.empty()) {
+        return true;
+    }
+    const int length = static_cast<int>(text.size());
+    const int count = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.c_str(), length, nullptr, 0,
+                                          nullptr, nullptr);
+    if (count <= 0) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(count));
+    return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.c_str(), length,
+                               reinterpret_cast<char*>(bytes.data()), count, nullptr, nullptr) == count;
+}
+
+bool WriteWhole(const std::wstring& path, const ByteBuffer& bytes)
+{
+    const ScopedFile file(NullIfInvalid(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    DWORD written = 0;
+    return file.IsValid() && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                       nullptr) &&
+           written == bytes.size();
+}
+
+// A value the manifest would not give back as it was given: spaces at
+// either end are trimmed, a line break ends it.
+bool ReadsBack(const wchar_t* key, const std::wstring& given, const std::wstring& read, ErrorText& why)
+{
+    if (given == read) {
+        return true;
+    }
+    why = std::wstring(key) + L" " + Quoted(given) + L" would be read as " + Quoted(read) +
+          L": no spaces at either end and no line breaks.";
+    return false;
+}
+
+}  // namespace
+
+std::wstring ComposeManifest(const ReleaseFields& release)
+{
+    return L"version=" + release.Version + L"\ninstallerUrl=" + release.InstallerUrl + L"\ninstallerSha256=" +
+           release.InstallerSha256 + L"\n";
+}
+
+bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256, ReleaseFields& release,
+                        ErrorText& why)
+{
+    if (!WithinCap(bytes.size(), why)) {
+        return false;
+    }
+    const std::wstring text = Utf8ToWide(bytes);
+    const ReleaseManifest manifest = ParseReleaseManifest(text);
+    ErrorText installerSays;
+    const bool installerAccepts = CheckReleaseManifest(manifest, release, installerSays);
+
+    std::wstring fault;
+    if (!bytes.empty() && text.empty()) {
+        fault = L"The manifest is not well-formed UTF-8.";
+    } else if (!text.empty() && text[0] == kByteOrderMark) {
+        fault = L"The manifest starts with a byte order mark; save it as UTF-8 without one.";
+    } else if (!installerAccepts) {
+        fault = DescribeField(manifest, release.FaultyKey) + L".";
+    }
+    if (!fault.empty()) {
+        why = installerAccepts ? fault : fault + L" The installer would say: " + installerSays;
+        return false;
+    }
+    if (!Sha256TextsMatch(release.InstallerSha256, setupSha256)) {
+        why = L"installerSha256 = " + Quoted(release.InstallerSha256) + L" but the setup file's SHA-256 is " +
+              setupSha256 + L". The installer would say: " + kMsgHashMismatch;
+        return false;
+    }
+    return true;
+}
+
+bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
+                       ErrorText& why)
+{
+    ByteBuffer bytes;
+    unsigned long long size = 0;
+    if (!ReadStart(manifestPath, kMemoryBodyCap + 1, bytes, size)) {
+        why = L"The manifest " + manifestPath + L" cannot be read.";
+        return false;
+    }
+    std::wstring setupSha256;
+    if (!SetupSha256(setupPath, setupSha256, why)) {
+        return false;
+    }
+    return WithinCap(size, why) && CheckManifestBytes(bytes, setupSha256, release, why);
+}
+
+bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version, const std::wstring& installerUrl,
+                       const std::wstring& outPath, ReleaseFields& release, ErrorText& why)
+{
+    DeleteFileW(outPath.c_str());
+    ReleaseFields given;
+    given.Version = version;
+    given.InstallerUrl = installerUrl;
+    if (!SetupSha256(setupPath, given.InstallerSha256, why)) {
+        return false;
+    }
+    ByteBuffer bytes;
+    if (!WideToUtf8(ComposeManifest(given), bytes)) {
+        why = L"The version or URL is not valid Unicode text.";
+        return false;
+    }
+    if (!CheckManifestBytes(bytes, given.InstallerSha256, release, why) ||
+        !ReadsBack(L"version", given.Version, release.Version, why) ||
+        !ReadsBack(L"installerUrl", given.InstallerUrl, release.InstallerUrl, why)) {
+        return false;
+    }
+    if (!WriteWhole(outPath, bytes)) {
+        DeleteFileW(outPath.c_str());
+        why = L"The manifest cannot be written to " + outPath + L".";
+        return false;
+    }
+    // What is on disk is what gets uploaded: it is checked once more as such.
+    if (!CheckManifestFile(outPath, setupPath, release, why)) {
+        DeleteFileW(outPath.c_str());
+        return false;
+    }
+    return true;
+}

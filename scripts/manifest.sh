@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Writes or checks the release manifest with the manifest tool built beside
+# the installer (build/tavro-manifest.exe, same official host), under Wine:
+#
+#   manifest.sh write SETUP VERSION URL OUT
+#   manifest.sh check MANIFEST SETUP
+#
+# TAVRO_MANIFEST_TOOL and TAVRO_WINE_RUN name the tool and the Wine runner
+# (default: build/ and its i686 test tree, as make builds them).
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+tool=${TAVRO_MANIFEST_TOOL:-$src/build/tavro-manifest.exe}
+wine_run=${TAVRO_WINE_RUN:-$src/build/test-i686/wine-run}
+
+usage() {
+  echo "usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out]" >&2
+  echo "       make check-manifest MANIFEST=file SETUP=file" >&2
+  exit 2
+}
+
+# The Wine (drive Z:) form of a Linux path.
+winpath() {
+  local path
+  path=$(realpath -m -- "$1")
+  echo "Z:${path//\//\\}"
+}
+
+case "${1:-}" in
+  write)
+    [ $# -eq 5 ] && [ -n "$2" ] && [ -n "$5" ] || usage
+    mkdir -p "$(dirname "$5")"
+    exec "$wine_run" "$tool" write "$(winpath "$2")" "$3" "$4" "$(winpath "$5")"
+    ;;
+  check)
+    [ $# -eq 3 ] && [ -n "$2" ] && [ -n "$3" ] || usage
+    exec "$wine_run" "$tool" check "$(winpath "$2")" "$(winpath "$3")"
+    ;;
+  *) usage ;;
+esac

@@ -1,0 +1,145 @@
+"""The manifest tool (tavro-manifest.exe) and the installer under test agree:
+each manifest the tool writes or accepts, the installer's --download-test
+verifies on the local release site; each one it refuses, the installer
+fails on."""
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
+import harness  # noqa: E402
+
+TOOL = os.environ.get("TAVRO_MANIFEST_TOOL", "")
+HOST = harness.HOST
+SETUP_BYTES = os.urandom(40 * 1024 + 5)
+SETUP_PATH = "/releases/setup.exe"
+URL = "https://%s%s" % (HOST, SETUP_PATH)
+INCOMPLETE = "The TAVRO release manifest is incomplete."
+BAD_VERSION = "The TAVRO release manifest names an invalid version."
+NOT_HTTPS = "The release URL must use HTTPS."
+FOREIGN = "The release URL is not hosted on the official TAVRO domain."
+INVALID = "The release URL is invalid."
+MISMATCH = "The downloaded installer did not match the official SHA-256 value. It will not be executed."
+FETCH_FAILED = "The download could not be completed. Check the internet connection and try again."
+
+
+def says(reason, sentence):
+    """The tool's line for a refusal: its reason, then the installer's own sentence."""
+    return "tavro-manifest: refused: %s The installer would say: %s\n" % (reason, sentence)
+
+
+# version, installerUrl, the tool's refusal (None: written and verified).
+WRITE_CASES = [
+    ("1.2.3.4", URL, None),
+    ("1.2.3.4", "https://www.%s%s" % (HOST, SETUP_PATH), None),
+    ("2.0 beta", "https://%s:443%s?from=site" % (HOST.upper(), SETUP_PATH), None),
+    ("1.2.3.4", "http://%s%s" % (HOST, SETUP_PATH),
+     says('installerUrl = "http://%s%s".' % (HOST, SETUP_PATH), NOT_HTTPS)),
+    ("1.2.3.4", "https://evil.example" + SETUP_PATH,
+     says('installerUrl = "https://evil.example%s".' % SETUP_PATH, FOREIGN)),
+    ("1.2.3.4", "https://%s.evil.example%s" % (HOST, SETUP_PATH),
+     says('installerUrl = "https://%s.evil.example%s".' % (HOST, SETUP_PATH), FOREIGN)),
+    ("1.2.3.4", "releases/setup.exe", says('installerUrl = "releases/setup.exe".', INVALID)),
+    ("1.2.3.4", "", says("installerUrl is empty.", INCOMPLETE)),
+    ("", URL, says("version is empty.", INCOMPLETE)),
+    ("..\\..\\escaped", URL, says('version = "..\\..\\escaped".', BAD_VERSION)),
+    ("1.2:3", URL, says('version = "1.2:3".', BAD_VERSION)),
+    ("1.2\t3", URL, says('version = "1.2\t3".', BAD_VERSION)),
+]
+
+
+def compose(version, url, sha):
+    return ("version=%s\ninstallerUrl=%s\ninstallerSha256=%s\n" % (version, url, sha)).encode("utf-8")
+
+
+GOOD = compose("1.2.3.4", URL, harness.sha256(SETUP_BYTES))
+# Manifest bytes, and why the tool's check refuses them (None: accepted).
+CHECK_CASES = [
+    ("good", GOOD, None),
+    ("upper-case hash", compose("1.2.3.4", URL, harness.sha256(SETUP_BYTES).upper()), None),
+    ("wrong hash", compose("1.2.3.4", URL, "0" * 64),
+     says('installerSha256 = "%s" but the setup file\'s SHA-256 is %s.' % ("0" * 64, harness.sha256(SETUP_BYTES)),
+          MISMATCH)),
+    ("BOM", b"\xef\xbb\xbf" + GOOD,
+     says("The manifest starts with a byte order mark; save it as UTF-8 without one.", INCOMPLETE)),
+    ("not UTF-8", GOOD + b"# caf\xe9\n", says("The manifest is not well-formed UTF-8.", INCOMPLETE)),
+    ("missing key", b"\n".join(GOOD.split(b"\n")[:2]) + b"\n", says("installerSha256 is missing.", INCOMPLETE)),
+    ("wrong host", GOOD.replace(URL.encode(), b"https://evil.example" + SETUP_PATH.encode()),
+     says('installerUrl = "https://evil.example%s".' % SETUP_PATH, FOREIGN)),
+    ("above the cap", GOOD + b"#" * (65536 - len(GOOD)) + b"\n",
+     says("The manifest is 65537 bytes, more than the 65536 the installer reads.", FETCH_FAILED)),
+]
+
+
+def setUpModule():
+    harness.start_wine()
+
+
+class ManifestToolAgreesWithInstaller(unittest.TestCase):
+    def setUp(self):
+        self.setup_file = os.path.join(harness.BED, "setup.exe")
+        with open(self.setup_file, "wb") as f:
+            f.write(SETUP_BYTES)
+
+    def tool(self, *args):
+        result = subprocess.run([harness.WINE_RUN, TOOL] + list(args), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=120)
+        return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+
+    def installer_verifies(self, manifest, version):
+        """Publishes the setup and this manifest on a fresh site; true when a
+        fresh user's attempt verifies the setup."""
+        harness.reset_site()
+        harness.publish(SETUP_PATH, SETUP_BYTES)
+        harness.publish(harness.MANIFEST_PATH, manifest)
+        user = harness.UserProfile()
+        code = user.run(harness.INSTALLER, "--download-test")
+        self.assertIn(code, (0, 1))
+        if code != 0:
+            self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+            return False
+        setup_name = "TAVRO-Static-Module-Setup-%s.exe" % version
+        with open(os.path.join(user.working_dir, setup_name), "rb") as f:
+            self.assertEqual(f.read(), SETUP_BYTES)
+        return True
+
+    def test_written_manifests_and_the_installer_agree(self):
+        out = os.path.join(harness.BED, "tavro-update.txt")
+        for version, url, why in WRITE_CASES:
+            with self.subTest(version=version, url=url):
+                with open(out, "wb") as f:
+                    f.write(b"older manifest")
+                code, stdout, stderr = self.tool("write", harness.winpath(self.setup_file), version, url,
+                                                 harness.winpath(out))
+                expected = compose(version, url, harness.sha256(SETUP_BYTES))
+                if why is None:
+                    self.assertEqual((code, stderr), (0, ""))
+                    with open(out, "rb") as f:
+                        self.assertEqual(f.read(), expected)
+                    self.assertIn(expected.decode("utf-8"), stdout)
+                    self.assertTrue(self.installer_verifies(expected, version))
+                else:
+                    self.assertEqual((code, stdout), (1, ""))
+                    self.assertEqual(stderr, why)
+                    self.assertFalse(os.path.exists(out))
+                    self.assertFalse(self.installer_verifies(expected, version))
+
+    def test_checked_manifests_and_the_installer_agree(self):
+        manifest = os.path.join(harness.BED, "checked.txt")
+        for name, data, why in CHECK_CASES:
+            with self.subTest(name):
+                with open(manifest, "wb") as f:
+                    f.write(data)
+                code, stdout, stderr = self.tool("check", harness.winpath(manifest), harness.winpath(self.setup_file))
+                if why is None:
+                    self.assertEqual((code, stderr), (0, ""))
+                    self.assertTrue(stdout.startswith("Accepted "), stdout)
+                else:
+                    self.assertEqual((code, stdout), (1, ""))
+                    self.assertEqual(stderr, why)
+                self.assertEqual(self.installer_verifies(data, "1.2.3.4"), why is None)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
