@@ -6,7 +6,7 @@
 
 void LoadFromSystemDirectory(const wchar_t* fileName)
 {
-    wchar_t path[MAX_PATH] = {};
+    wchar_t path[MAX_PATH];
     const UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length + 1 + std::wcslen(fileName) >= MAX_PATH) {
         return;

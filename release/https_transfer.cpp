@@ -52,12 +52,13 @@ bool QueryLocation(HINTERNET request, std::wstring& location)
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
         return false;
     }
-    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+    location.resize(size / sizeof(wchar_t) + 1);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, &location[0], &size,
                              WINHTTP_NO_HEADER_INDEX)) {
+        location.clear();
         return false;
     }
-    location.assign(text.data(), size / sizeof(wchar_t));
+    location.resize(size / sizeof(wchar_t));
     return true;
 }
 
@@ -82,9 +83,9 @@ bool PastDeadline(const FetchClock& clock)
     return clock.HasDeadline && GetTickCount64() - clock.StartMs >= kTransferLimits.MemoryDeadlineMs;
 }
 
-// File-mode bytes are gathered into blocks of this size before they are
-// written: one write per service read (about 16 KiB over TLS) costs a system
-// call each.
+// Every read goes into one buffer of this size, and file-mode bytes are
+// gathered there before they are written: one write per service read (about
+// 16 KiB over TLS) costs a system call each.
 constexpr DWORD kWriteBlockBytes = 256 * 1024;
 
 constexpr unsigned kNoPercentShown = 101;
@@ -93,10 +94,9 @@ constexpr unsigned kNoPercentShown = 101;
 struct BodyWriter {
     ByteBuffer* Memory;  // memory mode when not null
     HANDLE File;
-    std::vector<unsigned char> Block;  // file mode: bytes not yet written
+    std::vector<unsigned char> Block;  // one read's bytes; in file mode, those not yet written
     DWORD Pending = 0;
-    bool Progress;
-    DWORD Announced;
+    DWORD ProgressOf;  // the announced length when progress is posted, else 0
     unsigned ShownPercent = kNoPercentShown;
 };
 
@@ -113,36 +113,36 @@ bool Flush(BodyWriter& writer)
     return pending == 0 || WriteAll(writer.File, writer.Block.data(), pending);
 }
 
-// Reads what the service reported available into the writer. In file mode
-// the bytes go straight into the pending block, as much as it has room for
-// (the rest comes with the next read); a full block is written out first.
+// Reads what the service reported available into the block, as much as it
+// has room for (the rest comes with the next read). Memory mode appends the
+// bytes at once; file mode keeps them pending and writes out a full block
+// first.
 bool ReadChunk(HINTERNET request, BodyWriter& writer, DWORD available, DWORD total, DWORD& read)
 {
-    if (writer.Memory != nullptr) {
-        ByteBuffer& memory = *writer.Memory;
-        if (total + static_cast<unsigned long long>(available) > kMemoryBodyCap) {
-            return false;
-        }
-        const size_t before = memory.size();
-        memory.resize(before + available);
-        const bool ok = WinHttpReadData(request, memory.data() + before, available, &read) != FALSE;
-        memory.resize(before + (ok ? read : 0));
-        return ok;
-    }
-    if (writer.Pending == writer.Block.size() && !Flush(writer)) {
+    if (writer.Pending == kWriteBlockBytes && !Flush(writer)) {
         return false;
     }
-    const DWORD room = static_cast<DWORD>(writer.Block.size()) - writer.Pending;
-    if (!WinHttpReadData(request, writer.Block.data() + writer.Pending, available < room ? available : room, &read)) {
+    const DWORD room = kWriteBlockBytes - writer.Pending;
+    const auto start = writer.Block.begin() + writer.Pending;
+    if (!WinHttpReadData(request, &*start, available < room ? available : room, &read)) {
         return false;
     }
-    writer.Pending += read;
+    if (writer.Memory == nullptr) {
+        writer.Pending += read;
+        return true;
+    }
+    // total never passes the cap, so this cannot wrap.
+    if (read > kMemoryBodyCap - total) {
+        return false;
+    }
+    writer.Memory->insert(writer.Memory->end(), start, start + read);
     return true;
 }
 
 // Streams the body of an answered request into the writer. The body is
 // complete when the service reports 0 bytes available.
-bool ReceiveBody(HINTERNET request, BodyWriter& writer, bool lengthAnnounced, const FetchClock& clock)
+bool ReceiveBody(HINTERNET request, BodyWriter& writer, bool lengthAnnounced, DWORD announced,
+                 const FetchClock& clock)
 {
     DWORD total = 0;
     LowSpeedWindow window = {GetTickCount64(), 0};
@@ -164,8 +164,8 @@ bool ReceiveBody(HINTERNET request, BodyWriter& writer, bool lengthAnnounced, co
         total += read;
         // Posted only when the percentage moves: the window would show
         // nothing new for a repeated value.
-        if (writer.Progress && writer.Announced != 0) {
-            const unsigned percent = DownloadPercent(total, writer.Announced);
+        if (writer.ProgressOf != 0) {
+            const unsigned percent = DownloadPercent(total, writer.ProgressOf);
             if (percent != writer.ShownPercent) {
                 writer.ShownPercent = percent;
                 PostToMainWindow(WM_INSTALLER_PROGRESS, percent);
@@ -174,7 +174,7 @@ bool ReceiveBody(HINTERNET request, BodyWriter& writer, bool lengthAnnounced, co
     }
     // Some HTTP stacks report a body cut short by a dropped connection as
     // complete; a body shorter than its announced length is a failed read.
-    return !lengthAnnounced || total >= writer.Announced;
+    return !lengthAnnounced || total >= announced;
 }
 
 // One request: connects, sends the GET and receives the body. `status` is
@@ -240,13 +240,11 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         }
         target = file.Get();
     }
-    BodyWriter writer = {sink.Memory, target, {}, 0, reportProgress, announced};
-    if (sink.Memory == nullptr) {
-        writer.Block.resize(kWriteBlockBytes);
-    }
-    const bool received = ReceiveBody(request.Get(), writer, lengthAnnounced, clock);
+    BodyWriter writer = {sink.Memory, target, std::vector<unsigned char>(kWriteBlockBytes), 0,
+                         reportProgress ? announced : 0};
+    const bool received = ReceiveBody(request.Get(), writer, lengthAnnounced, announced, clock);
     // Bytes received before a failure are kept in the file as well.
-    const bool flushed = writer.Memory != nullptr || Flush(writer);
+    const bool flushed = Flush(writer);  // memory mode has nothing pending
     return received && flushed;
 }
 
