@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles every source of the program with a second compiler, clang for the
+# Compiles every source of the program and its release tool with a second compiler, clang for the
 # mingw-w64 target, warnings as errors, and links the .exe, so that code only
 # one compiler accepts is caught. Used by the tests.
 set -euo pipefail
@@ -17,6 +17,10 @@ for source in "$src"/app/*.cpp "$src"/release/*.cpp "$src"/storage/*.cpp; do
   object="$out/$(basename "$source" .cpp).o"
   "$clang" "${flags[@]}" -c "$source" -o "$object"
   objects+=("$object")
+done
+# The release tool's own sources: compiled only (the installer links none of them).
+for source in "$src"/publish/*.cpp; do
+  "$clang" "${flags[@]}" -c "$source" -o "$out/publish-$(basename "$source" .cpp).o"
 done
 i686-w64-mingw32-windres -I "$src/resources" -i "$src/resources/installer.rc" -o "$out/resources.o"
 "$clang" --target=i686-w64-mingw32 -static -municode -mwindows -L"$gcc_dir" -o "$out/installer.exe" \
