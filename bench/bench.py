@@ -234,6 +234,7 @@ def bench_size(size_mib, site):
     setup = os.path.join(profile, "TAVRO", "Installer", "TAVRO-Static-Module-Setup-%d.0.0.0.exe" % size_mib)
     stage_file = os.path.join(SCRATCH, "stage.bin")
     curl_file = os.path.join(SCRATCH, "curl.bin")
+    floor_file = os.path.join(SCRATCH, "floor.bin")
     attempt_line = "set LOCALAPPDATA=%s&& %s --download-test" % (winpath(profile), winpath(INSTALLER))
     reference = ("curl -fsS --cacert '{ca}' -o '{d}/manifest.txt' https://{host}{manifest} && "
                  "url=$(sed -n 's/^installerUrl=//p' '{d}/manifest.txt') && "
@@ -246,6 +247,7 @@ def bench_size(size_mib, site):
         "attempt": ([WINE_RUN, "cmd", "/c", attempt_line], "TAVRO-Static-Module-Installer.exe", setup),
         "reference": (["/bin/sh", "-c", reference], None, curl_file),
         "floor_dl": ([WINE_RUN, exe("floor_winhttp"), HOST, url_path], None, None),
+        "floor_dl_file": ([WINE_RUN, exe("floor_winhttp"), HOST, url_path, winpath(floor_file)], None, floor_file),
         "floor_hash": ([WINE_RUN, exe("floor_cng"), winpath(body)], None, None),
         "stage_dl": ([WINE_RUN, exe("stage_bench"), "download", url, winpath(stage_file)], None, stage_file),
         "stage_dl_window": ([WINE_RUN, exe("stage_bench"), "download", url, winpath(stage_file), "window"],
@@ -351,8 +353,10 @@ def report(info, per_size, cold, sizes):
         # Paired by round: run i of the download floor plus run i of the hash floor.
         floor = t.row("floor: floor_winhttp + floor_cng", [a + b for a, b in zip(walls("floor_dl"), walls(
             "floor_hash"))], size_mib=size_mib)
+        floor_file = statistics.median(a + b for a, b in zip(walls("floor_dl_file"), walls("floor_hash")))
         t.ratio("ours / reference", ours / ref)
         t.ratio("ours / floor", ours / floor, 1.10 if size_mib >= 64 else None)
+        t.ratio("ours / floor writing the file", ours / floor_file)
         t.text(" download stage")
         dl = t.row("ours: DownloadUrl to file (in-process)", inner("stage_dl"), size_mib=size_mib,
                    cpu=cpu("stage_dl"))
@@ -361,8 +365,11 @@ def report(info, per_size, cold, sizes):
         fdl = t.row("floor: WinHTTP read loop (in-process)", inner("floor_dl"), size_mib=size_mib,
                     cpu=cpu("floor_dl"))
         t.row("floor: WinHTTP read loop (wall)", walls("floor_dl"), size_mib=size_mib)
+        fdlw = t.row("floor: same + 256 KiB file writes (in-proc.)", inner("floor_dl_file"), size_mib=size_mib,
+                     cpu=cpu("floor_dl_file"))
         cdl = t.row("reference: curl -o (wall)", walls("curl_o"), size_mib=size_mib, cpu=cpu("curl_o"))
         t.ratio("DownloadUrl / floor", dl / fdl, 1.05)
+        t.ratio("DownloadUrl / floor writing the file", dl / fdlw)
         t.ratio("DownloadUrl / curl -o", dl / cdl)
         values = r["floor_dl"][0].values
         t.text("  WinHTTP reads: %s for %d MiB; bytes per read avg %s, min %s, max %s" % (
