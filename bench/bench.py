@@ -257,17 +257,17 @@ def bench_size(size_mib, site):
         "sha256sum": (["sha256sum", body], None, None),
     }
     wineserver = find_pid("wineserver64") or find_pid("wineserver32") or find_pid("wineserver")
-    release_server = site.pid
+    server = site.pid
     results = {name: [] for name in variants}
     wineserver_cpu = {name: [] for name in variants}
     server_cpu = {name: [] for name in variants}
     # Round robin, so that drift on the machine spreads over every figure.
     for _ in range(RUNS):
         for name, (command, watch, leftover) in variants.items():
-            before = (process_cpu(wineserver), process_cpu(release_server))
+            before = (process_cpu(wineserver), process_cpu(server))
             result = checked("%s (%d MiB)" % (name, size_mib), run(command, watch))
             wineserver_cpu[name].append(process_cpu(wineserver) - before[0])
-            server_cpu[name].append(process_cpu(release_server) - before[1])
+            server_cpu[name].append(process_cpu(server) - before[1])
             # A figure counts only for work done right.
             digest = result.values.get("sha256", result.output.split(" ", 1)[0] if name in (
                 "reference", "sha256sum") else sha)
