@@ -70,17 +70,23 @@ struct BodySink {
     HANDLE File;
 };
 
-// One whole fetch, all its redirects included. Every blocking WinHTTP call
-// ends within its own time-out, so the limits are checked each time one
-// returns.
+// One whole fetch, all its redirects included.
 struct FetchClock {
     ULONGLONG StartMs;
     bool HasDeadline;
 };
 
-bool PastDeadline(const FetchClock& clock)
+constexpr ULONGLONG kNoDeadline = ~0ULL;
+
+// The end of a memory-mode fetch, or kNoDeadline.
+ULONGLONG FetchDeadline(const FetchClock& clock)
 {
-    return clock.HasDeadline && GetTickCount64() - clock.StartMs >= kTransferLimits.MemoryDeadlineMs;
+    return clock.HasDeadline ? clock.StartMs + kTransferLimits.MemoryDeadlineMs : kNoDeadline;
+}
+
+ULONGLONG Earlier(ULONGLONG a, ULONGLONG b)
+{
+    return a < b ? a : b;
 }
 
 // Every read goes into one buffer of this size, and file-mode bytes are
@@ -88,13 +94,126 @@ bool PastDeadline(const FetchClock& clock)
 // 16 KiB over TLS) costs a system call each.
 constexpr DWORD kWriteBlockBytes = 256 * 1024;
 
+// What one request shares with the service's status callback. The service
+// runs each call in the background and reports its completion there; the
+// transfer waits for that with a deadline of its own, since a blocked call
+// returns whenever a single byte arrives and so is bounded by nothing. When a
+// deadline passes, the transfer closes the request and returns while the
+// service may still finish the call it was making, into Block: the state is
+// freed by whichever lets go last, the transfer or the handle's closing.
+struct RequestState {
+    HANDLE Completed = nullptr;  // auto-reset; set by every completion
+    DWORD Status = 0;            // the callback status that completed the call
+    DWORD Count = 0;             // bytes available, or bytes read
+    LONG Holders = 2;            // the transfer and the request handle
+    std::vector<unsigned char> Block = std::vector<unsigned char>(kWriteBlockBytes);
+};
+
+void LetGo(RequestState* state)
+{
+    if (InterlockedDecrement(&state->Holders) == 0) {
+        if (state->Completed != nullptr) {
+            CloseHandle(state->Completed);
+        }
+        delete state;
+    }
+}
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
+{
+    auto* state = reinterpret_cast<RequestState*>(context);
+    if (state == nullptr) {
+        return;
+    }
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+        LetGo(state);  // the last callback of the handle
+        return;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        state->Count = *static_cast<const DWORD*>(information);
+        break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+        state->Count = length;
+        break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        break;
+    default:
+        return;  // progress notes, not completions
+    }
+    state->Status = status;
+    SetEvent(state->Completed);
+}
+
+// One asynchronous request and its shared state. Closing the handle ends a
+// pending call (or, where the platform lets it run on, abandons it).
+class AsyncRequest {
+public:
+    AsyncRequest() = default;
+    AsyncRequest(const AsyncRequest&) = delete;
+    AsyncRequest& operator=(const AsyncRequest&) = delete;
+    ~AsyncRequest()
+    {
+        if (handle_ != nullptr) {
+            WinHttpCloseHandle(handle_);
+        }
+        if (state_ != nullptr) {
+            if (!callbackSet_) {
+                LetGo(state_);  // no closing callback will come
+            }
+            LetGo(state_);
+        }
+    }
+
+    bool Open(HINTERNET connection, const std::wstring& path)
+    {
+        state_ = new RequestState();
+        state_->Completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        handle_ = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+        if (state_->Completed == nullptr || handle_ == nullptr) {
+            return false;
+        }
+        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state_);
+        if (!WinHttpSetOption(handle_, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context))) {
+            return false;
+        }
+        callbackSet_ = WinHttpSetStatusCallback(handle_, OnRequestStatus,
+                                                WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                                0) != WINHTTP_INVALID_STATUS_CALLBACK;
+        return callbackSet_;
+    }
+
+    HINTERNET Handle() const { return handle_; }
+    RequestState& State() const { return *state_; }
+
+    // Waits for the call just started to complete with `expected`; false on
+    // an error, another completion, or when `deadlineMs` passes first.
+    bool Await(BOOL started, DWORD expected, ULONGLONG deadlineMs) const
+    {
+        if (!started) {
+            return false;
+        }
+        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG left = deadlineMs > now ? deadlineMs - now : 0;
+        const DWORD waitMs = left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left);
+        return WaitForSingleObject(state_->Completed, waitMs) == WAIT_OBJECT_0 && state_->Status == expected;
+    }
+
+private:
+    HINTERNET handle_ = nullptr;
+    RequestState* state_ = nullptr;
+    bool callbackSet_ = false;
+};
+
 constexpr unsigned kNoPercentShown = 101;
 
 // Where the bytes of one body go, and the progress already shown of it.
 struct BodyWriter {
     ByteBuffer* Memory;  // memory mode when not null
     HANDLE File;
-    std::vector<unsigned char> Block;  // one read's bytes; in file mode, those not yet written
+    unsigned char* Block;  // one read's bytes; in file mode, those not yet written
     DWORD Pending = 0;
     DWORD ProgressOf;  // the announced length when progress is posted, else 0
     unsigned ShownPercent = kNoPercentShown;
@@ -110,23 +229,26 @@ bool Flush(BodyWriter& writer)
 {
     const DWORD pending = writer.Pending;
     writer.Pending = 0;
-    return pending == 0 || WriteAll(writer.File, writer.Block.data(), pending);
+    return pending == 0 || WriteAll(writer.File, writer.Block, pending);
 }
 
 // Reads what the service reported available into the block, as much as it
 // has room for (the rest comes with the next read). Memory mode appends the
 // bytes at once; file mode keeps them pending and writes out a full block
 // first.
-bool ReadChunk(HINTERNET request, BodyWriter& writer, DWORD available, DWORD total, DWORD& read)
+bool ReadChunk(const AsyncRequest& request, BodyWriter& writer, DWORD available, DWORD total,
+               ULONGLONG deadlineMs, DWORD& read)
 {
     if (writer.Pending == kWriteBlockBytes && !Flush(writer)) {
         return false;
     }
     const DWORD room = kWriteBlockBytes - writer.Pending;
-    const auto start = writer.Block.begin() + writer.Pending;
-    if (!WinHttpReadData(request, &*start, available < room ? available : room, &read)) {
+    unsigned char* start = writer.Block + writer.Pending;
+    if (!request.Await(WinHttpReadData(request.Handle(), start, available < room ? available : room, nullptr),
+                       WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadlineMs)) {
         return false;
     }
+    read = request.State().Count;
     if (writer.Memory == nullptr) {
         writer.Pending += read;
         return true;
@@ -140,28 +262,32 @@ bool ReadChunk(HINTERNET request, BodyWriter& writer, DWORD available, DWORD tot
 }
 
 // Streams the body of an answered request into the writer. The body is
-// complete when the service reports 0 bytes available.
-bool ReceiveBody(HINTERNET request, BodyWriter& writer, bool lengthAnnounced, DWORD announced,
+// complete when the service reports 0 bytes available. Each wait ends when
+// the low-speed window in progress does, or the fetch's deadline.
+bool ReceiveBody(const AsyncRequest& request, BodyWriter& writer, bool lengthAnnounced, DWORD announced,
                  const FetchClock& clock)
 {
     DWORD total = 0;
     LowSpeedWindow window = {GetTickCount64(), 0};
     for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
+        const ULONGLONG deadlineMs =
+            Earlier(window.StartMs + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
+        if (!request.Await(WinHttpQueryDataAvailable(request.Handle(), nullptr),
+                           WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, deadlineMs)) {
             return false;
         }
+        const DWORD available = request.State().Count;
         if (available == 0) {
             break;
         }
-        if (PastDeadline(clock) || LowSpeedRuleTrips(window, GetTickCount64(), total, kTransferLimits)) {
-            return false;
-        }
         DWORD read = 0;
-        if (!ReadChunk(request, writer, available, total, read)) {
+        if (!ReadChunk(request, writer, available, total, deadlineMs, read)) {
             return false;
         }
         total += read;
+        if (LowSpeedRuleTrips(window, GetTickCount64(), total, kTransferLimits)) {
+            return false;
+        }
         // Posted only when the percentage moves: the window would show
         // nothing new for a repeated value.
         if (writer.ProgressOf != 0) {
@@ -188,40 +314,36 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
     if (!connection.IsValid()) {
         return false;
     }
-    ScopedInternet request(WinHttpOpenRequest(connection.Get(), L"GET", endpoint.RequestPath.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              WINHTTP_FLAG_SECURE));
-    if (!request.IsValid()) {
+    AsyncRequest request;
+    if (!request.Open(connection.Get(), endpoint.RequestPath)) {
         return false;
     }
-    // A server that accepts and never sends headers is held to the low-speed
-    // window too. The receive time-out does not cover that wait everywhere,
-    // and closing the handle from another thread does not end it under Wine.
-    DWORD headerWaitMs = static_cast<DWORD>(kTransferLimits.LowSpeedWindowMs);
-    if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerWaitMs,
-                          sizeof(headerWaitMs))) {
-        return false;
-    }
-    if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return false;
-    }
-    if (!WinHttpReceiveResponse(request.Get(), nullptr) || PastDeadline(clock)) {
+    // Name resolution, connection, TLS handshake and the response headers
+    // together get one low-speed window, counted from here.
+    const ULONGLONG headersDeadlineMs =
+        Earlier(GetTickCount64() + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
+    const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
+    if (!request.Await(WinHttpSendRequest(request.Handle(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                          WINHTTP_NO_REQUEST_DATA, 0, 0, context),
+                       WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs) ||
+        !request.Await(WinHttpReceiveResponse(request.Handle(), nullptr), WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE,
+                       headersDeadlineMs)) {
         return false;
     }
     DWORD answered = 0;
-    if (!QueryNumberHeader(request.Get(), WINHTTP_QUERY_STATUS_CODE, answered)) {
+    if (!QueryNumberHeader(request.Handle(), WINHTTP_QUERY_STATUS_CODE, answered)) {
         return false;
     }
     status = answered;
     if (IsRedirect(status)) {
-        QueryLocation(request.Get(), location);
+        QueryLocation(request.Handle(), location);
         return false;
     }
     if (status != kStatusOk) {
         return false;
     }
     DWORD announced = 0;
-    const bool lengthAnnounced = QueryNumberHeader(request.Get(), WINHTTP_QUERY_CONTENT_LENGTH, announced);
+    const bool lengthAnnounced = QueryNumberHeader(request.Handle(), WINHTTP_QUERY_CONTENT_LENGTH, announced);
     if (!lengthAnnounced) {
         announced = 0;
     }
@@ -240,9 +362,8 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         }
         target = file.Get();
     }
-    BodyWriter writer = {sink.Memory, target, std::vector<unsigned char>(kWriteBlockBytes), 0,
-                         reportProgress ? announced : 0};
-    const bool received = ReceiveBody(request.Get(), writer, lengthAnnounced, announced, clock);
+    BodyWriter writer = {sink.Memory, target, request.State().Block.data(), 0, reportProgress ? announced : 0};
+    const bool received = ReceiveBody(request, writer, lengthAnnounced, announced, clock);
     // Bytes received before a failure are kept in the file as well.
     const bool flushed = Flush(writer);  // memory mode has nothing pending
     return received && flushed;
@@ -251,12 +372,15 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
 bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress, ErrorText& error)
 {
     const FetchClock clock = {GetTickCount64(), sink.Memory != nullptr};
+    // A fragment names a place inside the document for the client; it is
+    // never sent.
+    std::wstring current = WithoutFragment(url);
     ReleaseEndpoint endpoint;
-    if (!ParseReleaseUrl(url, endpoint, error)) {
+    if (!ParseReleaseUrl(current, endpoint, error)) {
         return false;
     }
     ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
+                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
     // Left to itself the service follows a redirect to any https host.
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     if (!session.IsValid() || !WinHttpSetOption(session.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
@@ -266,19 +390,19 @@ bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress
     }
     WinHttpSetTimeouts(session.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
 
-    std::wstring current = url;
     for (unsigned redirects = 0;; ++redirects) {
         DWORD status = 0;
         std::wstring location;
         if (TransferBody(session.Get(), endpoint, sink, reportProgress, clock, status, location)) {
             return true;
         }
-        if (!IsRedirect(status) || location.empty() || redirects == kMaxRedirects || PastDeadline(clock)) {
+        const bool pastDeadline = GetTickCount64() >= FetchDeadline(clock);
+        if (!IsRedirect(status) || location.empty() || redirects == kMaxRedirects || pastDeadline) {
             error = (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
             return false;
         }
         // Nothing is sent to a target the policy refuses.
-        current = ResolveRedirectTarget(current, location);
+        current = WithoutFragment(ResolveRedirectTarget(current, location));
         if (!ParseReleaseUrl(current, endpoint, error)) {
             return false;
         }

@@ -6,23 +6,27 @@
 
 #include "release/error_text.h"
 
-// One synchronous HTTPS GET of a URL that passes the release URL policy
+// One HTTPS GET of a URL that passes the release URL policy
 // (checked here on every call, before any network activity). Redirects
 // (301, 302, 303, 307, 308) are followed here, not by the HTTP service, at
 // most kMaxRedirects of them, and every target must pass the policy before
 // it is asked for anything; a refused target fails with the policy's
-// sentence, one redirect too many as an unexpected response.
+// sentence, one redirect too many as an unexpected response. A fragment
+// ("#...") of the URL or of a Location is dropped, never sent.
 //
 // filePath empty: the body is appended to `memory` (never cleared first);
 //                 a body above kMemoryBodyCap bytes fails, and so does a
 //                 fetch that lasts past the deadline of TransferLimits.
 // filePath set:   the body goes to that file, created or truncated only after
 //                 the server answered 200; `memory` is not touched.
-// reportProgress: posts WM_INSTALLER_PROGRESS to MainWindow after every chunk
-//                 when the server announced a Content-Length.
+// reportProgress: posts WM_INSTALLER_PROGRESS to MainWindow whenever the
+//                 percentage moves, when the server announced a Content-Length.
+// The call returns when the transfer has ended; the service works in the
+// background only so that these limits hold whatever the server sends.
 // Either way a body that brings fewer than the low-speed floor in a whole
-// low-speed window fails, as does a server that sends no headers for that
-// long.
+// low-speed window fails, and so does a request whose response headers have
+// not all arrived one low-speed window after it began (connection and TLS
+// handshake included), whatever trickles in meanwhile.
 //
 // Returns false with a sentence in `error` on any failure; bytes received
 // before a failure stay in the buffer or the file.
@@ -37,7 +41,7 @@
 // rounded down and capped at 100. `announced` must not be 0.
 unsigned DownloadPercent(unsigned long received, unsigned long announced);
 
-constexpr unsigned kMaxRedirects = 5;
+constexpr unsigned kMaxRedirects = 10;
 // The manifest is a few lines; a larger memory-mode body is not one.
 constexpr unsigned long kMemoryBodyCap = 64 * 1024;
 

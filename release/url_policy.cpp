@@ -119,6 +119,11 @@ bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorTe
     return true;
 }
 
+std::wstring WithoutFragment(const std::wstring& url)
+{
+    return url.substr(0, url.find(L'#'));
+}
+
 std::wstring ResolveRedirectTarget(const std::wstring& base, const std::wstring& location)
 {
     const std::wstring reference = TrimWhitespace(location);

@@ -34,6 +34,10 @@ std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& ex
 // refused host and the other fields are unchanged.
 [[nodiscard]] bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error);
 
+// The URL up to its first "#": a fragment is for the client and is never
+// part of a request.
+std::wstring WithoutFragment(const std::wstring& url);
+
 // The URL a redirect's Location names, resolved against the URL that answered
 // (RFC 3986 reference resolution): an absolute URL stands as it is; "//host",
 // "/path", "path", "?query" and "#fragment" take the rest from `base`, and

@@ -12,6 +12,17 @@ name, 9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
   silent=1      read the request, then never answer (until the client hangs up)
   redirect=URL  answer 302 (or status=N) with that Location
   endless=1     a body that never ends (no Content-Length)
+  wait_ms=D     wait D ms before answering at all
+  trickle_headers=D  the status line and then header lines without end, one
+                byte every D ms
+  continues=D   "100 Continue" interim answers without end, one every D ms
+  endless_chunk_size=D  a chunked body whose first chunk-size line never ends,
+                one digit every D ms
+  hold=NAME     read the request, then answer only once <bed>/release-NAME
+                exists (a test releases it after it has seen what it waits for)
+A trickle lasts for_ms (default 150000) and then the connection is closed.
+Port 7443 relays to 443, passing what the server sends one byte every 200 ms,
+so a TLS handshake through it never completes in time.
 Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
 Every request is appended as one JSON line to <bed>/requests.log, and so is
 every TLS handshake for the hostile host (evil.example, served on 443 with a
@@ -79,6 +90,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
             self.close_connection = True
             return
+        if "hold" in rules:
+            released = os.path.join(BED, "release-" + str(rules["hold"]))
+            while not os.path.exists(released):
+                time.sleep(0.05)
+        if "wait_ms" in rules:
+            time.sleep(int(rules["wait_ms"]) / 1000.0)
+        for trickle in ("trickle_headers", "continues", "endless_chunk_size"):
+            if trickle in rules:
+                self.send_trickle(trickle, int(rules[trickle]) / 1000.0, int(rules.get("for_ms", 150000)) / 1000.0)
+                return
         if "redirect" in rules:
             rules.setdefault("status", 302)
         if str(rules.get("endless", "0")) not in ("0", ""):
@@ -136,6 +157,37 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
 
 
+    def send_trickle(self, kind, interval, lasting):
+        """Bytes that never make a whole answer, one at a time, for `lasting`
+        seconds; then the connection is closed."""
+        self.close_connection = True
+        if kind == "trickle_headers":
+            first, repeated = b"HTTP/1.1 200 OK\r\n", b"X-Trickle: a\r\n"
+        elif kind == "continues":
+            first, repeated = b"", b"HTTP/1.1 100 Continue\r\n\r\n"
+        else:
+            first, repeated = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", b"0"
+        end = time.monotonic() + lasting
+        try:
+            if kind != "trickle_headers":
+                self.wfile.write(first)
+                self.wfile.flush()
+                first = b""
+            data = first
+            while time.monotonic() < end:
+                if not data:
+                    data = repeated
+                if kind == "continues":
+                    self.wfile.write(data)
+                    data = b""
+                else:
+                    self.wfile.write(data[:1])
+                    data = data[1:]
+                self.wfile.flush()
+                time.sleep(interval)
+        except (OSError, ssl.SSLError):
+            pass
+
     def send_endless(self):
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
@@ -180,9 +232,66 @@ def serve(port, cert):
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
 
+def relay_slowly(client, lasting=150.0, interval=0.2):
+    """Passes the client's bytes to the site at once and the site's back one
+    byte at a time."""
+    upstream = socket.create_connection(("127.0.0.1", 443))
+    end = time.monotonic() + lasting
+
+    def forward():
+        try:
+            while True:
+                data = client.recv(4096)
+                if not data:
+                    break
+                upstream.sendall(data)
+        except OSError:
+            pass
+
+    threading.Thread(target=forward, daemon=True).start()
+    try:
+        pending = b""
+        upstream.settimeout(interval)
+        while time.monotonic() < end:
+            try:
+                data = upstream.recv(4096)
+                if not data and not pending:
+                    break
+                pending += data
+            except socket.timeout:
+                pass
+            if pending:
+                client.sendall(pending[:1])
+                pending = pending[1:]
+                time.sleep(interval)
+    except OSError:
+        pass
+    for s in (client, upstream):
+        try:
+            s.close()
+        except OSError:
+            pass
+
+
+def serve_slow_relay(port):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(16)
+
+    def accept():
+        while True:
+            client, _ = listener.accept()
+            log_entry({"port": port, "relayed": True})
+            threading.Thread(target=relay_slowly, args=(client,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+
+
 def main():
     os.makedirs(DOCROOT, exist_ok=True)
     serve(443, "official")
+    serve_slow_relay(7443)
     serve(8443, "wrong-name")
     serve(9443, "untrusted")
     with open(os.path.join(BED, "server.ready"), "w") as f:

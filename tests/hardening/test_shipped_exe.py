@@ -16,7 +16,7 @@ KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.
 DELAY_LOADED = {
     "winhttp.dll": {"WinHttpCloseHandle", "WinHttpConnect", "WinHttpCrackUrl", "WinHttpOpen", "WinHttpOpenRequest",
                     "WinHttpQueryDataAvailable", "WinHttpQueryHeaders", "WinHttpReadData", "WinHttpReceiveResponse",
-                    "WinHttpSendRequest", "WinHttpSetOption", "WinHttpSetTimeouts"},
+                    "WinHttpSendRequest", "WinHttpSetOption", "WinHttpSetStatusCallback", "WinHttpSetTimeouts"},
     "bcrypt.dll": {"BCryptCloseAlgorithmProvider", "BCryptCreateHash", "BCryptDestroyHash", "BCryptFinishHash",
                    "BCryptGetProperty", "BCryptHashData", "BCryptOpenAlgorithmProvider"},
     "comctl32.dll": {"InitCommonControlsEx"},

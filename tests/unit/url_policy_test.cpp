@@ -207,4 +207,12 @@ TEST(ResolveRedirectTarget, ResolvesAgainstTheAnsweringUrl)
     EXPECT_EQ(ResolveRedirectTarget(L"https://" + host + L"?q", L"b"), L"https://" + host + L"/b");
 }
 
+TEST(WithoutFragment, EndsTheUrlAtItsFirstNumberSign)
+{
+    EXPECT_EQ(WithoutFragment(L"https://h/setup.exe#v1"), L"https://h/setup.exe");
+    EXPECT_EQ(WithoutFragment(L"https://h/a?b=c#d#e"), L"https://h/a?b=c");
+    EXPECT_EQ(WithoutFragment(L"https://h/a?b=c"), L"https://h/a?b=c");
+    EXPECT_EQ(WithoutFragment(L"#"), L"");
+}
+
 }  // namespace
