@@ -5,7 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/installer_window.h"
-#include "app/system_libraries.h"
+#include "storage/system_libraries.h"
 #include "release/install_attempt.h"
 #include "release/manifest.h"
 #include "release/url_policy.h"
@@ -67,8 +67,13 @@ void HardenProcess()
     const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories == nullptr || !setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        // At least keep the current directory out of the search.
+        // At least keep the current directory out of the search. The
+        // program's own folder stays in it, so a delay-loaded DLL must be
+        // loaded by full path before anything could ask for it by name.
         SetDllDirectoryW(L"");
+        LoadFromSystemDirectory(kWinHttpDll);
+        LoadFromSystemDirectory(kBcryptDll);
+        LoadFromSystemDirectory(kCommonControlsDll);
     }
 }
 

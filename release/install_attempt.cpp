@@ -1,7 +1,6 @@
 #include "release/install_attempt.h"
 
 #include "app/app_state.h"
-#include "app/system_libraries.h"
 #include "release/https_transfer.h"
 #include "release/manifest.h"
 #include "release/package_verification.h"
@@ -9,6 +8,7 @@
 #include "release/url_policy.h"
 #include "storage/installer_log.h"
 #include "storage/scoped_handle.h"
+#include "storage/system_libraries.h"
 #include "storage/working_directory.h"
 
 namespace {
@@ -20,14 +20,6 @@ DWORD FailAttempt(const std::wstring& message)
     AppState.LastFailureText = message;
     PostToMainWindow(WM_INSTALLER_FAILED, 0);
     return 1;
-}
-
-// A failure once the installer download has begun: the installer's name is
-// cleared as well (it can only hold bytes an earlier attempt verified).
-DWORD FailDeletingInstaller(const std::wstring& message)
-{
-    DeleteFileW(AppState.InstallerPath.c_str());
-    return FailAttempt(message);
 }
 
 // The value of a key, or null when the manifest lacks it.
@@ -45,8 +37,8 @@ bool Refuse(ReleaseFields& fields, const wchar_t* key, const wchar_t* sentence, 
 }
 
 // The attempt's own download file. Its bytes reach the installer's name only
-// once verified; otherwise it is deleted when the attempt ends, also when an
-// exception ends it.
+// once verified; otherwise it is deleted before the attempt reports its end,
+// and also when an exception ends the attempt.
 struct AttemptFile {
     ScopedFile Handle;
     std::wstring Path;
@@ -55,30 +47,44 @@ struct AttemptFile {
     AttemptFile() = default;
     AttemptFile(const AttemptFile&) = delete;
     AttemptFile& operator=(const AttemptFile&) = delete;
-    ~AttemptFile()
+    ~AttemptFile() { Discard(); }
+
+    void Discard()
     {
         Handle.Reset();
         if (!Moved && !Path.empty()) {
             DeleteFileW(Path.c_str());
         }
+        Path.clear();
     }
 };
 
-constexpr int kMoveTries = 5;
-constexpr DWORD kMoveRetryMs = 100;
+// A failure once the installer download has begun: the attempt's file goes,
+// and the installer's name is cleared as well (it can only hold bytes an
+// earlier attempt verified), before the failure is reported.
+DWORD FailDeletingInstaller(AttemptFile& download, const std::wstring& message)
+{
+    download.Discard();
+    DeleteFileW(AppState.InstallerPath.c_str());
+    return FailAttempt(message);
+}
 
-// Another attempt that has just moved its own verified copy holds the name
-// for a moment; a program that holds it open for longer makes this fail.
+// Virus scanners and indexers open a new file for a few seconds, and another
+// attempt that has just moved its own verified copy holds the name for a
+// moment: about 3 s in all, in growing pauses, before giving up.
+constexpr DWORD kFirstMovePauseMs = 50;
+constexpr DWORD kLastMovePauseMs = 1600;
+
 bool MoveIntoPlace(HANDLE file, const std::wstring& target)
 {
-    for (int tries = 1;; ++tries) {
+    for (DWORD pauseMs = kFirstMovePauseMs;; pauseMs *= 2) {
         if (MoveOpenFileOver(file, target)) {
             return true;
         }
-        if (tries == kMoveTries) {
+        if (pauseMs > kLastMovePauseMs) {
             return false;
         }
-        Sleep(kMoveRetryMs);
+        Sleep(pauseMs);
     }
 }
 
@@ -105,18 +111,22 @@ DWORD AttemptSteps()
     // go to the attempt's own file, which is moved there once verified. So a
     // second attempt, or a program holding the name open, cannot make this
     // attempt's result false.
+    // Each attempt file has a name of its own, so those of attempts whose
+    // process ended (a closed window, a killed process) would pile up.
+    DeleteLeftAttemptFiles(workingDirectory);
     AttemptFile download;
     *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
     if (!download.Handle.IsValid()) {
-        return FailDeletingInstaller(kMsgDownloadFailed);
+        return FailDeletingInstaller(download, kMsgDownloadFailed);
     }
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error)) {
-        return FailDeletingInstaller(error);
+        return FailDeletingInstaller(download, error);
     }
 
     std::wstring computedSha256;
     const bool hashed = ComputeHandleSha256(download.Handle.Get(), computedSha256, error);
     if (!hashed || !Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
+        download.Discard();
         DeleteFileW(AppState.InstallerPath.c_str());
         AppState.LastFailureText = error.empty() ? std::wstring(kMsgHashMismatch) : error;
         WriteLogLine(kLogHashFailed);
@@ -124,7 +134,7 @@ DWORD AttemptSteps()
         return 1;
     }
     if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
-        return FailDeletingInstaller(kMsgInstallerNotSaved);
+        return FailDeletingInstaller(download, kMsgInstallerNotSaved);
     }
     download.Moved = true;
     // Our handle holds write access; the window cannot start the file
@@ -175,6 +185,9 @@ std::wstring ManifestUrl()
 
 bool IsSafeVersionText(const std::wstring& version)
 {
+    if (InstallerFileName(version).size() > kMaxFileNameLength) {
+        return false;
+    }
     for (wchar_t c : version) {
         if (c < 0x20 || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) {
             return false;

@@ -1,4 +1,4 @@
-#include "app/system_libraries.h"
+#include "storage/system_libraries.h"
 
 #include <windows.h>
 

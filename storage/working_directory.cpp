@@ -26,13 +26,62 @@ std::wstring GetWorkingDirectory()
     return workingDirectory;
 }
 
+namespace {
+
+constexpr wchar_t kAttemptFilePrefix[] = L"TAVRO-Setup-";
+constexpr wchar_t kAttemptFileSuffix[] = L".partial";
+
+}  // namespace
+
+bool IsAttemptFileName(const std::wstring& name)
+{
+    const std::wstring prefix(kAttemptFilePrefix);
+    const std::wstring suffix(kAttemptFileSuffix);
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    // <digits>-<digits>-<digits>
+    int runs = 0;
+    bool inDigits = false;
+    for (size_t i = prefix.size(); i < name.size() - suffix.size(); ++i) {
+        const wchar_t c = name[i];
+        if (c >= L'0' && c <= L'9') {
+            runs += inDigits ? 0 : 1;
+            inDigits = true;
+        } else if (c == L'-' && inDigits && runs < 3) {
+            inDigits = false;
+        } else {
+            return false;
+        }
+    }
+    return runs == 3 && inDigits;
+}
+
+void DeleteLeftAttemptFiles(const std::wstring& directory)
+{
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = directory + L"\\" + kAttemptFilePrefix + L"*" + kAttemptFileSuffix;
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        // The pattern also matches other names (and 8.3 short names).
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsAttemptFileName(found.cFileName)) {
+            DeleteFileW((directory + L"\\" + found.cFileName).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 HANDLE CreateAttemptFile(const std::wstring& directory, std::wstring& path)
 {
-    const std::wstring prefix = directory + L"\\TAVRO-Setup-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+    const std::wstring prefix = directory + L"\\" + kAttemptFilePrefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                 std::to_wstring(GetCurrentThreadId()) + L"-";
     // A name left behind by an earlier process with the same ids is skipped.
     for (unsigned n = 0; n < 100; ++n) {
-        const std::wstring candidate = prefix + std::to_wstring(n) + L".partial";
+        const std::wstring candidate = prefix + std::to_wstring(n) + kAttemptFileSuffix;
         const HANDLE file = CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {

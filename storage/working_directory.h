@@ -19,6 +19,15 @@ std::wstring GetWorkingDirectory();
 // Returns null when no such file can be created.
 HANDLE CreateAttemptFile(const std::wstring& directory, std::wstring& path);
 
+// True for a name CreateAttemptFile gives, and only for such a name:
+// "TAVRO-Setup-" + three runs of decimal digits joined by "-" + ".partial".
+bool IsAttemptFileName(const std::wstring& name);
+
+// Deletes every attempt file in `directory` that no running attempt holds: a
+// running attempt's file is open without delete sharing, so it stays. Files
+// that cannot be deleted for another reason stay too, for a later attempt.
+void DeleteLeftAttemptFiles(const std::wstring& directory);
+
 // Moves the file open at `file` (opened with DELETE access) to `target`,
 // replacing a file there, while the handle keeps its bytes fixed. A target
 // that another process holds open cannot be replaced: false.

@@ -25,15 +25,15 @@
 
 namespace {
 
-// While not 0, every allocation of at least this many bytes fails.
-size_t FailAllocationsFrom = 0;
+// While not 0, every allocation of exactly this many bytes fails.
+size_t FailAllocationsOf = 0;
 
 }  // namespace
 
 // The standard operator delete frees with free(), so only new is replaced.
 void* operator new(std::size_t size)
 {
-    if (FailAllocationsFrom != 0 && size >= FailAllocationsFrom) {
+    if (FailAllocationsOf != 0 && size == FailAllocationsOf) {
         throw std::bad_alloc();
     }
     if (void* memory = std::malloc(size != 0 ? size : 1)) {
@@ -179,6 +179,8 @@ TEST_F(InstallAttempt, ManifestVariantsThatStillVerify)
         "# TAVRO release\r\n\r\n VERSION = 1.2.3.4\r\nINSTALLERURL\t=\thttps://" + Narrow(UpperAscii(L"www." + Host())) + "/releases/setup.exe"
         "\r\nInstallerSHA256= " + Sha256Hex(Installer()) + " \r\n",
         "\xEF\xBB\xBF\n" + GoodManifest(),
+        // A fragment is the client's: the request goes to the path alone.
+        Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe#v1", Sha256Hex(Installer())),
     };
     for (const std::string& manifest : variants) {
         ASSERT_TRUE(PublishText(kManifestPath, manifest));
@@ -221,6 +223,7 @@ TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
         {"version with separators", Manifest("..\\..\\x", url, sha), kBadVersion},
         {"version with a slash", Manifest("../x", url, sha), kBadVersion},
         {"version with a stream colon", Manifest("1:stream", url, sha), kBadVersion},
+        {"version too long for a file name", Manifest(std::string(226, '1'), url, sha), kBadVersion},
     };
     for (const EarlyFailure& row : rows) {
         ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
@@ -350,17 +353,49 @@ TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)
 {
     ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
     struct Disarm {
-        ~Disarm() { FailAllocationsFrom = 0; }
+        ~Disarm() { FailAllocationsOf = 0; }
     } disarm;
     // The hash's 64 KiB read buffer, after the whole installer has arrived.
-    FailAllocationsFrom = 64 * 1024;
+    FailAllocationsOf = 64 * 1024;
     const DWORD result = RunInstallAttempt(nullptr);
-    FailAllocationsFrom = 0;
+    FailAllocationsOf = 0;
     posted_ = recorder_.Take();
     EXPECT_EQ(result, 1u);
     EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED);
     EXPECT_EQ(AppState.LastFailureText, kOutOfMemory);
+    EXPECT_NE(RequestsLog().find(kInstallerPath), std::string::npos);
+    EXPECT_EQ(LogMessages(WorkingDirectory()),
+              (std::vector<std::string>{"Checking the TAVRO release manifest.",
+                                        "Downloading TAVRO Static Module 1.2.3.4."}));
     EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName});
+}
+
+// Attempt files of processes that ended are deleted by the next attempt that
+// downloads, whether it verifies or not; one that a running attempt holds
+// stays.
+TEST_F(InstallAttempt, LeftAttemptFilesGoButNotOneInUse)
+{
+    const std::string url = "https://" + HostA() + "/releases/setup.exe";
+    const std::string manifests[] = {GoodManifest(), Manifest("1.2.3.4", url, std::string(64, '0'))};
+    const std::wstring left[] = {L"TAVRO-Setup-101-7-0.partial", L"TAVRO-Setup-202-9-3.partial"};
+    for (const std::string& manifest : manifests) {
+        ASSERT_TRUE(PublishText(kManifestPath, manifest));
+        ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
+        for (const std::wstring& name : left) {
+            ASSERT_TRUE(WriteFileBytes(WorkingDirectory() + L"\\" + name, ByteBuffer(1000, 'p')));
+        }
+        std::wstring running;
+        ScopedFile held(CreateAttemptFile(WorkingDirectory(), running));
+        ASSERT_TRUE(held.IsValid());
+        Run();
+        for (const std::wstring& name : left) {
+            EXPECT_FALSE(FileExists(WorkingDirectory() + L"\\" + name)) << manifest << Narrow(name);
+        }
+        EXPECT_TRUE(FileExists(running)) << manifest;
+        held.Reset();
+        DeleteFileW(running.c_str());
+        DeleteFileW(SetupFile().c_str());
+    }
 }
 
 TEST_F(InstallAttempt, WithoutAWindowNothingIsPosted)

@@ -31,6 +31,14 @@ TEST(IsSafeVersionText, RefusesWhatCouldLeaveTheDirectory)
     EXPECT_FALSE(IsSafeVersionText(std::wstring(L"1\0" L"2", 3)));
 }
 
+TEST(IsSafeVersionText, TheFileNameMustFitIn255Characters)
+{
+    EXPECT_EQ(InstallerFileName(std::wstring(225, L'9')).size(), 255u);
+    EXPECT_TRUE(IsSafeVersionText(std::wstring(225, L'9')));
+    EXPECT_FALSE(IsSafeVersionText(std::wstring(226, L'9')));
+    EXPECT_FALSE(IsSafeVersionText(std::wstring(4000, L'9')));
+}
+
 TEST(Sha256TextsMatch, FoldsOnlyAsciiCaseAndTrimsBothSides)
 {
     const std::wstring lower = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";

@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "official_host.h"
+#include "pattern_file.h"
+#include "storage/scoped_handle.h"
 #include "test_directory.h"
 
 namespace {
@@ -71,6 +74,59 @@ TEST(GetWorkingDirectory, MissingBaseIsNotCreated)
     ScopedLocalAppData localAppData(missing);
     EXPECT_EQ(GetWorkingDirectory(), missing + L"\\TAVRO\\Installer");
     EXPECT_FALSE(DirectoryExists(missing));
+}
+
+TEST(IsAttemptFileName, OnlyTheNamesAttemptsGive)
+{
+    struct Row {
+        const wchar_t* name;
+        bool isAttemptFile;
+    };
+    const Row rows[] = {
+        {L"TAVRO-Setup-1-2-3.partial", true},
+        {L"TAVRO-Setup-4242-17-99.partial", true},
+        {L"TAVRO-Setup-1-2.partial", false},
+        {L"TAVRO-Setup-1-2-3-4.partial", false},
+        {L"TAVRO-Setup--2-3.partial", false},
+        {L"TAVRO-Setup-1-2-.partial", false},
+        {L"TAVRO-Setup-1-2-3.partial.exe", false},
+        {L"TAVRO-Setup-1-x-3.partial", false},
+        {L"tavro-setup-1-2-3.partial", false},
+        {L"TAVRO-Static-Module-Setup-1.2.3.4.exe", false},
+        {L"TAVRO.Installer.log", false},
+        {L"TAVRO-Setup-.partial", false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(IsAttemptFileName(row.name), row.isAttemptFile) << testing::PrintToString(std::wstring(row.name));
+    }
+}
+
+TEST(DeleteLeftAttemptFiles, DeletesWhatNoRunningAttemptHolds)
+{
+    TestDirectory directory;
+    const std::wstring left[] = {L"TAVRO-Setup-1-2-3.partial", L"TAVRO-Setup-77-8-0.partial"};
+    const std::wstring kept[] = {L"TAVRO-Setup-1-2.partial", L"notes.partial", L"TAVRO.Installer.log"};
+    for (const std::wstring& name : left) {
+        ASSERT_TRUE(WriteFileBytes(directory.Path() + L"\\" + name, ByteBuffer(3, 'p')));
+    }
+    for (const std::wstring& name : kept) {
+        ASSERT_TRUE(WriteFileBytes(directory.Path() + L"\\" + name, ByteBuffer(3, 'k')));
+    }
+    ASSERT_TRUE(CreateDirectoryW((directory.Path() + L"\\TAVRO-Setup-5-6-7.partial").c_str(), nullptr));
+    // The file of an attempt that is still running.
+    std::wstring running;
+    const ScopedFile held(CreateAttemptFile(directory.Path(), running));
+    ASSERT_TRUE(held.IsValid());
+
+    DeleteLeftAttemptFiles(directory.Path());
+    for (const std::wstring& name : left) {
+        EXPECT_FALSE(FileExists(directory.Path() + L"\\" + name)) << Narrow(name);
+    }
+    for (const std::wstring& name : kept) {
+        EXPECT_TRUE(FileExists(directory.Path() + L"\\" + name)) << Narrow(name);
+    }
+    EXPECT_TRUE(FileExists(running));
+    EXPECT_TRUE(DirectoryExists(directory.Path() + L"\\TAVRO-Setup-5-6-7.partial"));
 }
 
 }  // namespace
