@@ -9,7 +9,7 @@ INSTALLER is the file whose --download-test and --self-test are measured
 build tree's own. Bodies are served by nginx on loopback in the bed, so the
 server is not what limits the reference. Per installer size: our whole
 --download-test attempt beside curl + sha256sum, the two stages alone
-(DownloadUrl, ComputeFileSha256) beside curl -o and sha256sum, and the bare
+(DownloadUrlToFile, ComputeHandleSha256) beside curl -o and sha256sum, and the bare
 WinHTTP and CNG floor; then cold start and file sizes. Writes
 BUILD_DIR/bench/results.txt and results.png.
 """
@@ -358,7 +358,7 @@ def report(info, per_size, cold, sizes):
         t.ratio("ours / floor", ours / floor, 1.10 if size_mib >= 64 else None)
         t.ratio("ours / floor writing the file", ours / floor_file)
         t.text(" download stage")
-        dl = t.row("ours: DownloadUrl to file (in-process)", inner("stage_dl"), size_mib=size_mib,
+        dl = t.row("ours: DownloadUrlToFile (in-process)", inner("stage_dl"), size_mib=size_mib,
                    cpu=cpu("stage_dl"))
         t.row("ours: same on a worker, window takes posts", inner("stage_dl_window"), size_mib=size_mib,
               cpu=cpu("stage_dl_window"))
@@ -368,24 +368,24 @@ def report(info, per_size, cold, sizes):
         fdlw = t.row("floor: same + 256 KiB file writes (in-proc.)", inner("floor_dl_file"), size_mib=size_mib,
                      cpu=cpu("floor_dl_file"))
         cdl = t.row("reference: curl -o (wall)", walls("curl_o"), size_mib=size_mib, cpu=cpu("curl_o"))
-        t.ratio("DownloadUrl / floor", dl / fdl, 1.05)
-        t.ratio("DownloadUrl / floor writing the file", dl / fdlw)
-        t.ratio("DownloadUrl / curl -o", dl / cdl)
+        t.ratio("DownloadUrlToFile / floor", dl / fdl, 1.05)
+        t.ratio("DownloadUrlToFile / floor writing the file", dl / fdlw)
+        t.ratio("DownloadUrlToFile / curl -o", dl / cdl)
         values = r["floor_dl"][0].values
         t.text("  WinHTTP reads: %s for %d MiB; bytes per read avg %s, min %s, max %s" % (
             values["reads"], size_mib, values["chunk_avg"], values["chunk_min"], values["chunk_max"]))
         t.text("  progress posts the window took: %s (one per percent moved)" % (
             r["stage_dl_window"][0].values["progress_posts"]))
         t.text(" hash stage")
-        hs = t.row("ours: ComputeFileSha256 (in-process)", inner("stage_hash"), size_mib=size_mib,
+        hs = t.row("ours: ComputeHandleSha256 (in-process)", inner("stage_hash"), size_mib=size_mib,
                    cpu=cpu("stage_hash"))
         fhs = t.row("floor: CNG, 64 KiB reads (in-process)", inner("floor_hash"), size_mib=size_mib,
                     cpu=cpu("floor_hash"))
         t.row("floor: CNG, 64 KiB reads (wall)", walls("floor_hash"), size_mib=size_mib)
         shs = t.row("reference: sha256sum (wall)", walls("sha256sum"), size_mib=size_mib, cpu=cpu("sha256sum"))
-        t.ratio("ComputeFileSha256 / floor", hs / fhs)
-        t.ratio("ComputeFileSha256 / sha256sum", hs / shs)
-        t.text("  split of DownloadUrl + ComputeFileSha256: download %.0f%%, hash %.0f%%" % (
+        t.ratio("ComputeHandleSha256 / floor", hs / fhs)
+        t.ratio("ComputeHandleSha256 / sha256sum", hs / shs)
+        t.text("  split of DownloadUrlToFile + ComputeHandleSha256: download %.0f%%, hash %.0f%%" % (
             100 * dl / (dl + hs), 100 * hs / (dl + hs)))
         t.text(" peak memory")
         rss = t.row("ours: installer process, VmHWM (polled)", [x.values["vmhwm_kib"] / 1024 for x in r["attempt"]],
@@ -455,9 +455,9 @@ set ylabel "MiB/s (median, log scale)"
 set title "End to end: manifest, download, SHA-256"
 plot '{d}' using 2:xtic(1) title "ours --download-test", '' using 3 title "curl + sha256sum", '' using 4 title "floor WinHTTP + CNG"
 set title "Download stage"
-plot '{d}' using 5:xtic(1) title "ours DownloadUrl", '' using 6 title "floor WinHTTP loop", '' using 7 title "curl -o"
+plot '{d}' using 5:xtic(1) title "ours DownloadUrlToFile", '' using 6 title "floor WinHTTP loop", '' using 7 title "curl -o"
 set title "Hash stage"
-plot '{d}' using 8:xtic(1) title "ours ComputeFileSha256", '' using 9 title "floor CNG", '' using 10 title "sha256sum"
+plot '{d}' using 8:xtic(1) title "ours ComputeHandleSha256", '' using 9 title "floor CNG", '' using 10 title "sha256sum"
 unset logscale y
 set yrange [0:*]
 set ylabel "MiB"
@@ -475,7 +475,8 @@ def machine_info():
     return {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "nproc": os.cpu_count(),
             "mem_gib": mem_kib / (1 << 20), "wine": wine, "arch": pe_machine(INSTALLER),
             "nginx": run(["nginx", "-v"]).output.strip().replace("nginx version: ", ""),
-            "installer": INSTALLER,
+            # Relative to the repository: the report is committed.
+            "installer": os.path.relpath(INSTALLER, os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
             "which": "i686, the shipped file" if os.path.abspath(INSTALLER) == SHIPPED and pe_machine(
                 INSTALLER) == "i686" else "%s build of the same sources" % pe_machine(INSTALLER)}
 

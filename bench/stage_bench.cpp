@@ -2,9 +2,10 @@
 // in-process, so that Wine's process start-up is left out. Prints key=value
 // lines for the bench driver.
 //
-//   stage_bench hash FILE                    ComputeFileSha256
-//   stage_bench download URL FILE            DownloadUrl into a file, progress
-//                                            on and no window, as in --download-test
+//   stage_bench hash FILE                    ComputeHandleSha256 over the open file
+//   stage_bench download URL FILE            DownloadUrlToFile through a file the
+//                                            bench opened, progress on and no
+//                                            window, as in --download-test
 //   stage_bench download URL FILE window     the same on a worker thread while
 //                                            this thread's window takes the
 //                                            progress posts, as the installer window does
@@ -18,6 +19,7 @@
 #include "bench_clock.h"
 #include "release/https_transfer.h"
 #include "release/package_verification.h"
+#include "storage/scoped_handle.h"
 
 namespace {
 
@@ -41,11 +43,18 @@ LRESULT CALLBACK CountingWindowProc(HWND window, UINT message, WPARAM wParam, LP
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// The attempt writes through the handle of a file it created itself.
+bool DownloadToNewFile(const wchar_t* url, const wchar_t* path, ErrorText& error)
+{
+    const ScopedFile file(NullIfInvalid(CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return file.IsValid() && DownloadUrlToFile(url, file.Get(), true, error);
+}
+
 DWORD WINAPI DownloadOnWorker(LPVOID parameter)
 {
     auto* job = static_cast<WindowedDownload*>(parameter);
-    ByteBuffer unused;
-    job->Ok = DownloadUrl(job->Url, unused, job->File, true, job->Error);
+    job->Ok = DownloadToNewFile(job->Url, job->File, job->Error);
     PostMessageW(AppState.MainWindow, kDownloadDone, 0, 0);
     return 0;
 }
@@ -90,10 +99,11 @@ int wmain(int argc, wchar_t** argv)
     BenchClock clock;
     ErrorText error;
     if (argc == 3 && std::wcscmp(argv[1], L"hash") == 0) {
-        AppState.InstallerPath = argv[2];
+        const ScopedFile file(NullIfInvalid(
+            CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
         std::wstring digest;
         clock.Start();
-        const bool ok = ComputeFileSha256(digest, error);
+        const bool ok = ComputeHandleSha256(file.Get(), digest, error);
         const double seconds = clock.Seconds();
         if (ok) {
             std::printf("sha256=%ls\n", digest.c_str());
@@ -101,9 +111,8 @@ int wmain(int argc, wchar_t** argv)
         return Report(ok, seconds, error);
     }
     if (argc == 4 && std::wcscmp(argv[1], L"download") == 0) {
-        ByteBuffer unused;
         clock.Start();
-        const bool ok = DownloadUrl(argv[2], unused, argv[3], true, error);
+        const bool ok = DownloadToNewFile(argv[2], argv[3], error);
         return Report(ok, clock.Seconds(), error);
     }
     if (argc == 5 && std::wcscmp(argv[1], L"download") == 0 && std::wcscmp(argv[4], L"window") == 0) {

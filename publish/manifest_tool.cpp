@@ -61,6 +61,9 @@ int wmain(int argc, wchar_t** argv)
             return Refused(why);
         }
         Print(STD_OUTPUT_HANDLE, std::wstring(L"Wrote ") + argv[5]);
+        if (release.InstallerUrl != argv[4]) {
+            Print(STD_OUTPUT_HANDLE, L"installerUrl is written without its fragment: the installer never sends one.");
+        }
         PrintRelease(release);
         return 0;
     }

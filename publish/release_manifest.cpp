@@ -6,6 +6,7 @@
 #include "release/manifest.h"
 #include "release/package_verification.h"
 #include "release/release_messages.h"
+#include "release/url_policy.h"
 #include "storage/scoped_handle.h"
 
 namespace {
@@ -175,7 +176,8 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
     DeleteFileW(outPath.c_str());
     ReleaseFields given;
     given.Version = version;
-    given.InstallerUrl = installerUrl;
+    // The installer never sends a fragment; the manifest names what it asks for.
+    given.InstallerUrl = WithoutFragment(installerUrl);
     if (!SetupSha256(setupPath, given.InstallerSha256, why)) {
         return false;
     }

@@ -25,7 +25,7 @@ std::wstring ComposeManifest(const ReleaseFields& release);
                                      ReleaseFields& release, ErrorText& why);
 
 // Writes the manifest for the setup file at `setupPath`, published at
-// `installerUrl`, to `outPath`; only a manifest that passes
+// `installerUrl` (without its fragment, if it has one), to `outPath`; only a manifest that passes
 // CheckManifestFile and reads back the values given is left there. A file
 // already at `outPath` is removed first, so a refusal never leaves an older
 // manifest behind.

@@ -19,7 +19,9 @@ name, 9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
   endless_chunk_size=D  a chunked body whose first chunk-size line never ends,
                 one digit every D ms
   hold=NAME     read the request, then answer only once <bed>/release-NAME
-                exists (a test releases it after it has seen what it waits for)
+                exists (a test releases it after it has seen what it waits for);
+                with hold_at=K, send K bytes of the body first
+  sequence=[{...}, ...]  the n-th request of the path takes the n-th rules
 A trickle lasts for_ms (default 150000) and then the connection is closed.
 Port 7443 relays to 443, passing what the server sends one byte every 200 ms,
 so a TLS handshake through it never completes in time.
@@ -57,9 +59,26 @@ def pattern_bytes(count):
 def load_rules(path):
     try:
         with open(os.path.join(BED, "rules.json"), encoding="utf-8") as f:
-            return dict(json.load(f).get(path, {}))
+            rules = dict(json.load(f).get(path, {}))
     except FileNotFoundError:
         return {}
+    if "sequence" in rules:
+        sequence = rules.pop("sequence")
+        rules.update(sequence[min(times_requested(path), len(sequence)) - 1])
+    return rules
+
+
+def times_requested(path):
+    """How often the path was asked for, this request included."""
+    with LOG_LOCK, open(os.path.join(BED, "requests.log"), encoding="utf-8") as f:
+        return sum(1 for line in f if urllib.parse.unquote(
+            urllib.parse.urlsplit(json.loads(line).get("path", "")).path) == path)
+
+
+def wait_for_release(name):
+    released = os.path.join(BED, "release-" + str(name))
+    while not os.path.exists(released):
+        time.sleep(0.05)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -90,10 +109,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
             self.close_connection = True
             return
-        if "hold" in rules:
-            released = os.path.join(BED, "release-" + str(rules["hold"]))
-            while not os.path.exists(released):
-                time.sleep(0.05)
+        if "hold" in rules and "hold_at" not in rules:
+            wait_for_release(rules["hold"])
         if "wait_ms" in rules:
             time.sleep(int(rules["wait_ms"]) / 1000.0)
         for trickle in ("trickle_headers", "continues", "endless_chunk_size"):
@@ -139,7 +156,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "drip_ms" in rules:
             delay, chunk = int(rules["drip_ms"]) / 1000.0, 1
         to_send = body if cut is None else body[:cut]
+        hold_at = int(rules["hold_at"]) if "hold_at" in rules else None
         try:
+            if hold_at is not None:
+                self.wfile.write(to_send[:hold_at])
+                self.wfile.flush()
+                wait_for_release(rules["hold"])
+                to_send = to_send[hold_at:]
             for start in range(0, len(to_send), chunk):
                 if delay:
                     time.sleep(delay)

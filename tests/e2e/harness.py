@@ -17,6 +17,10 @@ HOST = os.environ.get("TAVRO_OFFICIAL_HOST", "tavro.example")
 # A foreign host the bed serves too (tests/bed/in-bed.sh).
 HOSTILE_HOST = "evil.example"
 MANIFEST_PATH = "/updates/tavro-update.txt"
+# How much longer everything takes where 32-bit Wine runs under QEMU's
+# emulation (tests/bed/with-i386.sh): one process start alone takes seconds.
+SLOWDOWN = 4 if (os.environ.get("TAVRO_WINE_ARCH") == "win32"
+                 and os.environ.get("TAVRO_I386_READY") == "emulated") else 1
 LOG_LINE = re.compile(rb"^(\d{4})-([1-9]|1[0-2])-([1-9]|[12]\d|3[01]) ([0-9]|1\d|2[0-3]):([0-9]|[1-5]\d):([0-9]|[1-5]\d) ")
 
 
@@ -32,9 +36,15 @@ def winpath(path):
 def reset_site():
     shutil.rmtree(DOCROOT, ignore_errors=True)
     os.makedirs(DOCROOT)
-    for name in ("rules.json", "requests.log"):
-        if os.path.exists(os.path.join(BED, name)):
+    for name in os.listdir(BED):
+        if name in ("rules.json", "requests.log") or name.startswith("release-"):
             os.remove(os.path.join(BED, name))
+
+
+def release(name):
+    """Lets the server go on with the answers that a "hold" rule of this name
+    holds back."""
+    open(os.path.join(BED, "release-" + name), "w").close()
 
 
 def publish(url_path, data):
@@ -104,7 +114,7 @@ class UserProfile:
             line += " " + " ".join(args)
         return [WINE_RUN, "cmd", "/c", line]
 
-    def run(self, program, *args, timeout=120):
+    def run(self, program, *args, timeout=120 * SLOWDOWN):
         return subprocess.run(self.command(program, *args), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=timeout).returncode
 
@@ -115,7 +125,7 @@ def start_wine():
     inherit that pipe and hold it open."""
     subprocess.run([WINE_RUN, "--start-server"], check=True)
     subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
+                   stderr=subprocess.DEVNULL, timeout=120 * SLOWDOWN)
 
 
 class Display:
@@ -145,9 +155,11 @@ SCREENSHOTS = os.environ.get("TAVRO_SCREENSHOT_DIR", "")
 
 
 def drive(*args, expect_ok=True):
-    """Runs one window-driver command; returns its key=value output."""
+    """Runs one window-driver command; returns its key=value output. A
+    command's own wait (its first number, in ms) is bounded by the driver."""
+    waits = [a for a in args if isinstance(a, int)]
     result = subprocess.run([WINE_RUN, DRIVER] + [str(a) for a in args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=120)
+                            stderr=subprocess.PIPE, timeout=(waits[0] if waits else 0) / 1000 + 120 * SLOWDOWN)
     values = {}
     for line in result.stdout.decode("utf-8").splitlines():
         key, _, value = line.partition("=")

@@ -3,6 +3,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -152,6 +153,38 @@ class DownloadTestMode(unittest.TestCase):
         # The stall rules need a minute with the shipped file's real limits;
         # transfer_tests and attempt_tests prove them with shortened ones.
         self.assert_attempt_fails({harness.MANIFEST_PATH: {"endless": 1}})
+
+    def test_the_shipped_limits_wait_for_a_slow_server(self):
+        # Headers after 7 s: the shipped file waits a minute for them; a
+        # build with the test tree's shortened limits (2 s) would fail here.
+        harness.publish_release(INSTALLER_BYTES)
+        harness.set_rules({harness.MANIFEST_PATH: {"wait_ms": 7000}})
+        self.assertEqual(self.run_attempt(), 0)
+        self.assertIn(SETUP_NAME, self.user.files())
+
+    def test_trickling_servers_end_the_attempt_within_the_limits(self):
+        # Three attempts at once, each served another trickle: header bytes
+        # one a second, a chunk-size line that never ends (both for the
+        # manifest), and the setup's TLS handshake relayed a byte at a time.
+        # The server gives up after 150 s; the shipped file's limit is 60 s.
+        harness.publish_release(INSTALLER_BYTES, url="https://%s:7443/releases/setup.exe" % harness.HOST)
+        harness.set_rules({harness.MANIFEST_PATH: {"sequence": [
+            {"trickle_headers": 1000}, {"endless_chunk_size": 1000}, {}]}})
+        users = [harness.UserProfile() for _ in range(3)]
+        start = time.monotonic()
+        attempts = [subprocess.Popen(user.command(harness.INSTALLER, "--download-test"), stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL) for user in users]
+        codes = [attempt.wait(timeout=300 * harness.SLOWDOWN) for attempt in attempts]
+        elapsed = time.monotonic() - start
+        print("trickled attempts ended after %.1f s" % elapsed, file=sys.stderr)
+        self.assertEqual(codes, [1, 1, 1])
+        self.assertLess(elapsed, 100 + 20 * harness.SLOWDOWN)
+        self.assertEqual(sorted(len(user.log_messages()) for user in users), [1, 1, 2])
+        for user in users:
+            self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+        seen = harness.requests()
+        self.assertEqual(sum(1 for r in seen if r.get("path") == harness.MANIFEST_PATH), 3)
+        self.assertEqual(sum(1 for r in seen if r.get("relayed")), 1)
 
     def test_two_attempts_at_once_both_verify(self):
         harness.publish_release(INSTALLER_BYTES)

@@ -3,6 +3,7 @@ window driver against the local release site."""
 import os
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -13,8 +14,9 @@ CAPTION = "TAVRO Static Module Installer"
 READY = "Download and install the current release."
 CHECKING = "Checking the latest TAVRO Static Module release..."
 DOWNLOADING = "Downloading the verified TAVRO installer..."
+DOWNLOAD_FAILED = "The download could not be completed. Check the internet connection and try again."
 SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
-WAIT = 30000  # ms; every wait is bounded
+WAIT = 30000 * harness.SLOWDOWN  # ms; every wait is bounded
 
 display = None
 
@@ -54,7 +56,7 @@ class InstallerWindow(unittest.TestCase):
         drive("wait-window", WAIT)
 
     def exit_code(self):
-        return self.process.wait(timeout=60)
+        return self.process.wait(timeout=60 * harness.SLOWDOWN)
 
     def ran_file(self):
         path = os.path.join(self.user.working_dir, "sample-setup-ran.txt")
@@ -63,8 +65,8 @@ class InstallerWindow(unittest.TestCase):
         with open(path, "rb") as f:
             return f.read()
 
-    def assert_failed_state(self, sentence):
-        box = drive("wait-messagebox", WAIT)
+    def assert_failed_state(self, sentence, wait=WAIT):
+        box = drive("wait-messagebox", wait)
         self.assertEqual(box["caption"], CAPTION)
         self.assertEqual(box["text"], sentence)
         self.assertEqual(box["owner_ok"], "1")
@@ -105,20 +107,23 @@ class InstallerWindow(unittest.TestCase):
     def test_successful_click_starts_the_verified_setup_once(self):
         setup = sample_setup_bytes()
         harness.publish_release(setup)
-        # Slow enough that the running states can be seen.
-        harness.set_rules({"/updates/tavro-update.txt": {"delay_ms": 1500},
-                           "/releases/setup.exe": {"delay_ms": 150, "chunk": 16384}})
+        # The server holds each answer until the test has seen the state it
+        # shows: the manifest before it answers, the setup halfway.
+        harness.set_rules({"/updates/tavro-update.txt": {"hold": "manifest"},
+                           "/releases/setup.exe": {"hold": "setup", "hold_at": len(setup) // 2}})
         self.start()
         drive("click")
         # The click is posted; wait until the window has handled it.
         drive("wait-button", WAIT, "Downloading...", 0)
-        self.assertEqual(drive("wait-status", WAIT, CHECKING)["status"], CHECKING)
+        self.assertEqual(drive("state")["status"], CHECKING)
+        harness.release("manifest")
         drive("wait-status", WAIT, DOWNLOADING)
         drive("wait-progress-between", WAIT, 20, 80)
         state = drive("state")
         self.assertEqual((state["button"], state["button_enabled"]), ("Downloading...", "0"))
         harness.screenshot("running")
-        drive("wait-gone", 60000)
+        harness.release("setup")
+        drive("wait-gone", 2 * WAIT)
         self.assertEqual(self.exit_code(), 0)
         self.assertEqual(self.ran_file(), b"ran args=[]\r\n")
         self.assertEqual(self.user.log_messages(), [
@@ -181,14 +186,35 @@ class InstallerWindow(unittest.TestCase):
         self.assertEqual(drive("wait-button", WAIT, "Try again", 1)["button"], "Try again")
         self.assertEqual(drive("state")["progress"], "100")
         harness.publish_release(installer, sha=wrong)
-        harness.set_rules({"/updates/tavro-update.txt": {"delay_ms": 1500}})
+        harness.set_rules({"/updates/tavro-update.txt": {"hold": "manifest"}})
         drive("click")
         drive("wait-button", WAIT, "Downloading...", 0)
         state = drive("state")
         self.assertEqual((state["status"], state["progress"], state["button"], state["button_enabled"]),
                          (CHECKING, "0", "Downloading...", "0"))
+        harness.release("manifest")
         drive("wait-messagebox", WAIT)
         drive("dismiss-messagebox", WAIT)
+        drive("close")
+        drive("wait-gone", WAIT)
+        self.assertEqual(self.exit_code(), 0)
+
+    def test_a_trickling_server_fails_the_attempt_within_the_limits(self):
+        # Header bytes one a second, for longer than the shipped file's
+        # one-minute limit: the attempt ends at that limit, not the server's.
+        harness.publish_release(os.urandom(1000))
+        harness.set_rules({"/updates/tavro-update.txt": {"trickle_headers": 1000}})
+        self.start()
+        drive("click")
+        start = time.monotonic()
+        self.assert_failed_state(DOWNLOAD_FAILED, wait=150000 * harness.SLOWDOWN)
+        elapsed = time.monotonic() - start
+        print("trickled attempt failed after %.1f s" % elapsed, file=sys.stderr)
+        self.assertLess(elapsed, 100 + 20 * harness.SLOWDOWN)
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            "Installation attempt failed: " + DOWNLOAD_FAILED,
+        ])
         drive("close")
         drive("wait-gone", WAIT)
         self.assertEqual(self.exit_code(), 0)
@@ -218,11 +244,13 @@ class InstallerWindow(unittest.TestCase):
         self.assertEqual(self.exit_code(), 0)
 
     def test_closing_during_an_attempt_ends_with_exit_code_zero(self):
-        harness.publish_release(os.urandom(2 * 1024 * 1024))
-        harness.set_rules({"/releases/setup.exe": {"delay_ms": 200, "chunk": 16384}})
+        setup = os.urandom(2 * 1024 * 1024)
+        harness.publish_release(setup)
+        # Half the setup, and then nothing until the window has been closed.
+        harness.set_rules({"/releases/setup.exe": {"hold": "setup", "hold_at": len(setup) // 2}})
         self.start()
         drive("click")
-        drive("wait-status", WAIT, DOWNLOADING)
+        drive("wait-progress-between", WAIT, 40, 60)
         drive("close")
         drive("wait-gone", WAIT)
         self.assertEqual(self.exit_code(), 0)
@@ -231,6 +259,11 @@ class InstallerWindow(unittest.TestCase):
             "Checking the TAVRO release manifest.",
             "Downloading TAVRO Static Module 1.2.3.4.",
         ])
+        # The ended process left its partial file; the next attempt sweeps it.
+        self.assertEqual([name.endswith(".partial") for name in self.user.files()], [True, False])
+        harness.set_rules({})
+        self.assertEqual(self.user.run(harness.INSTALLER, "--download-test"), 0)
+        self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
 
 
 if __name__ == "__main__":

@@ -19,9 +19,19 @@ CONTROL = os.environ.get("TAVRO_PLAIN_IMPORT", "")
 PLANTED = ("winhttp.dll", "bcrypt.dll", "comctl32.dll")
 
 
+display = None
+
+
 def setUpModule():
+    global display
     os.environ["WINEDLLOVERRIDES"] = "winhttp,bcrypt,comctl32=n,b;mscoree,mshtml="
+    # Before Wine's desktop starts, so that it draws on this display.
+    display = harness.Display()
     harness.start_wine()
+
+
+def tearDownModule():
+    display.close()
 
 
 class DllPlanting(unittest.TestCase):
@@ -46,6 +56,21 @@ class DllPlanting(unittest.TestCase):
         result = subprocess.run([harness.WINE_RUN, self.installer, "--self-test"], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=120)
         self.assertEqual(result.returncode, 0)
+        self.assertEqual(self.marks(), [])
+
+    def test_installer_window_ignores_planted_dlls(self):
+        # A whole attempt in the window, up to the start of the verified setup.
+        with open(harness.SAMPLE_SETUP, "rb") as f:
+            harness.reset_site()
+            harness.publish_release(f.read())
+        user = harness.UserProfile()
+        window = subprocess.Popen(user.command(self.installer), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait = 30000 * harness.SLOWDOWN
+        harness.drive("wait-window", wait)
+        harness.drive("click")
+        harness.drive("wait-gone", 2 * wait)
+        self.assertEqual(window.wait(timeout=wait / 1000), 0)
+        self.assertTrue(os.path.exists(os.path.join(user.working_dir, "sample-setup-ran.txt")))
         self.assertEqual(self.marks(), [])
 
     def test_installer_download_ignores_planted_dlls(self):

@@ -46,6 +46,10 @@ WRITE_CASES = [
     ("..\\..\\escaped", URL, says('version = "..\\..\\escaped".', BAD_VERSION)),
     ("1.2:3", URL, says('version = "1.2:3".', BAD_VERSION)),
     ("1.2\t3", URL, says('version = "1.2\t3".', BAD_VERSION)),
+    # TAVRO-Static-Module-Setup-<version>.exe would pass 255 characters.
+    ("9" * 226, URL, says('version = "%s".' % ("9" * 226), BAD_VERSION)),
+    # Written without the fragment, which the installer would not send.
+    ("1.2.3.4", URL + "#v1", None),
 ]
 
 
@@ -57,6 +61,7 @@ GOOD = compose("1.2.3.4", URL, harness.sha256(SETUP_BYTES))
 # Manifest bytes, and why the tool's check refuses them (None: accepted).
 CHECK_CASES = [
     ("good", GOOD, None),
+    ("fragment", compose("1.2.3.4", URL + "#v1", harness.sha256(SETUP_BYTES)), None),
     ("upper-case hash", compose("1.2.3.4", URL, harness.sha256(SETUP_BYTES).upper()), None),
     ("wrong hash", compose("1.2.3.4", URL, "0" * 64),
      says('installerSha256 = "%s" but the setup file\'s SHA-256 is %s.' % ("0" * 64, harness.sha256(SETUP_BYTES)),
@@ -112,7 +117,7 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                     f.write(b"older manifest")
                 code, stdout, stderr = self.tool("write", harness.winpath(self.setup_file), version, url,
                                                  harness.winpath(out))
-                expected = compose(version, url, harness.sha256(SETUP_BYTES))
+                expected = compose(version, url.split("#")[0], harness.sha256(SETUP_BYTES))
                 if why is None:
                     self.assertEqual((code, stderr), (0, ""))
                     with open(out, "rb") as f:
