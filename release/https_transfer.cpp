@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "release/proxy_settings.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
 #include "storage/scoped_handle.h"
@@ -60,6 +61,47 @@ bool QueryLocation(HINTERNET request, std::wstring& location)
     }
     location.resize(size / sizeof(wchar_t));
     return true;
+}
+
+// Lets the request answer a proxy's sign-in request with the user's Windows
+// logon (Negotiate or NTLM); false when the proxy offers neither.
+bool OfferWindowsLogon(HINTERNET request)
+{
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) {
+        return false;
+    }
+    const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0 ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                         : (supported & WINHTTP_AUTH_SCHEME_NTLM) != 0    ? WINHTTP_AUTH_SCHEME_NTLM
+                                                                          : 0;
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    return scheme != 0 && WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy)) &&
+           WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr);
+}
+
+// A session for one request: through the proxy the user's settings name for
+// it, else with the default access type (the machine-wide setting).
+HINTERNET OpenSession(const ProxyChoice& proxy)
+{
+    const HINTERNET session =
+        proxy.Proxy.empty()
+            ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
+            : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.Proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
+                          WINHTTP_FLAG_ASYNC);
+    // Left to itself the service follows a redirect to any https host.
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    if (session == nullptr ||
+        !WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof(redirectPolicy))) {
+        if (session != nullptr) {
+            WinHttpCloseHandle(session);
+        }
+        return nullptr;
+    }
+    WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+    return session;
 }
 
 // Where a body goes: appended to Memory (memory mode), or into a file that
@@ -323,18 +365,26 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
     const ULONGLONG headersDeadlineMs =
         Earlier(GetTickCount64() + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
-    if (!request.Await(WinHttpSendRequest(request.Handle(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                          WINHTTP_NO_REQUEST_DATA, 0, 0, context),
-                       WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs) ||
-        !request.Await(WinHttpReceiveResponse(request.Handle(), nullptr), WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE,
-                       headersDeadlineMs)) {
-        return false;
+    for (bool offered = false;;) {
+        if (!request.Await(WinHttpSendRequest(request.Handle(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                              WINHTTP_NO_REQUEST_DATA, 0, 0, context),
+                           WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs) ||
+            !request.Await(WinHttpReceiveResponse(request.Handle(), nullptr),
+                           WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, headersDeadlineMs)) {
+            return false;
+        }
+        DWORD answered = 0;
+        if (!QueryNumberHeader(request.Handle(), WINHTTP_QUERY_STATUS_CODE, answered)) {
+            return false;
+        }
+        status = answered;
+        // A proxy that asks who is there gets the user's Windows logon, once,
+        // where its scheme can take it without a password being typed.
+        if (status != HTTP_STATUS_PROXY_AUTH_REQ || offered || !OfferWindowsLogon(request.Handle())) {
+            break;
+        }
+        offered = true;
     }
-    DWORD answered = 0;
-    if (!QueryNumberHeader(request.Handle(), WINHTTP_QUERY_STATUS_CODE, answered)) {
-        return false;
-    }
-    status = answered;
     if (IsRedirect(status)) {
         QueryLocation(request.Handle(), location);
         return false;
@@ -379,18 +429,14 @@ bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress
     if (!ParseReleaseUrl(current, endpoint, error)) {
         return false;
     }
-    ScopedInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-    // Left to itself the service follows a redirect to any https host.
-    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    if (!session.IsValid() || !WinHttpSetOption(session.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
-                                                sizeof(redirectPolicy))) {
-        error = kMsgDownloadInit;
-        return false;
-    }
-    WinHttpSetTimeouts(session.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-
     for (unsigned redirects = 0;; ++redirects) {
+        // The proxy is chosen for each URL: a configuration script may answer
+        // each one differently.
+        ScopedInternet session(OpenSession(ChooseProxyForUrl(current, endpoint.Host, endpoint.Port)));
+        if (!session.IsValid()) {
+            error = kMsgDownloadInit;
+            return false;
+        }
         DWORD status = 0;
         std::wstring location;
         if (TransferBody(session.Get(), endpoint, sink, reportProgress, clock, status, location)) {
@@ -398,7 +444,7 @@ bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress
         }
         const bool pastDeadline = GetTickCount64() >= FetchDeadline(clock);
         if (!IsRedirect(status) || location.empty() || redirects == kMaxRedirects || pastDeadline) {
-            error = (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
+            error = TransferFailureSentence(status);
             return false;
         }
         // Nothing is sent to a target the policy refuses.
@@ -410,6 +456,14 @@ bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress
 }
 
 }  // namespace
+
+const wchar_t* TransferFailureSentence(DWORD status)
+{
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
+        return kMsgProxySignIn;
+    }
+    return (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
+}
 
 unsigned DownloadPercent(unsigned long received, unsigned long announced)
 {

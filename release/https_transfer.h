@@ -37,6 +37,11 @@
 // the caller opened (at its current position).
 [[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error);
 
+// The sentence for a transfer that failed after the last answer `status`
+// (0: none): a proxy's sign-in request (407), another answer than 200, or
+// no answer at all.
+const wchar_t* TransferFailureSentence(DWORD status);
+
 // Percent for the progress bar: received * 100 / announced in 64 bits,
 // rounded down and capped at 100. `announced` must not be 0.
 unsigned DownloadPercent(unsigned long received, unsigned long announced);

@@ -10,6 +10,9 @@ constexpr wchar_t kMsgDownloadInit[] = L"Unable to initialize the secure downloa
 constexpr wchar_t kMsgDownloadFailed[] =
     L"The download could not be completed. Check the internet connection and try again.";
 constexpr wchar_t kMsgDownloadBadStatus[] = L"The TAVRO server returned an unexpected response.";
+constexpr wchar_t kMsgProxySignIn[] =
+    L"The proxy server named in this computer's Internet settings asked for a sign-in that the installer cannot "
+    L"give. Ask your network administrator to let the installer through, or try another network.";
 
 constexpr wchar_t kMsgVerifyInit[] = L"Unable to initialize package verification.";
 constexpr wchar_t kMsgVerifyFailed[] = L"The downloaded package could not be verified.";

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, through apt, whatever this project needs to build and test the
 # installer on Debian: the i686 mingw-w64 cross compiler, 32-bit Wine, CMake,
-# GoogleTest sources, Xvfb for the window tests, the tools of the test bed and
+# GoogleTest sources, Xvfb for the window tests, the tools of the test bed
+# (tinyproxy is its forward proxy, kept from starting a service) and
 # osslsigncode, which signs a release.
 # wine64 is named because hosts that cannot run 32-bit processes also test an
 # x86_64 build, and "wine" alone is satisfied by wine32. Such hosts run the
@@ -18,7 +19,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   xvfb x11-apps imagemagick
-  openssl python3 iproute2 util-linux time curl
+  openssl python3 iproute2 util-linux time curl tinyproxy
   clang python3-pefile gnuplot-nox
   osslsigncode
 )

@@ -9,6 +9,14 @@
 # The command sees TAVRO_BED_DIR: docroot/ (files served), rules.json (fault
 # switches per path), requests.log (what the server saw), certs/.
 # TAVRO_BED_SITE=none leaves port 443 free for a server the command starts.
+#
+# Two forward proxies (tinyproxy, CONNECT to port 443 only) listen on
+# 127.0.0.1:3128 (open) and :3129 (asks for a Basic sign-in), logging to
+# proxy.log and proxy-auth.log, and pac/ is served over http on
+# 127.0.0.1:8080 for configuration scripts (8081 takes connections and never
+# answers). No proxy is used unless a test
+# names one in the Wine prefix's Internet settings: the proxy variables of
+# the Linux environment are cleared (Wine would take http_proxy).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -32,6 +40,7 @@ fi
 
 host=${TAVRO_OFFICIAL_HOST:-tavro.example}
 ip link set lo up
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY
 
 # Name resolution and trust for this namespace only.
 # evil.example is a hostile foreign host the site may point at.
@@ -57,6 +66,29 @@ if [ "${TAVRO_BED_SITE:-}" != none ]; then
     cat "$TAVRO_BED_DIR/server.out" >&2
     exit 1
   fi
+fi
+if command -v tinyproxy >/dev/null; then
+  mkdir -p "$TAVRO_BED_DIR/pac"
+  for port in 3128 3129; do
+    log=$TAVRO_BED_DIR/proxy.log
+    auth=
+    if [ $port = 3129 ]; then log=$TAVRO_BED_DIR/proxy-auth.log; auth='BasicAuth tavro secret'; fi
+    printf '%s\n' "Port $port" "Listen 127.0.0.1" "Timeout 60" "MaxClients 20" "Allow 127.0.0.1" \
+      "ConnectPort 443" "LogFile \"$log\"" "LogLevel Info" "PidFile \"$TAVRO_BED_DIR/proxy-$port.pid\"" \
+      "$auth" > "$TAVRO_BED_DIR/proxy-$port.conf"
+    : > "$log"
+    tinyproxy -d -c "$TAVRO_BED_DIR/proxy-$port.conf" >/dev/null 2>&1 &
+  done
+  python3 -m http.server --bind 127.0.0.1 --directory "$TAVRO_BED_DIR/pac" 8080 >/dev/null 2>&1 &
+  # A script server that takes connections and never answers.
+  python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 8081)); s.listen(64); time.sleep(86400)' &
+  for port in 3128 3129 8080 8081; do
+    for _ in $(seq 1 100); do
+      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+      sleep 0.05
+    done
+  done
 fi
 if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --start-server; fi
 "$@"

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """A small HTTPS release site for the test bed (loopback only).
 
-Ports: 443 serves the official certificate, 8443 a certificate for another
-name, 9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
+Ports: 443 serves the official certificate (or, while <bed>/wrong-name
+exists, the one for another name), 8443 a certificate for another name,
+9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
 <bed>/rules.json (re-read on every request) or the query string can ask for:
   status=N      answer N instead of 200
   nolength=1    no Content-Length; the body ends when the connection closes
@@ -87,6 +88,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+    def setup(self):
+        # The TLS handshake happens here, in the connection's own thread: in
+        # the accept loop, one client that stalls its handshake (the slow
+        # relay) would keep every other client waiting.
+        self.request.do_handshake()
+        super().setup()
 
     def record(self, path):
         log_entry({"port": self.server.server_address[1], "method": self.command, "path": self.path,
@@ -243,15 +251,18 @@ def serve(port, cert):
     context = tls_context(cert)
     if port == 443:
         hostile = tls_context("hostile")
+        wrong_name = tls_context("wrong-name")
 
         def choose(connection, name, _context):
             if name == HOSTILE_HOST:
                 log_entry({"port": port, "sni": name})
                 connection.context = hostile
+            elif os.path.exists(os.path.join(BED, "wrong-name")):
+                connection.context = wrong_name
 
         context.sni_callback = choose
     server = Server(("127.0.0.1", port), Handler)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
 

@@ -41,6 +41,16 @@ def reset_site():
             os.remove(os.path.join(BED, name))
 
 
+def present_wrong_name(on):
+    """While on, the site's port 443 presents the certificate for another
+    name to every client, whatever name it asks for."""
+    path = os.path.join(BED, "wrong-name")
+    if on:
+        open(path, "w").close()
+    elif os.path.exists(path):
+        os.remove(path)
+
+
 def release(name):
     """Lets the server go on with the answers that a "hold" rule of this name
     holds back."""

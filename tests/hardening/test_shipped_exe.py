@@ -14,9 +14,11 @@ EXE = os.environ.get("TAVRO_SHIPPED_EXE", "")
 KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll", "advapi32.dll",
               "ole32.dll", "oleaut32.dll", "shlwapi.dll", "ws2_32.dll", "rpcrt4.dll", "sechost.dll"}
 DELAY_LOADED = {
-    "winhttp.dll": {"WinHttpCloseHandle", "WinHttpConnect", "WinHttpCrackUrl", "WinHttpOpen", "WinHttpOpenRequest",
+    "winhttp.dll": {"WinHttpCloseHandle", "WinHttpConnect", "WinHttpCrackUrl", "WinHttpGetIEProxyConfigForCurrentUser",
+                    "WinHttpGetProxyForUrl", "WinHttpOpen", "WinHttpOpenRequest", "WinHttpQueryAuthSchemes",
                     "WinHttpQueryDataAvailable", "WinHttpQueryHeaders", "WinHttpReadData", "WinHttpReceiveResponse",
-                    "WinHttpSendRequest", "WinHttpSetOption", "WinHttpSetStatusCallback", "WinHttpSetTimeouts"},
+                    "WinHttpSendRequest", "WinHttpSetCredentials", "WinHttpSetOption", "WinHttpSetStatusCallback",
+                    "WinHttpSetTimeouts"},
     "bcrypt.dll": {"BCryptCloseAlgorithmProvider", "BCryptCreateHash", "BCryptDestroyHash", "BCryptFinishHash",
                    "BCryptGetProperty", "BCryptHashData", "BCryptOpenAlgorithmProvider"},
     "comctl32.dll": {"InitCommonControlsEx"},

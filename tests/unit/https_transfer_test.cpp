@@ -319,4 +319,28 @@ TEST(DownloadUrl, TrickledAnswersEndWithinTheLimits)
     }
 }
 
+// The bed's tinyproxy listens on 3128; nothing listens on 9.
+TEST(DownloadUrl, ThroughTheUsersProxy)
+{
+    const ScopedUserProxy working("127.0.0.1:3128");
+    ByteBuffer buffer;
+    ErrorText error;
+    EXPECT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, L"", false, error));
+    EXPECT_TRUE(buffer == PatternBytes(100));
+    const ScopedUserProxy down("127.0.0.1:9");
+    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, L"", false, error));
+    EXPECT_EQ(error, kFailed);
+}
+
+TEST(TransferFailureSentence, NamesWhatTheUserCanActOn)
+{
+    EXPECT_EQ(std::wstring(TransferFailureSentence(0)), kFailed);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(200)), kFailed);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(404)), kBadStatus);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(401)), kBadStatus);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(407)),
+              L"The proxy server named in this computer's Internet settings asked for a sign-in that the installer "
+              L"cannot give. Ask your network administrator to let the installer through, or try another network.");
+}
+
 }  // namespace

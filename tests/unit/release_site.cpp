@@ -79,3 +79,47 @@ std::string Sha256Hex(const ByteBuffer& bytes)
     }
     return hex;
 }
+
+namespace {
+
+constexpr wchar_t kConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+constexpr wchar_t kConnectionSettings[] = L"DefaultConnectionSettings";
+
+void AppendDword(ByteBuffer& bytes, DWORD value)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes.push_back(static_cast<unsigned char>(value >> shift));
+    }
+}
+
+}  // namespace
+
+ScopedUserProxy::ScopedUserProxy(const std::string& proxy)
+{
+    // Magic, a counter, flags (direct | fixed proxy); the proxy, the bypass
+    // list and the script URL, each a length and its bytes.
+    ByteBuffer value;
+    AppendDword(value, 0x46);
+    AppendDword(value, 0);
+    AppendDword(value, 1 | 2);
+    AppendDword(value, static_cast<DWORD>(proxy.size()));
+    value.insert(value.end(), proxy.begin(), proxy.end());
+    AppendDword(value, 0);
+    AppendDword(value, 0);
+    value.resize(value.size() + 32);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExW(key, kConnectionSettings, 0, REG_BINARY, value.data(), static_cast<DWORD>(value.size()));
+        RegCloseKey(key);
+    }
+}
+
+ScopedUserProxy::~ScopedUserProxy()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, kConnectionSettings);
+        RegCloseKey(key);
+    }
+}

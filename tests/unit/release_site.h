@@ -24,3 +24,14 @@ bool SetSiteRules(const std::string& json);
 std::string RequestsLog();
 // Lower-case SHA-256 hex of the bytes, from CNG.
 std::string Sha256Hex(const ByteBuffer& bytes);
+
+// For its lifetime, the current user's Internet settings name `proxy`
+// ("host:port") as their proxy server, written as the settings dialog
+// writes them; afterwards they are removed again.
+class ScopedUserProxy {
+public:
+    explicit ScopedUserProxy(const std::string& proxy);
+    ~ScopedUserProxy();
+    ScopedUserProxy(const ScopedUserProxy&) = delete;
+    ScopedUserProxy& operator=(const ScopedUserProxy&) = delete;
+};

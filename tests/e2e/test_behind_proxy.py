@@ -1,0 +1,179 @@
+"""The installer under test behind the user's proxy: the Wine prefix's
+Internet settings name the bed's tinyproxy directly or through a
+configuration script served over http on loopback."""
+import os
+import re
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
+INSTALLER_BYTES = os.urandom(300 * 1024 + 7)
+PROXY = "127.0.0.1:3128"
+PAC_URL = "http://127.0.0.1:8080/%s"
+SILENT_SCRIPT = "http://127.0.0.1:8081/proxy.pac"  # the bed's server that never answers
+CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+
+display = None
+
+
+def connection_settings(flags, proxy="", bypass="", script=""):
+    """The binary DefaultConnectionSettings value the Internet settings
+    dialog writes: a header, then the proxy, the bypass list and the
+    configuration script's URL, each as a length and its bytes."""
+    value = struct.pack("<III", 0x46, 0, flags)
+    for text in (proxy, bypass, script):
+        value += struct.pack("<I", len(text)) + text.encode("ascii")
+    return value + bytes(32)
+
+
+DIRECT, FIXED, SCRIPT, DETECT = 1, 2, 4, 8
+
+
+def set_user_settings(value):
+    """Writes the current user's Internet settings (None: removes them)."""
+    if value is None:
+        command = ["reg", "delete", CONNECTIONS, "/v", "DefaultConnectionSettings", "/f"]
+    else:
+        command = ["reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
+                   "/d", value.hex(), "/f"]
+    subprocess.run([harness.WINE_RUN] + command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=120 * harness.SLOWDOWN)
+
+
+def publish_script(name, answer):
+    with open(os.path.join(harness.BED, "pac", name), "w") as f:
+        f.write('function FindProxyForURL(url, host) { return "%s"; }\n' % answer)
+
+
+def proxy_connects(log="proxy.log"):
+    """The CONNECT targets the proxy was asked for, in order."""
+    with open(os.path.join(harness.BED, log), encoding="utf-8", errors="replace") as f:
+        return re.findall(r"Request \(file descriptor \d+\): CONNECT (\S+)", f.read())
+
+
+def paths_seen():
+    """The paths the site was asked for, each with whether it came through a
+    proxy: through the tunnel Wine's request line names the whole URL."""
+    prefix = "https://%s:443" % harness.HOST
+    return [(r["path"][len(prefix):], True) if r["path"].startswith(prefix) else (r["path"], False)
+            for r in harness.requests() if "path" in r]
+
+
+def clear_proxy_logs():
+    for log in ("proxy.log", "proxy-auth.log"):
+        # Truncated, not removed: the proxy keeps it open.
+        open(os.path.join(harness.BED, log), "w").close()
+
+
+def setUpModule():
+    global display
+    display = harness.Display()
+    harness.start_wine()
+
+
+def tearDownModule():
+    set_user_settings(None)
+    display.close()
+
+
+class BehindAProxy(unittest.TestCase):
+    def setUp(self):
+        harness.reset_site()
+        clear_proxy_logs()
+        publish_script("proxy.pac", "PROXY " + PROXY)
+        publish_script("direct.pac", "DIRECT")
+        harness.publish_release(INSTALLER_BYTES)
+
+    def attempt(self, settings):
+        """One --download-test with these user settings: its exit code and
+        what it left in the working directory."""
+        set_user_settings(settings)
+        user = harness.UserProfile()
+        code = user.run(harness.INSTALLER, "--download-test")
+        return code, user.files()
+
+    def test_the_users_proxy_is_used_and_nothing_else_changes(self):
+        official = "%s:443" % harness.HOST
+        verified = sorted([SETUP_NAME, "TAVRO.Installer.log"])
+        rows = [
+            # name, settings, through the proxy
+            ("fixed proxy", connection_settings(DIRECT | FIXED, PROXY), True),
+            ("fixed proxy for https", connection_settings(DIRECT | FIXED, "http=127.0.0.1:9;https=" + PROXY), True),
+            ("script names the proxy", connection_settings(DIRECT | SCRIPT, script=PAC_URL % "proxy.pac"), True),
+            ("script says DIRECT", connection_settings(DIRECT | SCRIPT, script=PAC_URL % "direct.pac"), False),
+            ("official host bypassed", connection_settings(DIRECT | FIXED, PROXY, "<local>;" + harness.HOST), False),
+            ("nothing set: automatic detection finds nothing", None, False),
+            ("direct", connection_settings(DIRECT), False),
+            ("script server never answers", connection_settings(DIRECT | SCRIPT, script=SILENT_SCRIPT), False),
+        ]
+        for name, settings, proxied in rows:
+            with self.subTest(name):
+                harness.reset_site()
+                harness.publish_release(INSTALLER_BYTES)
+                clear_proxy_logs()
+                start = time.monotonic()
+                self.assertEqual(self.attempt(settings), (0, verified))
+                elapsed = time.monotonic() - start
+                print("%s: %.1f s" % (name, elapsed), file=sys.stderr)
+                # Discovery is given 10 s, once per run: the manifest's.
+                self.assertLess(elapsed, 18 + 10 * (harness.SLOWDOWN - 1))
+                # Wine keeps the tunnel for the second request: one CONNECT
+                # may carry both.
+                self.assertEqual(set(proxy_connects()), {official} if proxied else set())
+                self.assertEqual(paths_seen(), [(harness.MANIFEST_PATH, proxied), ("/releases/setup.exe", proxied)])
+
+    def test_failures_behind_a_proxy_leave_nothing(self):
+        official = "%s:443" % harness.HOST
+        hostile = "https://%s/releases/setup.exe" % harness.HOSTILE_HOST
+        fixed = connection_settings(DIRECT | FIXED, PROXY)
+        rows = [
+            # name, settings, site rules, wrong-name certificate on 443,
+            # CONNECTs (open proxy, signing-in proxy), paths the site saw
+            ("proxy down", connection_settings(DIRECT | FIXED, "127.0.0.1:9"), {}, False, [], [], []),
+            ("proxy asks for a sign-in", connection_settings(DIRECT | FIXED, "127.0.0.1:3129"), {}, False,
+             [], [official], []),
+            ("wrong-name certificate", fixed, {}, True, [official], [], []),
+            ("redirect to a foreign host", fixed, {"/releases/setup.exe": {"redirect": hostile}}, False,
+             [official], [], [(harness.MANIFEST_PATH, True), ("/releases/setup.exe", True)]),
+        ]
+        for name, settings, rules, wrong_name, connects, signing_in, paths in rows:
+            with self.subTest(name):
+                harness.reset_site()
+                harness.publish_release(INSTALLER_BYTES)
+                harness.set_rules(rules)
+                harness.present_wrong_name(wrong_name)
+                clear_proxy_logs()
+                try:
+                    self.assertEqual(self.attempt(settings), (1, ["TAVRO.Installer.log"]))
+                finally:
+                    harness.present_wrong_name(False)
+                self.assertEqual((proxy_connects(), proxy_connects("proxy-auth.log")), (connects, signing_in))
+                self.assertEqual(paths_seen(), paths)
+
+    def test_window_verifies_through_the_proxy(self):
+        with open(harness.SAMPLE_SETUP, "rb") as f:
+            harness.publish_release(f.read())
+        set_user_settings(connection_settings(DIRECT | FIXED, PROXY))
+        user = harness.UserProfile()
+        window = subprocess.Popen(user.command(harness.INSTALLER), stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        wait = 30000 * harness.SLOWDOWN
+        harness.drive("wait-window", wait)
+        # Posted to the window as the button would: a posted BM_CLICK can be
+        # lost while Wine's desktop is still activating the new window.
+        harness.drive("click", "command")
+        harness.drive("wait-gone", 2 * wait)
+        self.assertEqual(window.wait(timeout=wait / 1000), 0)
+        self.assertTrue(os.path.exists(os.path.join(user.working_dir, "sample-setup-ran.txt")))
+        self.assertEqual(set(proxy_connects()), {"%s:443" % harness.HOST})
+        self.assertEqual(paths_seen(), [(harness.MANIFEST_PATH, True), ("/releases/setup.exe", True)])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
