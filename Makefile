@@ -23,7 +23,7 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
-.PHONY: all setup build build-tests selftest test demo bench release manifest check-manifest clean
+.PHONY: all setup build build-publisher build-tests selftest test demo bench release manifest check-manifest clean
 
 all: selftest
 
@@ -36,9 +36,20 @@ build: setup
 	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-build-tests: build
+# The shipped file once more, built to run only setups signed by a throwaway
+# publisher the tests make (TAVRO_PUBLISHER); the tests run it too.
+PUBLISHER_BUILD := $(BUILD)/publisher
+TEST_PUBLISHER  := TAVRO Test Publisher
+build-publisher: setup
+	cmake -S . -B $(PUBLISHER_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
+	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) "-DTAVRO_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
+	cmake --build $(PUBLISHER_BUILD) -j $(JOBS) --target TAVRO-Static-Module-Installer
+
+build-tests: build build-publisher
 	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
+	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) \
+	  -DTAVRO_PUBLISHER_EXE=$(abspath $(PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  "-DTAVRO_TEST_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
 	cmake --build $(I686_TESTS) -j $(JOBS)
 ifeq ($(I386_MODE),emulated)
 	cmake -S . -B $(TWIN_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \

@@ -74,6 +74,10 @@ void HardenProcess()
         LoadFromSystemDirectory(kWinHttpDll);
         LoadFromSystemDirectory(kBcryptDll);
         LoadFromSystemDirectory(kCommonControlsDll);
+#ifdef TAVRO_PUBLISHER
+        LoadFromSystemDirectory(kWinTrustDll);
+        LoadFromSystemDirectory(kCrypt32Dll);
+#endif
     }
 }
 

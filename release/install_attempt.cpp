@@ -4,6 +4,7 @@
 #include "release/https_transfer.h"
 #include "release/manifest.h"
 #include "release/package_verification.h"
+#include "release/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
 #include "storage/installer_log.h"
@@ -69,6 +70,18 @@ DWORD FailDeletingInstaller(AttemptFile& download, const std::wstring& message)
     return FailAttempt(message);
 }
 
+// A downloaded file that failed verification: it goes, the installer's name
+// is cleared, and the worker logs the failure before it reports it.
+DWORD FailVerification(AttemptFile& download, const std::wstring& message, const wchar_t* logLine)
+{
+    download.Discard();
+    DeleteFileW(AppState.InstallerPath.c_str());
+    AppState.LastFailureText = message;
+    WriteLogLine(logLine);
+    PostToMainWindow(WM_INSTALLER_FAILED, 0);
+    return 1;
+}
+
 // Virus scanners and indexers open a new file for a few seconds, and another
 // attempt that has just moved its own verified copy holds the name for a
 // moment: about 3 s in all, in growing pauses, before giving up.
@@ -126,13 +139,13 @@ DWORD AttemptSteps()
     std::wstring computedSha256;
     const bool hashed = ComputeHandleSha256(download.Handle.Get(), computedSha256, error);
     if (!hashed || !Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
-        download.Discard();
-        DeleteFileW(AppState.InstallerPath.c_str());
-        AppState.LastFailureText = error.empty() ? std::wstring(kMsgHashMismatch) : error;
-        WriteLogLine(kLogHashFailed);
-        PostToMainWindow(WM_INSTALLER_FAILED, 0);
-        return 1;
+        return FailVerification(download, error.empty() ? std::wstring(kMsgHashMismatch) : error, kLogHashFailed);
     }
+#ifdef TAVRO_PUBLISHER
+    if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error)) {
+        return FailVerification(download, error, kLogSignatureFailed);
+    }
+#endif
     if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
         return FailDeletingInstaller(download, kMsgInstallerNotSaved);
     }
@@ -212,6 +225,10 @@ DWORD WINAPI RunInstallAttempt(LPVOID)
     // attempt, not the process; unwinding has already deleted its file.
     LoadFromSystemDirectory(kWinHttpDll);
     LoadFromSystemDirectory(kBcryptDll);
+#ifdef TAVRO_PUBLISHER
+    LoadFromSystemDirectory(kWinTrustDll);
+    LoadFromSystemDirectory(kCrypt32Dll);
+#endif
     try {
         return AttemptSteps();
     } catch (...) {

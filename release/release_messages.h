@@ -30,4 +30,5 @@ constexpr wchar_t kMsgOutOfMemory[] =
 constexpr wchar_t kLogCheckingManifest[] = L"Checking the TAVRO release manifest.";
 constexpr wchar_t kLogDownloadingPrefix[] = L"Downloading TAVRO Static Module ";
 constexpr wchar_t kLogHashFailed[] = L"Installer SHA-256 verification failed.";
+constexpr wchar_t kLogSignatureFailed[] = L"Installer signature verification failed.";
 constexpr wchar_t kLogVerified[] = L"Installer verified successfully.";

@@ -18,11 +18,16 @@ for source in "$src"/app/*.cpp "$src"/release/*.cpp "$src"/storage/*.cpp; do
   "$clang" "${flags[@]}" -c "$source" -o "$object"
   objects+=("$object")
 done
+# What a build with TAVRO_PUBLISHER adds: compiled only.
+for source in "$src"/app/entry_point.cpp "$src"/release/install_attempt.cpp; do
+  "$clang" "${flags[@]}" '-DTAVRO_PUBLISHER="Clang Check Publisher"' -c "$source" \
+    -o "$out/publisher-$(basename "$source" .cpp).o"
+done
 # The release tool's own sources: compiled only (the installer links none of them).
 for source in "$src"/publish/*.cpp; do
   "$clang" "${flags[@]}" -c "$source" -o "$out/publish-$(basename "$source" .cpp).o"
 done
 i686-w64-mingw32-windres -I "$src/resources" -i "$src/resources/installer.rc" -o "$out/resources.o"
 "$clang" --target=i686-w64-mingw32 -static -municode -mwindows -L"$gcc_dir" -o "$out/installer.exe" \
-  "${objects[@]}" "$out/resources.o" -lwinhttp -lbcrypt -lcomctl32 -lshell32 -luser32 -lgdi32
+  "${objects[@]}" "$out/resources.o" -lwinhttp -lbcrypt -lcomctl32 -lwintrust -lcrypt32 -lshell32 -luser32 -lgdi32
 echo "clang: ${#objects[@]} sources compiled with -Werror and linked ($(stat -c %s "$out/installer.exe") bytes)"

@@ -21,7 +21,7 @@ packages=(
   xvfb x11-apps imagemagick
   openssl python3 iproute2 util-linux time curl tinyproxy
   clang python3-pefile gnuplot-nox
-  osslsigncode
+  osslsigncode faketime
 )
 if [ "${1:-}" = bench ]; then packages+=(nginx); fi
 

@@ -10,6 +10,9 @@
 constexpr wchar_t kWinHttpDll[] = L"winhttp.dll";
 constexpr wchar_t kBcryptDll[] = L"bcrypt.dll";
 constexpr wchar_t kCommonControlsDll[] = L"comctl32.dll";
+// Only a build that checks the publisher's signature uses these two.
+constexpr wchar_t kWinTrustDll[] = L"wintrust.dll";
+constexpr wchar_t kCrypt32Dll[] = L"crypt32.dll";
 
 // Loads <system directory>\fileName; a failure is left for the first call
 // into the DLL to meet. Loading a DLL that is already loaded is cheap.

@@ -168,8 +168,15 @@ def drive(*args, expect_ok=True):
     """Runs one window-driver command; returns its key=value output. A
     command's own wait (its first number, in ms) is bounded by the driver."""
     waits = [a for a in args if isinstance(a, int)]
-    result = subprocess.run([WINE_RUN, DRIVER] + [str(a) for a in args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=(waits[0] if waits else 0) / 1000 + 120 * SLOWDOWN)
+    # Files, not pipes: the driver may be the process that starts Wine's
+    # desktop (explorer.exe), which inherits its output and keeps it open;
+    # reading a pipe would then wait for ever.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run([WINE_RUN, DRIVER] + [str(a) for a in args], stdout=out, stderr=err,
+                              timeout=(waits[0] if waits else 0) / 1000 + 120 * SLOWDOWN).returncode
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess(args, code, out.read(), err.read())
     values = {}
     for line in result.stdout.decode("utf-8").splitlines():
         key, _, value = line.partition("=")

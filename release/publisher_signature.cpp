@@ -1,0 +1,138 @@
+#include "release/publisher_signature.h"
+
+#include <windows.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include "release/time_stamp.h"
+#include "storage/scoped_handle.h"
+
+namespace {
+
+std::wstring SignerName(PCCERT_CONTEXT certificate)
+{
+    const DWORD length = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (length <= 1) {
+        return std::wstring();
+    }
+    std::wstring name(length, L'\0');
+    CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, &name[0], length);
+    name.resize(length - 1);  // the terminating NUL
+    return name;
+}
+
+void FreeChain(PCCERT_CHAIN_CONTEXT chain)
+{
+    CertFreeCertificateChain(chain);
+}
+
+void CloseStore(HCERTSTORE store)
+{
+    CertCloseStore(store, 0);
+}
+
+// The signer's chain, built again as of `time` from the certificates of the
+// chain the verification built, for code signing.
+DWORD ChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
+{
+    const ScopedHandle<HCERTSTORE, CloseStore> certificates(
+        CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (!certificates.IsValid() || verified.cChain == 0) {
+        return CERT_TRUST_IS_PARTIAL_CHAIN;
+    }
+    const CERT_SIMPLE_CHAIN& simple = *verified.rgpChain[0];
+    for (DWORD i = 0; i < simple.cElement; ++i) {
+        CertAddCertificateContextToStore(certificates.Get(), simple.rgpElement[i]->pCertContext,
+                                         CERT_STORE_ADD_ALWAYS, nullptr);
+    }
+    char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
+    LPSTR usages[] = {codeSigning};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    ScopedHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain;
+    if (simple.cElement == 0 || !CertGetCertificateChain(nullptr, simple.rgpElement[0]->pCertContext, &time,
+                                                          certificates.Get(), &para, 0, nullptr, chain.Receive())) {
+        return CERT_TRUST_IS_PARTIAL_CHAIN;
+    }
+    return ChainErrorsThatCount(chain.Get()->TrustStatus.dwErrorStatus);
+}
+
+// A chain whose only fault is time (an expired certificate) still counts
+// when the signature carries a valid time stamp from a time the chain was
+// valid at. Windows builds the chain as of the time stamp itself; some
+// platforms (Wine) build it as of now, so the time stamp is read here too.
+bool SignedWhileValid(const CRYPT_PROVIDER_SGNR& signer)
+{
+    FILETIME stamped = {};
+    return signer.psSigner != nullptr && TrustedTimeStampTime(*signer.psSigner, stamped) &&
+           ChainErrorsAt(*signer.pChainContext, stamped) == 0;
+}
+
+// The signer of the verified state, read from that state itself: its chain
+// (built by the same verification) and its name. Some platforms (Wine) let
+// WinVerifyTrust pass a signer under an untrusted root or an expired
+// certificate, so the chain is judged here.
+bool SignerIsPublisher(HANDLE state, const std::wstring& publisher)
+{
+    CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
+    CRYPT_PROVIDER_SGNR* signer = data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
+    if (signer == nullptr || signer->pChainContext == nullptr) {
+        return false;
+    }
+    const DWORD errors = ChainErrorsThatCount(signer->pChainContext->TrustStatus.dwErrorStatus);
+    const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
+    if (errors != 0 && ((errors & ~timeOnly) != 0 || !SignedWhileValid(*signer))) {
+        return false;
+    }
+    CRYPT_PROVIDER_CERT* certificate = WTHelperGetProvCertFromChain(signer, 0);
+    return certificate != nullptr && certificate->pCert != nullptr &&
+           IsRequiredPublisher(SignerName(certificate->pCert), publisher);
+}
+
+}  // namespace
+
+std::wstring PublisherRefusal(const std::wstring& publisher)
+{
+    return L"The downloaded installer is not signed by " + publisher + L". It will not be executed.";
+}
+
+DWORD ChainErrorsThatCount(DWORD chainErrorStatus)
+{
+    return chainErrorStatus & ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                                  CERT_TRUST_IS_OFFLINE_REVOCATION);
+}
+
+bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& publisher)
+{
+    return !signerName.empty() && signerName == publisher;
+}
+
+bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher, ErrorText& error)
+{
+    WINTRUST_FILE_INFO fileInfo = {};
+    fileInfo.cbStruct = sizeof(fileInfo);
+    fileInfo.pcwszFilePath = path.c_str();
+    fileInfo.hFile = file;
+    WINTRUST_DATA trust = {};
+    trust.cbStruct = sizeof(trust);
+    trust.dwUIChoice = WTD_UI_NONE;
+    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+    trust.dwUnionChoice = WTD_CHOICE_FILE;
+    trust.pFile = &fileInfo;
+    trust.dwStateAction = WTD_STATEACTION_VERIFY;
+    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const HWND noUser = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
+    const bool trusted =
+        WinVerifyTrust(noUser, &action, &trust) == 0 && SignerIsPublisher(trust.hWVTStateData, publisher);
+    trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(noUser, &action, &trust);
+    if (!trusted) {
+        error = PublisherRefusal(publisher);
+    }
+    return trusted;
+}

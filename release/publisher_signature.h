@@ -1,0 +1,42 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "release/error_text.h"
+
+// An installer built with the TAVRO_PUBLISHER setting runs a downloaded file
+// only when, besides its SHA-256 value, it carries a valid Authenticode
+// signature made by that publisher: whoever can publish a manifest and a
+// matching file on the release host cannot also sign as the publisher.
+
+#ifdef TAVRO_PUBLISHER
+#define TAVRO_PUBLISHER_WIDEN2(text) L##text
+#define TAVRO_PUBLISHER_WIDEN(text) TAVRO_PUBLISHER_WIDEN2(text)
+// The publisher's name as the signing certificate gives it.
+constexpr wchar_t kRequiredPublisher[] = TAVRO_PUBLISHER_WIDEN(TAVRO_PUBLISHER);
+#endif
+
+// "The downloaded installer is not signed by <publisher>. It will not be
+// executed."
+std::wstring PublisherRefusal(const std::wstring& publisher);
+
+// The chain errors that refuse a signature: every error status bit except
+// "revocation status unknown" and "offline revocation" (revocation is not
+// checked, so that the check never waits on the network).
+DWORD ChainErrorsThatCount(DWORD chainErrorStatus);
+
+// The signer's name (the certificate's simple display name, normally its
+// common name) is the publisher's: the same characters, letter case
+// included; an empty name never is.
+bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& publisher);
+
+// Checks the file open at `file` (its path names it for the platform; the
+// bytes are read through the handle): WinVerifyTrust with the generic verify
+// action, no UI, no revocation check and cache-only URL retrieval must
+// accept it, the signer's certificate chain from the same verification must
+// have no error that counts, and the signer must be `publisher`. On failure
+// assigns PublisherRefusal(publisher).
+[[nodiscard]] bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher,
+                                           ErrorText& error);

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+// RFC 3161 time stamps of Authenticode signatures: a time-stamp authority
+// vouches that a signature existed at a time, so that the signature still
+// counts after its certificate has expired, as long as it was made while the
+// certificate was valid.
+
+// What a time stamp's TSTInfo says: which hash of the signature it stamped
+// and when.
+struct TimeStampInfo {
+    std::string HashAlgorithm;        // dotted OID, e.g. "2.16.840.1.101.3.4.2.1"
+    std::vector<BYTE> HashedMessage;  // the hash of the stamped signature value
+    FILETIME Time = {};               // genTime, UTC
+};
+
+// Reads the DER of a TSTInfo: version, policy, messageImprint (algorithm and
+// hash), serial number and genTime ("YYYYMMDDhhmmss[.f...]Z"), and ignores
+// what follows. False for anything else (another layout, a length that runs
+// past the end, a time without "Z").
+bool ParseTimeStampInfo(const BYTE* der, size_t size, TimeStampInfo& info);
+
+// The BCrypt algorithm for a hash OID the check accepts (SHA-256, SHA-384,
+// SHA-512); null for any other (SHA-1 included).
+const wchar_t* HashAlgorithmForOid(const std::string& oid);
+
+// The time the signature's RFC 3161 time stamp vouches for, when there is
+// one and it holds: its token's signature verifies, the token's
+// messageDigest is the hash of its TSTInfo, its signer's chain is valid for
+// time stamping at that time, and it stamped exactly this signature value.
+bool TrustedTimeStampTime(const CMSG_SIGNER_INFO& signer, FILETIME& time);
