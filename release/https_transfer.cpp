@@ -144,19 +144,18 @@ constexpr DWORD kWriteBlockBytes = 256 * 1024;
 // service may still finish the call it was making, into Block: the state is
 // freed by whichever lets go last, the transfer or the handle's closing.
 struct RequestState {
-    HANDLE Completed = nullptr;  // auto-reset; set by every completion
-    DWORD Status = 0;            // the callback status that completed the call
-    DWORD Count = 0;             // bytes available, or bytes read
-    LONG Holders = 2;            // the transfer and the request handle
+    SRWLOCK Lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE Changed = CONDITION_VARIABLE_INIT;
+    bool Completed = false;  // the call in progress has completed
+    DWORD Status = 0;        // the callback status that completed it
+    DWORD Count = 0;         // bytes available, or bytes read
+    LONG Holders = 2;        // the transfer and the request handle
     std::vector<unsigned char> Block = std::vector<unsigned char>(kWriteBlockBytes);
 };
 
 void LetGo(RequestState* state)
 {
     if (InterlockedDecrement(&state->Holders) == 0) {
-        if (state->Completed != nullptr) {
-            CloseHandle(state->Completed);
-        }
         delete state;
     }
 }
@@ -167,15 +166,16 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     if (state == nullptr) {
         return;
     }
+    DWORD count = 0;
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
         LetGo(state);  // the last callback of the handle
         return;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-        state->Count = *static_cast<const DWORD*>(information);
+        count = *static_cast<const DWORD*>(information);
         break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-        state->Count = length;
+        count = length;
         break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
@@ -184,8 +184,14 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     default:
         return;  // progress notes, not completions
     }
+    // A lock and a condition variable rather than an event: most reads
+    // complete at once, on the calling thread, and then cost no kernel call.
+    AcquireSRWLockExclusive(&state->Lock);
     state->Status = status;
-    SetEvent(state->Completed);
+    state->Count = count;
+    state->Completed = true;
+    ReleaseSRWLockExclusive(&state->Lock);
+    WakeConditionVariable(&state->Changed);
 }
 
 // One asynchronous request and its shared state. Closing the handle ends a
@@ -211,10 +217,9 @@ public:
     bool Open(HINTERNET connection, const std::wstring& path)
     {
         state_ = new RequestState();
-        state_->Completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         handle_ = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
-        if (state_->Completed == nullptr || handle_ == nullptr) {
+        if (handle_ == nullptr) {
             return false;
         }
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state_);
@@ -230,17 +235,31 @@ public:
     HINTERNET Handle() const { return handle_; }
     RequestState& State() const { return *state_; }
 
-    // Waits for the call just started to complete with `expected`; false on
-    // an error, another completion, or when `deadlineMs` passes first.
-    bool Await(BOOL started, DWORD expected, ULONGLONG deadlineMs) const
+    // Starts a call (`start` returns the service's answer) and waits for it
+    // to complete with `expected`; false on an error, another completion, or
+    // when `deadlineMs` passes first.
+    template <typename Start>
+    bool Call(Start start, DWORD expected, ULONGLONG deadlineMs) const
     {
-        if (!started) {
+        AcquireSRWLockExclusive(&state_->Lock);
+        state_->Completed = false;
+        ReleaseSRWLockExclusive(&state_->Lock);
+        if (!start()) {
             return false;
         }
-        const ULONGLONG now = GetTickCount64();
-        const ULONGLONG left = deadlineMs > now ? deadlineMs - now : 0;
-        const DWORD waitMs = left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left);
-        return WaitForSingleObject(state_->Completed, waitMs) == WAIT_OBJECT_0 && state_->Status == expected;
+        AcquireSRWLockExclusive(&state_->Lock);
+        while (!state_->Completed) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadlineMs) {
+                break;
+            }
+            const ULONGLONG left = deadlineMs - now;
+            SleepConditionVariableSRW(&state_->Changed, &state_->Lock,
+                                      left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left), 0);
+        }
+        const bool completed = state_->Completed && state_->Status == expected;
+        ReleaseSRWLockExclusive(&state_->Lock);
+        return completed;
     }
 
 private:
@@ -286,8 +305,9 @@ bool ReadChunk(const AsyncRequest& request, BodyWriter& writer, DWORD available,
     }
     const DWORD room = kWriteBlockBytes - writer.Pending;
     unsigned char* start = writer.Block + writer.Pending;
-    if (!request.Await(WinHttpReadData(request.Handle(), start, available < room ? available : room, nullptr),
-                       WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadlineMs)) {
+    const DWORD size = available < room ? available : room;
+    if (!request.Call([&] { return WinHttpReadData(request.Handle(), start, size, nullptr); },
+                      WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadlineMs)) {
         return false;
     }
     read = request.State().Count;
@@ -314,8 +334,8 @@ bool ReceiveBody(const AsyncRequest& request, BodyWriter& writer, bool lengthAnn
     for (;;) {
         const ULONGLONG deadlineMs =
             Earlier(window.StartMs + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
-        if (!request.Await(WinHttpQueryDataAvailable(request.Handle(), nullptr),
-                           WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, deadlineMs)) {
+        if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
+                          WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, deadlineMs)) {
             return false;
         }
         const DWORD available = request.State().Count;
@@ -366,11 +386,13 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         Earlier(GetTickCount64() + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
     for (bool offered = false;;) {
-        if (!request.Await(WinHttpSendRequest(request.Handle(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                              WINHTTP_NO_REQUEST_DATA, 0, 0, context),
-                           WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs) ||
-            !request.Await(WinHttpReceiveResponse(request.Handle(), nullptr),
-                           WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, headersDeadlineMs)) {
+        const auto send = [&] {
+            return WinHttpSendRequest(request.Handle(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                                      0, context);
+        };
+        const auto receive = [&] { return WinHttpReceiveResponse(request.Handle(), nullptr); };
+        if (!request.Call(send, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs) ||
+            !request.Call(receive, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, headersDeadlineMs)) {
             return false;
         }
         DWORD answered = 0;
