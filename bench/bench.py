@@ -53,6 +53,58 @@ def exe(name):
     return os.path.join(BENCH_BIN, name + ".exe")
 
 
+# The signature stage: a setup signed by a throwaway publisher whose CA the
+# prefix trusts for the run, as a build with TAVRO_PUBLISHER checks it.
+BENCH_PUBLISHER = "TAVRO Bench Publisher"
+SAMPLE_SETUP = os.path.join(BUILD, "tests", "driver", "sample_setup.exe")
+TRUST_ROOT = os.path.join(BUILD, "tests", "driver", "trust_root.exe")
+
+
+def make_publisher():
+    pki = os.path.join(SCRATCH, "pki")
+    os.makedirs(pki, exist_ok=True)
+
+    def openssl(*args):
+        subprocess.run(("openssl",) + args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pki + "/ca.key", "-out", pki + "/ca.pem",
+            "-days", "2", "-subj", "/CN=TAVRO Bench Root", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    with open(pki + "/signer.ext", "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", pki + "/signer.key", "-out", pki + "/signer.csr",
+            "-subj", "/CN=" + BENCH_PUBLISHER)
+    openssl("x509", "-req", "-in", pki + "/signer.csr", "-CA", pki + "/ca.pem", "-CAkey", pki + "/ca.key",
+            "-set_serial", "2", "-days", "2", "-extfile", pki + "/signer.ext", "-out", pki + "/signer.pem")
+    with open(pki + "/chain.pem", "w") as chain:
+        for name in ("signer.pem", "ca.pem"):
+            with open(os.path.join(pki, name)) as f:
+                chain.write(f.read())
+    subprocess.run([WINE_RUN, TRUST_ROOT, "add", winpath(pki + "/ca.pem")], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return pki
+
+
+def make_signed_setup(pki, size_mib):
+    """The sample setup grown to size_mib (random bytes after its image,
+    which Authenticode hashes too), signed by the bench publisher."""
+    unsigned = os.path.join(SCRATCH, "unsigned-setup.exe")
+    signed = os.path.join(SCRATCH, "signed-setup.exe")
+    shutil.copy(SAMPLE_SETUP, unsigned)
+    with open(unsigned, "ab") as f:
+        f.write(b"\0" * (-os.path.getsize(unsigned) % 8))
+        left = size_mib * MIB - os.path.getsize(unsigned)
+        while left > 0:
+            block = os.urandom(min(left, MIB))
+            f.write(block)
+            left -= len(block)
+    subprocess.run(["osslsigncode", "sign", "-certs", pki + "/chain.pem", "-key", pki + "/signer.key", "-h",
+                    "sha256", "-in", unsigned, "-out", signed], check=True, stdout=subprocess.DEVNULL)
+    os.remove(unsigned)
+    os.sync()
+    return signed
+
+
 class Run:
     """One finished process: wall seconds, exit code, CPU seconds of the
     process Linux reaped, its output and the key=value lines in it."""
@@ -226,8 +278,9 @@ def make_release(size_mib):
     return path, "/releases/" + name, digest.hexdigest()
 
 
-def bench_size(size_mib, site):
+def bench_size(size_mib, site, pki):
     body, url_path, sha = make_release(size_mib)
+    signed = make_signed_setup(pki, size_mib)
     url = "https://%s%s" % (HOST, url_path)
     profile = os.path.join(SCRATCH, "localappdata")
     os.makedirs(profile, exist_ok=True)
@@ -254,6 +307,8 @@ def bench_size(size_mib, site):
                             None, stage_file),
         "curl_o": (curl_only, None, curl_file),
         "stage_hash": ([WINE_RUN, exe("stage_bench"), "hash", winpath(body)], None, None),
+        "stage_signature": ([WINE_RUN, exe("stage_bench"), "signature", winpath(signed), BENCH_PUBLISHER], None,
+                            None),
         "sha256sum": (["sha256sum", body], None, None),
     }
     wineserver = find_pid("wineserver64") or find_pid("wineserver32") or find_pid("wineserver")
@@ -272,12 +327,15 @@ def bench_size(size_mib, site):
             digest = result.values.get("sha256", result.output.split(" ", 1)[0] if name in (
                 "reference", "sha256sum") else sha)
             received = result.values.get("bytes", os.path.getsize(leftover) if leftover else size_mib * MIB)
+            if name == "stage_signature":
+                digest, received = (sha, size_mib * MIB) if result.values.get("verified") == "1" else (None, 0)
             if digest != sha or int(received) != size_mib * MIB:
                 raise SystemExit("bench: %s (%d MiB) did the work wrong: %r" % (name, size_mib, result.output))
             results[name].append(result)
             if leftover and os.path.exists(leftover):
                 os.remove(leftover)
     os.remove(body)
+    os.remove(signed)
     return {"results": results, "wineserver_cpu": wineserver_cpu, "server_cpu": server_cpu}
 
 
@@ -385,6 +443,10 @@ def report(info, per_size, cold, sizes):
         shs = t.row("reference: sha256sum (wall)", walls("sha256sum"), size_mib=size_mib, cpu=cpu("sha256sum"))
         t.ratio("ComputeHandleSha256 / floor", hs / fhs)
         t.ratio("ComputeHandleSha256 / sha256sum", hs / shs)
+        t.text(" signature stage (a build with TAVRO_PUBLISHER, after the hash matched)")
+        sig = t.row("ours: CheckPublisherSignature (in-process)", inner("stage_signature"), size_mib=size_mib,
+                    cpu=cpu("stage_signature"))
+        t.ratio("CheckPublisherSignature / ComputeHandleSha256", sig / hs)
         t.text("  split of DownloadUrlToFile + ComputeHandleSha256: download %.0f%%, hash %.0f%%" % (
             100 * dl / (dl + hs), 100 * hs / (dl + hs)))
         t.text(" peak memory")
@@ -497,15 +559,18 @@ def main():
     subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=120)
 
+    pki = make_publisher()
     site = start_nginx()
     try:
         per_size = {}
         for size_mib in SIZES_MIB:
             print("bench: %d MiB ..." % size_mib, flush=True)
-            per_size[size_mib] = bench_size(size_mib, site)
+            per_size[size_mib] = bench_size(size_mib, site, pki)
     finally:
         site.terminate()
         site.wait()
+        subprocess.run([WINE_RUN, TRUST_ROOT, "remove", winpath(pki + "/ca.pem")], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
     print("bench: cold start ...", flush=True)
     cold = {name: [] for name in ("selftest", "trivial", "cmd") + LOADED_DLLS}

@@ -6,6 +6,9 @@
 //   stage_bench download URL FILE            DownloadUrlToFile through a file the
 //                                            bench opened, progress on and no
 //                                            window, as in --download-test
+//   stage_bench signature FILE PUBLISHER     CheckPublisherSignature over the open
+//                                            file, as a build with TAVRO_PUBLISHER
+//                                            checks a verified download
 //   stage_bench download URL FILE window     the same on a worker thread while
 //                                            this thread's window takes the
 //                                            progress posts, as the installer window does
@@ -19,6 +22,7 @@
 #include "bench_clock.h"
 #include "release/https_transfer.h"
 #include "release/package_verification.h"
+#include "release/publisher_signature.h"
 #include "storage/scoped_handle.h"
 
 namespace {
@@ -122,6 +126,15 @@ int wmain(int argc, wchar_t** argv)
         std::printf("progress_posts=%lu\n", ProgressPosts);
         return Report(ok, seconds, error);
     }
-    std::printf("usage: stage_bench hash FILE | download URL FILE [window]\n");
+    if (argc == 4 && std::wcscmp(argv[1], L"signature") == 0) {
+        const ScopedFile file(NullIfInvalid(
+            CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        clock.Start();
+        const bool ok = CheckPublisherSignature(file.Get(), argv[2], argv[3], error);
+        const double seconds = clock.Seconds();
+        std::printf("verified=%d\n", ok ? 1 : 0);
+        return Report(ok, seconds, error);
+    }
+    std::printf("usage: stage_bench hash FILE | signature FILE PUBLISHER | download URL FILE [window]\n");
     return 2;
 }
