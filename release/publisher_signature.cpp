@@ -34,11 +34,11 @@ void CloseStore(HCERTSTORE store)
 
 // The signer's chain, built again as of `time` from the certificates of the
 // chain the verification built, for code signing.
-DWORD ChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
+DWORD SignerChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
 {
     const ScopedHandle<HCERTSTORE, CloseStore> certificates(
         CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!certificates.IsValid() || verified.cChain == 0) {
+    if (!certificates.IsValid() || verified.cChain == 0 || verified.rgpChain[0]->cElement == 0) {
         return CERT_TRUST_IS_PARTIAL_CHAIN;
     }
     const CERT_SIMPLE_CHAIN& simple = *verified.rgpChain[0];
@@ -46,19 +46,7 @@ DWORD ChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
         CertAddCertificateContextToStore(certificates.Get(), simple.rgpElement[i]->pCertContext,
                                          CERT_STORE_ADD_ALWAYS, nullptr);
     }
-    char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
-    LPSTR usages[] = {codeSigning};
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    ScopedHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain;
-    if (simple.cElement == 0 || !CertGetCertificateChain(nullptr, simple.rgpElement[0]->pCertContext, &time,
-                                                          certificates.Get(), &para, 0, nullptr, chain.Receive())) {
-        return CERT_TRUST_IS_PARTIAL_CHAIN;
-    }
-    return ChainErrorsThatCount(chain.Get()->TrustStatus.dwErrorStatus);
+    return ChainErrorsAt(simple.rgpElement[0]->pCertContext, time, certificates.Get(), szOID_PKIX_KP_CODE_SIGNING);
 }
 
 // A chain whose only fault is time (an expired certificate) still counts
@@ -69,7 +57,7 @@ bool SignedWhileValid(const CRYPT_PROVIDER_SGNR& signer)
 {
     FILETIME stamped = {};
     return signer.psSigner != nullptr && TrustedTimeStampTime(*signer.psSigner, stamped) &&
-           ChainErrorsAt(*signer.pChainContext, stamped) == 0;
+           SignerChainErrorsAt(*signer.pChainContext, stamped) == 0;
 }
 
 // The signer of the verified state, read from that state itself: its chain
@@ -104,6 +92,22 @@ DWORD ChainErrorsThatCount(DWORD chainErrorStatus)
 {
     return chainErrorStatus & ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                                   CERT_TRUST_IS_OFFLINE_REVOCATION);
+}
+
+DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra, const char* usageOid)
+{
+    std::string usage(usageOid);
+    LPSTR usages[] = {&usage[0]};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    ScopedHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain;
+    if (!CertGetCertificateChain(nullptr, certificate, &time, extra, &para, 0, nullptr, chain.Receive())) {
+        return CERT_TRUST_IS_PARTIAL_CHAIN;
+    }
+    return ChainErrorsThatCount(chain.Get()->TrustStatus.dwErrorStatus);
 }
 
 bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& publisher)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string>
 
@@ -26,6 +27,11 @@ std::wstring PublisherRefusal(const std::wstring& publisher);
 // "revocation status unknown" and "offline revocation" (revocation is not
 // checked, so that the check never waits on the network).
 DWORD ChainErrorsThatCount(DWORD chainErrorStatus);
+
+// ChainErrorsThatCount of the chain built for `certificate` as of `time`
+// (UTC) for the usage `usageOid`, taking further certificates from `extra`;
+// CERT_TRUST_IS_PARTIAL_CHAIN when none can be built.
+DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra, const char* usageOid);
 
 // The signer's name (the certificate's simple display name, normally its
 // common name) is the publisher's: the same characters, letter case

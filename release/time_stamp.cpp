@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "release/publisher_signature.h"
 #include "storage/scoped_handle.h"
 
 namespace {
@@ -161,15 +162,9 @@ void FreeCertificate(PCCERT_CONTEXT certificate)
     CertFreeCertificateContext(certificate);
 }
 
-void FreeChain(PCCERT_CHAIN_CONTEXT chain)
-{
-    CertFreeCertificateChain(chain);
-}
-
 using ScopedMessage = ScopedHandle<HCRYPTMSG, CloseMessage>;
 using ScopedStore = ScopedHandle<HCERTSTORE, CloseStore>;
 using ScopedCertificate = ScopedHandle<PCCERT_CONTEXT, FreeCertificate>;
-using ScopedChain = ScopedHandle<PCCERT_CHAIN_CONTEXT, FreeChain>;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kTimeStampInfoType[] = "1.2.840.113549.1.9.16.1.4";  // id-ct-TSTInfo
@@ -208,23 +203,6 @@ bool DigestMatches(const CMSG_SIGNER_INFO& tokenSigner, const std::vector<BYTE>&
            HashBytes(tokenSigner.HashAlgorithm.pszObjId, content.data(), static_cast<DWORD>(content.size()),
                      computed) &&
            SameBytes(computed, value.At, static_cast<DWORD>(value.End - value.At));
-}
-
-// The time-stamp authority's certificate chains to a trusted root and may
-// stamp time, at the time it stamped.
-bool ValidTimeStampSigner(PCCERT_CONTEXT signer, HCERTSTORE tokenCertificates, FILETIME at)
-{
-    char timeStamping[] = szOID_PKIX_KP_TIMESTAMP_SIGNING;
-    LPSTR usages[] = {timeStamping};
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    ScopedChain chain;
-    return CertGetCertificateChain(nullptr, signer, &at, tokenCertificates, &para, 0, nullptr, chain.Receive()) &&
-           (chain.Get()->TrustStatus.dwErrorStatus &
-            ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION)) == 0;
 }
 
 }  // namespace
@@ -313,7 +291,8 @@ bool TrustedTimeStampTime(const CMSG_SIGNER_INFO& signer, FILETIME& time)
     std::vector<BYTE> imprint;
     if (!authority.IsValid() ||
         !CryptMsgControl(token.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, authority.Get()->pCertInfo) ||
-        !ValidTimeStampSigner(authority.Get(), certificates.Get(), info.Time) ||
+        // The authority chains to a trusted root and may stamp time, then.
+        ChainErrorsAt(authority.Get(), info.Time, certificates.Get(), szOID_PKIX_KP_TIMESTAMP_SIGNING) != 0 ||
         !HashBytes(info.HashAlgorithm, signer.EncryptedHash.pbData, signer.EncryptedHash.cbData, imprint) ||
         !SameBytes(imprint, info.HashedMessage.data(), static_cast<DWORD>(info.HashedMessage.size()))) {
         return false;

@@ -187,6 +187,26 @@ def drive(*args, expect_ok=True):
     return values
 
 
+WINDOW_WAIT = 30000 * SLOWDOWN  # ms
+
+
+def start_window_attempt(user, installer):
+    """Starts the installer's window for this user and presses its button;
+    returns the process."""
+    process = subprocess.Popen(user.command(installer), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    drive("wait-window", WINDOW_WAIT)
+    # Posted to the window as the button would: a posted BM_CLICK can be lost
+    # while Wine's desktop is still activating the new window.
+    drive("click", "command")
+    return process
+
+
+def window_attempt_exit_code(process):
+    """Waits until the window of a started attempt is gone; its exit code."""
+    drive("wait-gone", 2 * WINDOW_WAIT)
+    return process.wait(timeout=WINDOW_WAIT / 1000)
+
+
 def screenshot(name, whole_screen=False):
     """Saves a PNG of the installer window (and its message box) under the
     build tree; returns its path."""

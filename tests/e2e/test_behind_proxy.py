@@ -161,15 +161,8 @@ class BehindAProxy(unittest.TestCase):
             harness.publish_release(f.read())
         set_user_settings(connection_settings(DIRECT | FIXED, PROXY))
         user = harness.UserProfile()
-        window = subprocess.Popen(user.command(harness.INSTALLER), stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        wait = 30000 * harness.SLOWDOWN
-        harness.drive("wait-window", wait)
-        # Posted to the window as the button would: a posted BM_CLICK can be
-        # lost while Wine's desktop is still activating the new window.
-        harness.drive("click", "command")
-        harness.drive("wait-gone", 2 * wait)
-        self.assertEqual(window.wait(timeout=wait / 1000), 0)
+        window = harness.start_window_attempt(user, harness.INSTALLER)
+        self.assertEqual(harness.window_attempt_exit_code(window), 0)
         self.assertTrue(os.path.exists(os.path.join(user.working_dir, "sample-setup-ran.txt")))
         self.assertEqual(set(proxy_connects()), {"%s:443" % harness.HOST})
         self.assertEqual(paths_seen(), [(harness.MANIFEST_PATH, True), ("/releases/setup.exe", True)])

@@ -64,14 +64,8 @@ class DllPlanting(unittest.TestCase):
             harness.reset_site()
             harness.publish_release(f.read())
         user = harness.UserProfile()
-        window = subprocess.Popen(user.command(self.installer), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait = 30000 * harness.SLOWDOWN
-        harness.drive("wait-window", wait)
-        # Posted to the window as the button would: a posted BM_CLICK can be
-        # lost while Wine's desktop is still activating the new window.
-        harness.drive("click", "command")
-        harness.drive("wait-gone", 2 * wait)
-        self.assertEqual(window.wait(timeout=wait / 1000), 0)
+        window = harness.start_window_attempt(user, self.installer)
+        self.assertEqual(harness.window_attempt_exit_code(window), 0)
         self.assertTrue(os.path.exists(os.path.join(user.working_dir, "sample-setup-ran.txt")))
         self.assertEqual(self.marks(), [])
 

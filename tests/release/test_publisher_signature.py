@@ -192,16 +192,11 @@ class PublisherSignature(unittest.TestCase):
             harness.reset_site()
             harness.publish_release(f.read())
         user = harness.UserProfile()
-        window = subprocess.Popen(user.command(harness.INSTALLER), stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        wait = 30000 * harness.SLOWDOWN
-        harness.drive("wait-window", wait)
-        harness.drive("click", "command")
-        self.assertEqual(harness.drive("wait-messagebox", wait)["text"], REFUSAL)
-        harness.drive("dismiss-messagebox", wait)
+        window = harness.start_window_attempt(user, harness.INSTALLER)
+        self.assertEqual(harness.drive("wait-messagebox", harness.WINDOW_WAIT)["text"], REFUSAL)
+        harness.drive("dismiss-messagebox", harness.WINDOW_WAIT)
         harness.drive("close")
-        harness.drive("wait-gone", wait)
-        self.assertEqual(window.wait(timeout=wait / 1000), 0)
+        self.assertEqual(harness.window_attempt_exit_code(window), 0)
         self.assertEqual(user.files(), ["TAVRO.Installer.log"])
         self.assertEqual(user.log_messages()[-2:], ["Installer signature verification failed.",
                                                     "Installation attempt failed: " + REFUSAL])
