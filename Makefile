@@ -93,11 +93,12 @@ bench: build-tests
 	@$(BENCH_TREE)/wine-run --boot
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
 
-# Signs the shipped file with the key TAVRO_SIGN_PKCS12 names (see
-# scripts/sign-release.sh) into $(SIGNED_EXE).
+# Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
+# settings name (scripts/sign-release.sh), under the web installer's name.
+WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 release: build
 	@echo "Official host of this build: $(HOST_OF_BUILD)"
-	@scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
 
 # The release manifest for a setup file (scripts/manifest.sh), written and
 # checked by build/tavro-manifest.exe with this build's rules and host:

@@ -1,79 +1,150 @@
 #!/usr/bin/env bash
-# Signs the shipped file with Authenticode (SHA-256) through osslsigncode and
-# verifies the result:
+# Signs a Windows program with Authenticode (SHA-256) through osslsigncode,
+# checks the signature and lists the signed file in SHA256SUMS beside it:
 #
-#   sign-release.sh UNSIGNED_EXE SIGNED_EXE
+#   sign-release.sh UNSIGNED_EXE SIGNED_EXE   (the same path twice signs in place)
 #
-# The key comes from the environment only; there is no default, so nothing is
-# ever signed with a key nobody named:
+# Settings come from the environment only. There is no default key, so
+# nothing is ever signed with a key nobody named:
 #   TAVRO_SIGN_PKCS12         PKCS#12 file (.p12/.pfx): code-signing key, certificate, chain
 #   TAVRO_SIGN_PASSWORD_FILE  file whose first line is its password, or
 #   TAVRO_SIGN_PASSWORD       the password itself (handed to the tools through a
 #                             private file, never on a command line)
+#   TAVRO_SIGN_NAME           program name in the signature, which Windows shows
+#                             in its administrator prompt (make release sets
+#                             the web installer's)
+#   TAVRO_SIGN_INFO_URL       optional information URL in the signature
 #   TAVRO_SIGN_TIMESTAMP_URL  optional RFC 3161 time-stamp server
 #   TAVRO_SIGN_CAFILE         roots the signature must chain to (default: the
 #                             system bundle, so a home-made CA does not pass)
-# SIGNED_EXE exists only once it has been signed and verified.
+# SIGNED_EXE exists only once it has been signed and verified; in place, the
+# input is replaced only then.
 set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+system_roots=/etc/ssl/certs/ca-certificates.crt
+warn_days=30
 
 fail() {
   echo "sign-release: $*" >&2
   exit 1
 }
 
+warn() {
+  echo "sign-release: warning: $*" >&2
+}
+
 [ $# -eq 2 ] || fail "usage: sign-release.sh UNSIGNED_EXE SIGNED_EXE"
 unsigned=$1
 signed=$2
-# An older signed file must not pass for this build's.
-rm -f "$signed"
+
+# An older signed file must not pass for this build's. In place, the input
+# is the file to sign: nothing touches it until its signed form replaces it.
+if [ ! -e "$signed" ] || ! [ "$unsigned" -ef "$signed" ]; then
+  rm -f "$signed"
+  "$here/sha256sums.sh" drop "$signed"
+fi
 [ -f "$unsigned" ] || fail "$unsigned does not exist; build it first (make build)."
 
-if [ -z "${TAVRO_SIGN_PKCS12:-}" ]; then
+if [ -n "${TAVRO_SIGN_PKCS12:-}" ]; then
+  p12=$TAVRO_SIGN_PKCS12
+  [ -f "$p12" ] || fail "TAVRO_SIGN_PKCS12 names $p12, which does not exist."
+  if [ -n "${TAVRO_SIGN_PASSWORD_FILE:-}" ] && [ -n "${TAVRO_SIGN_PASSWORD+set}" ]; then
+    fail "Both TAVRO_SIGN_PASSWORD_FILE and TAVRO_SIGN_PASSWORD are set: unset one (the file is the safer)."
+  fi
+  if [ -z "${TAVRO_SIGN_PASSWORD_FILE:-}" ] && [ -z "${TAVRO_SIGN_PASSWORD+set}" ]; then
+    fail "No password for $p12: set TAVRO_SIGN_PASSWORD_FILE to a file holding it (or TAVRO_SIGN_PASSWORD to the password)."
+  fi
+else
   fail "No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the code-signing key and certificate, and TAVRO_SIGN_PASSWORD_FILE to a file holding its password (or TAVRO_SIGN_PASSWORD to the password)."
 fi
-[ -f "$TAVRO_SIGN_PKCS12" ] || fail "TAVRO_SIGN_PKCS12 names $TAVRO_SIGN_PKCS12, which does not exist."
-if [ -z "${TAVRO_SIGN_PASSWORD_FILE:-}" ] && [ -z "${TAVRO_SIGN_PASSWORD+set}" ]; then
-  fail "No password for $TAVRO_SIGN_PKCS12: set TAVRO_SIGN_PASSWORD_FILE to a file holding it (or TAVRO_SIGN_PASSWORD to the password)."
-fi
+[ -n "${TAVRO_SIGN_NAME:-}" ] || fail "No program name: set TAVRO_SIGN_NAME to the name Windows should show for this program (make release sets the web installer's)."
+
+cafile=${TAVRO_SIGN_CAFILE:-$system_roots}
+[ -f "$cafile" ] || fail "TAVRO_SIGN_CAFILE names $cafile, which does not exist."
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make setup installs it)."
 
-work=$(mktemp -d /tmp/tavro-sign.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-password_file=${TAVRO_SIGN_PASSWORD_FILE:-}
-if [ -z "$password_file" ]; then
-  password_file=$work/password
-  (umask 077 && printf '%s\n' "$TAVRO_SIGN_PASSWORD" > "$password_file")
+work=$(mktemp -d "${TMPDIR:-/tmp}/tavro-sign.XXXXXX")
+placing=
+trap 'rm -rf "$work"; if [ -n "$placing" ]; then rm -f "$placing"; fi' EXIT
+
+# The password is the file's first line without its line end (LF or CR LF).
+line=
+if [ -n "${TAVRO_SIGN_PASSWORD_FILE:-}" ]; then
+  [ -r "$TAVRO_SIGN_PASSWORD_FILE" ] || fail "TAVRO_SIGN_PASSWORD_FILE names $TAVRO_SIGN_PASSWORD_FILE, which cannot be read."
+  IFS= read -r line < "$TAVRO_SIGN_PASSWORD_FILE" || true
+else
+  line=$TAVRO_SIGN_PASSWORD
 fi
-[ -r "$password_file" ] || fail "TAVRO_SIGN_PASSWORD_FILE names $password_file, which cannot be read."
+(umask 077 && printf '%s' "${line%$'\r'}" > "$work/secret")
+
+# osslsigncode's own words, where no cause of ours fits.
+tool_lines() {
+  grep -iE "error|fail" "$1" | grep -vx "Failed" | head -n 5 >&2 || true
+}
+
+# Signing comes first, so whatever osslsigncode can open is accepted; what
+# the signature holds is checked after.
+info=()
+if [ -n "${TAVRO_SIGN_INFO_URL:-}" ]; then info=(-i "$TAVRO_SIGN_INFO_URL"); fi
+timestamp=()
+if [ -n "${TAVRO_SIGN_TIMESTAMP_URL:-}" ]; then timestamp=(-ts "$TAVRO_SIGN_TIMESTAMP_URL"); fi
+if ! osslsigncode sign -pkcs12 "$p12" -readpass "$work/secret" -h sha256 -n "$TAVRO_SIGN_NAME" "${info[@]}" \
+    "${timestamp[@]}" -in "$unsigned" -out "$work/signed.exe" >"$work/sign.log" 2>&1; then
+  said() { grep -qF "$1" "$work/sign.log"; }
+  if said "mac verify failure"; then fail "Cannot open $p12 with the password given (wrong password)."; fi
+  if said "Failed to extract PKCS#12 data"; then fail "$p12 is not a PKCS#12 file."; fi
+  tool_lines "$work/sign.log"
+  fail "osslsigncode could not sign $unsigned."
+fi
+
+# The certificate that signed, and the chain that came with it.
+osslsigncode extract-signature -pem -in "$work/signed.exe" -out "$work/signature.pem" >/dev/null 2>&1
+openssl pkcs7 -in "$work/signature.pem" -print_certs -out "$work/certificates.pem"
+openssl smime -verify -noverify -nosigs -inform PEM -in "$work/signature.pem" -signer "$work/signer.pem" \
+  -out /dev/null 2>/dev/null
+signer() { openssl x509 -in "$work/signer.pem" -noout "$@"; }
+subject=$(signer -subject -nameopt RFC2253 | sed 's/^subject=//')
+not_before=$(signer -startdate | sed 's/^notBefore=//')
+not_after=$(signer -enddate | sed 's/^notAfter=//')
 
 # Windows accepts an Authenticode signature only from a certificate for code
 # signing; a TLS certificate would sign here and be refused there.
-if ! openssl pkcs12 -in "$TAVRO_SIGN_PKCS12" -passin "file:$password_file" -nokeys -clcerts \
-    -out "$work/signer.pem" 2>"$work/openssl.err"; then
-  fail "Cannot open $TAVRO_SIGN_PKCS12 with the password given (wrong password or not a PKCS#12 file)."
+if ! signer -ext extendedKeyUsage 2>/dev/null | grep -q "Code Signing"; then
+  fail "The certificate in $p12 is not for code signing (it needs extendedKeyUsage codeSigning)."
 fi
-if ! openssl x509 -in "$work/signer.pem" -noout -ext extendedKeyUsage 2>/dev/null | grep -q "Code Signing"; then
-  fail "The certificate in $TAVRO_SIGN_PKCS12 is not for code signing (it needs extendedKeyUsage codeSigning)."
+if ! signer -checkend 0 >/dev/null; then
+  fail "The certificate of $subject expired on $not_after; nothing was written. It needs renewing."
+fi
+if [ "$(date -d "$not_before" +%s)" -gt "$(date +%s)" ]; then
+  fail "The certificate of $subject is not valid before $not_before; nothing was written."
+fi
+if ! openssl verify -CAfile "$cafile" -untrusted "$work/certificates.pem" "$work/signer.pem" \
+    >"$work/chain.log" 2>&1; then
+  reason=$(sed -n 's/^error [0-9]* at [0-9]* depth lookup: //p' "$work/chain.log" | head -n 1)
+  fail "The certificate of $subject does not chain to a root in $cafile (${reason:-no chain}); nothing was written. A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA."
+fi
+if ! signer -checkend $((warn_days * 86400)) >/dev/null; then
+  warn "The certificate of $subject expires on $not_after, within $warn_days days: renew it before the next release."
 fi
 
-timestamp=()
-if [ -n "${TAVRO_SIGN_TIMESTAMP_URL:-}" ]; then
-  timestamp=(-ts "$TAVRO_SIGN_TIMESTAMP_URL")
-fi
-if ! osslsigncode sign -pkcs12 "$TAVRO_SIGN_PKCS12" -readpass "$password_file" -h sha256 \
-    -n "TAVRO Static Module Web Installer" "${timestamp[@]}" \
-    -in "$unsigned" -out "$work/signed.exe" >"$work/sign.log" 2>&1; then
-  grep -iE "error|fail" "$work/sign.log" | head -n 5 >&2 || true
-  fail "osslsigncode could not sign $unsigned."
-fi
-cafile=${TAVRO_SIGN_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
 if ! osslsigncode verify -in "$work/signed.exe" -CAfile "$cafile" >"$work/verify.log" 2>&1; then
-  grep -iE "error|fail" "$work/verify.log" | head -n 5 >&2 || true
-  fail "The signed file does not verify against $cafile; nothing was written. (A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA.)"
+  tool_lines "$work/verify.log"
+  fail "The signed file does not verify against $cafile; nothing was written."
 fi
 
+# Through a file beside the target, so the signed file (or, in place, the
+# input) is replaced in one step.
+unsigned_sha256=$(sha256sum < "$unsigned" | cut -c1-64)
 mkdir -p "$(dirname "$signed")"
-mv "$work/signed.exe" "$signed"
-echo "Unsigned: $unsigned ($(sha256sum < "$unsigned" | cut -d' ' -f1))"
+placing=$(mktemp "$(dirname "$signed")/.$(basename "$signed").XXXXXX")
+cp "$work/signed.exe" "$placing"
+chmod --reference="$unsigned" "$placing"
+mv -f "$placing" "$signed"
+placing=
+"$here/sha256sums.sh" add "$signed"
+echo "Unsigned: $unsigned ($unsigned_sha256)"
 echo "Signed: $signed"
-echo "SHA-256: $(sha256sum < "$signed" | cut -d' ' -f1)"
+echo "SHA-256: $(sha256sum < "$signed" | cut -c1-64)"
+echo "Signer: $subject, valid until $not_after"
+echo "Checksums: $(dirname "$signed")/SHA256SUMS"

@@ -1,7 +1,9 @@
-"""scripts/sign-release.sh on a copy of the shipped file, with a throwaway CA
-and code-signing certificate made here (no key is kept anywhere)."""
+"""scripts/sign-release.sh on a copy of the shipped file, with throwaway CAs
+and keys made here (no key is kept anywhere)."""
+import datetime
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -15,98 +17,170 @@ SIGN = os.path.join(SOURCE, "scripts", "sign-release.sh")
 SHIPPED_CHECKS = os.path.join(SOURCE, "tests", "hardening", "test_shipped_exe.py")
 SHIPPED = os.environ.get("TAVRO_SHIPPED_EXE", "")
 WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
+WEB_INSTALLER = "TAVRO Static Module Web Installer"
 PASSWORD = "throwaway pass"
-NO_KEY = ("sign-release: No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the "
-          "code-signing key and certificate, and TAVRO_SIGN_PASSWORD_FILE to a file holding its password "
-          "(or TAVRO_SIGN_PASSWORD to the password).\n")
 
 work = None
 
 
-def run(*command, env=None, check=True):
-    return subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=check)
+def run(*command, env=None, check=True, cwd=None):
+    # Bounded: a script that hangs fails its test instead of holding the run.
+    return subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, check=check, timeout=180)
 
 
-def make_ca(name):
-    key, cert = os.path.join(work, name + ".key"), os.path.join(work, name + ".pem")
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
-        "-subj", "/CN=Throwaway %s" % name, "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign")
-    return key, cert
+def path(name):
+    return os.path.join(work, name)
 
 
-def make_signer(name, ca, usage):
-    """A PKCS#12 file with a certificate for `usage` issued by `ca`."""
-    key, csr, cert = (os.path.join(work, name + ext) for ext in (".key", ".csr", ".pem"))
-    extensions = os.path.join(work, name + ".ext")
-    with open(extensions, "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n" % usage)
-    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj", "/CN=" + name)
-    run("openssl", "x509", "-req", "-in", csr, "-CA", ca[1], "-CAkey", ca[0], "-set_serial", "2", "-days", "2",
-        "-extfile", extensions, "-out", cert)
-    p12 = os.path.join(work, name + ".p12")
-    run("openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", ca[1], "-out", p12,
-        "-passout", "pass:" + PASSWORD)
-    return p12
+def write(name, data):
+    with open(path(name), "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    return path(name)
 
 
-def sign(out, **settings):
-    """Runs the script with exactly these TAVRO_SIGN_* settings."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRO_SIGN_")}
-    env.update(settings)
-    return run(SIGN, unsigned, out, env=env, check=False)
+def read(file):
+    with open(file, "rb") as f:
+        return f.read()
+
+
+def sha256(file):
+    return run("sha256sum", file).stdout[:64]
+
+
+def stamp(days):
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
+    return moment.strftime("%Y%m%d%H%M%SZ")
+
+
+class Authority:
+    """A throwaway CA that issues certificates for given dates (openssl ca)."""
+
+    def __init__(self, name, parent=None):
+        self.dir = path(name.replace(" ", "-"))
+        os.makedirs(self.dir)
+        self.key, self.cert = os.path.join(self.dir, "ca.key"), os.path.join(self.dir, "ca.pem")
+        self.config = os.path.join(self.dir, "ca.cnf")
+        with open(self.config, "w") as f:
+            f.write("[ca]\ndefault_ca = own\n[own]\ndatabase = %s/index.txt\nnew_certs_dir = %s\nserial = %s/serial\n"
+                    "default_md = sha256\npolicy = anything\nunique_subject = no\n[anything]\ncommonName = supplied\n"
+                    % (self.dir, self.dir, self.dir))
+        open(os.path.join(self.dir, "index.txt"), "w").close()
+        with open(os.path.join(self.dir, "serial"), "w") as f:
+            f.write("1000\n")
+        ca = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+        if parent is None:
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", self.cert,
+                "-days", "400", "-subj", "/CN=Throwaway " + name, "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign")
+        else:
+            self.key, self.cert = parent.issue("Throwaway " + name, ca, days=300)
+
+    def issue(self, name, extensions, days=60, starts=0):
+        """Key and certificate files for `name`, valid from `starts` to `days` days from now."""
+        base = os.path.join(self.dir, name.replace(" ", "-"))
+        with open(base + ".ext", "w") as f:
+            f.write(extensions)
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key", "-out", base + ".csr",
+            "-subj", "/CN=" + name)
+        run("openssl", "ca", "-batch", "-config", self.config, "-cert", self.cert, "-keyfile", self.key, "-notext",
+            "-in", base + ".csr", "-out", base + ".pem", "-startdate", stamp(starts), "-enddate", stamp(days),
+            "-extfile", base + ".ext")
+        return base + ".key", base + ".pem"
+
+
+def usage(purpose):
+    return "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n" % purpose
+
+
+def pkcs12(name, key_and_cert, ca, *options):
+    out = path(name + ".p12")
+    run("openssl", "pkcs12", "-export", "-inkey", key_and_cert[0], "-in", key_and_cert[1], "-certfile", ca.cert,
+        "-out", out, "-passout", "pass:" + PASSWORD, *options)
+    return out
+
+
+def not_after(cert):
+    return run("openssl", "x509", "-in", cert, "-noout", "-enddate").stdout.strip().split("=", 1)[1]
+
+
+def closed_port():
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return "http://127.0.0.1:%d/" % port
+
+
+def environment(settings):
+    """This environment with exactly these TAVRO_SIGN_* settings (None drops
+    one), no proxy, and a temporary directory of the run's own."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRO_SIGN_") and "proxy" not in k.lower()}
+    env.update({k: v for k, v in settings.items() if v is not None})
+    env["TMPDIR"] = tempfile.mkdtemp(dir=work)
+    return env
+
+
+def sign(args, settings):
+    """Runs the script; returns its result and the temporary directory it had."""
+    env = environment(settings)
+    result = run(SIGN, *args, env=env, check=False)
+    return result, env["TMPDIR"]
 
 
 def setUpModule():
-    global work, ca, other_ca, signer, tls_signer, unsigned, signed, signing
+    global work, unsigned, ca, other_ca, pkcs12_settings, password_file
     work = tempfile.mkdtemp(prefix="tavro-signing-")
-    unsigned = os.path.join(work, "unsigned.exe")
+    unsigned = path("unsigned.exe")
     shutil.copyfile(SHIPPED, unsigned)
-    ca, other_ca = make_ca("CA"), make_ca("Other CA")
-    signer = make_signer("Code Signer", ca, "codeSigning")
-    tls_signer = make_signer("TLS Server", ca, "serverAuth")
-    password_file = os.path.join(work, "password")
-    with open(password_file, "w") as f:
-        f.write(PASSWORD + "\n")
-    signed = os.path.join(work, "release", "TAVRO-Static-Module-Installer.exe")
-    signing = sign(signed, TAVRO_SIGN_PKCS12=signer, TAVRO_SIGN_PASSWORD_FILE=password_file,
-                   TAVRO_SIGN_CAFILE=ca[1])
+    ca, other_ca = Authority("CA"), Authority("Other CA")
+    password_file = write("password", PASSWORD + "\n")
+    pkcs12_settings = {"TAVRO_SIGN_PKCS12": pkcs12("signer", ca.issue("Code Signer", usage("codeSigning")), ca),
+                       "TAVRO_SIGN_PASSWORD_FILE": password_file, "TAVRO_SIGN_CAFILE": ca.cert,
+                       "TAVRO_SIGN_NAME": WEB_INSTALLER}
 
 
 def tearDownModule():
     shutil.rmtree(work, ignore_errors=True)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+def subject(cert):
+    return run("openssl", "x509", "-in", cert, "-noout", "-subject", "-nameopt", "RFC2253").stdout.strip()[8:]
 
 
-class SignedRelease(unittest.TestCase):
-    def test_script_signs_and_names_the_file_and_its_sha256(self):
-        self.assertEqual(signing.returncode, 0, signing.stderr)
-        lines = signing.stdout.splitlines()
-        self.assertEqual(lines[1:], ["Signed: " + signed, "SHA-256: " + run("sha256sum", signed).stdout[:64]])
+class SignedFileChecks:
+    """What a signed shipped file must be, whichever key signed it."""
+
+    def test_script_signs_and_names_the_file_its_sha256_and_checksums(self):
+        self.assertEqual((self.signing.returncode, self.signing.stderr), (0, ""))
+        self.assertEqual(self.signing.stdout.splitlines(), [
+            "Unsigned: %s (%s)" % (unsigned, sha256(unsigned)), "Signed: " + self.signed,
+            "SHA-256: " + sha256(self.signed), "Signer: %s, valid until %s" % (subject(self.cert), not_after(self.cert)),
+            "Checksums: %s/SHA256SUMS" % os.path.dirname(self.signed)])
+        directory = os.path.dirname(self.signed)
+        self.assertEqual(run("sha256sum", "-c", "SHA256SUMS", cwd=directory).stdout,
+                         os.path.basename(self.signed) + ": OK\n")
 
     def test_signature_verifies_against_the_signing_ca_only(self):
-        verified = run("osslsigncode", "verify", "-in", signed, "-CAfile", ca[1], check=False)
+        verified = run("osslsigncode", "verify", "-in", self.signed, "-CAfile", ca.cert, check=False)
         self.assertEqual(verified.returncode, 0, verified.stdout)
-        self.assertIn("Message digest algorithm  : SHA256\n", verified.stdout)
-        self.assertIn("Signature verification: ok\n", verified.stdout)
-        self.assertNotEqual(
-            run("osslsigncode", "verify", "-in", signed, "-CAfile", other_ca[1], check=False).returncode, 0)
+        for line in ("Message digest algorithm  : SHA256", "\tText description: " + WEB_INSTALLER,
+                     "Signature verification: ok"):
+            self.assertIn(line + "\n", verified.stdout)
+        self.assertNotEqual(run("osslsigncode", "verify", "-in", self.signed, "-CAfile", other_ca.cert,
+                                check=False).returncode, 0)
 
     def test_signed_file_passes_every_shipped_file_check(self):
-        result = run(sys.executable, SHIPPED_CHECKS, env=dict(os.environ, TAVRO_SHIPPED_EXE=signed), check=False)
+        result = run(sys.executable, SHIPPED_CHECKS, env=dict(os.environ, TAVRO_SHIPPED_EXE=self.signed), check=False)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("OK", result.stderr)
 
     def test_signed_file_runs_its_self_test(self):
-        self.assertEqual(subprocess.run([WINE_RUN, signed, "--self-test"], timeout=120).returncode, 0)
+        self.assertEqual(subprocess.run([WINE_RUN, self.signed, "--self-test"], timeout=120).returncode, 0)
 
     def test_signing_adds_a_certificate_table_and_changes_two_header_fields(self):
-        before, after = read(unsigned), read(signed)
-        image = pefile.PE(signed, fast_load=True)
+        before, after = read(unsigned), read(self.signed)
+        image = pefile.PE(self.signed, fast_load=True)
         header = image.OPTIONAL_HEADER.get_file_offset()
         checksum = range(header + 64, header + 68)
         security_entry = range(header + 96 + 4 * 8, header + 96 + 5 * 8)
@@ -117,46 +191,139 @@ class SignedRelease(unittest.TestCase):
         self.assertLessEqual(changed, set(checksum) | set(security_entry))
         self.assertEqual(image.OPTIONAL_HEADER.CheckSum, image.generate_checksum())
         # Removing the signature gives back the reproducible build exactly.
-        removed = os.path.join(work, "removed.exe")
-        run("osslsigncode", "remove-signature", "-in", signed, "-out", removed)
+        removed = path(self.__class__.__name__ + "-removed.exe")
+        run("osslsigncode", "remove-signature", "-in", self.signed, "-out", removed)
         self.assertEqual(read(removed), before)
 
-    def test_refusals_leave_no_signed_file(self):
-        out = os.path.join(work, "refused", "signed.exe")
-        missing = os.path.join(work, "missing.p12")
+
+def check_refusals(test, base, cases):
+    """Each row refused: the sentence ends stderr, nothing on stdout, no
+    temporary file left, no signed file and no line for it in SHA256SUMS
+    (other lines stay)."""
+    out_dir = path("refused")
+    out = os.path.join(out_dir, "signed.exe")
+    for changes, sentence in cases:
+        with test.subTest(changes=sorted(changes)):
+            os.makedirs(out_dir, exist_ok=True)
+            write("refused/signed.exe", b"stale")
+            write("refused/SHA256SUMS", "%s  other.txt\n%s  signed.exe\n" % ("1" * 64, "0" * 64))
+            result, tmp = sign((unsigned, out), dict(base, **changes))
+            test.assertEqual((result.returncode, result.stdout), (1, ""))
+            test.assertTrue(result.stderr.endswith(sentence), result.stderr)
+            test.assertEqual(os.listdir(tmp), [])
+            test.assertFalse(os.path.exists(out))
+            test.assertEqual(read(os.path.join(out_dir, "SHA256SUMS")), ("1" * 64 + "  other.txt\n").encode())
+
+
+class Pkcs12Release(SignedFileChecks, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cert = os.path.join(ca.dir, "Code-Signer.pem")
+        cls.signed = path("release/TAVRO-Static-Module-Installer.exe")
+        cls.signing, _ = sign((unsigned, cls.signed), pkcs12_settings)
+
+    def test_keys_and_settings_accepted(self):
+        crlf = write("password-crlf", PASSWORD + "\r\nsecond line\r\n")
+        legacy = pkcs12("legacy", (os.path.join(ca.dir, "Code-Signer.key"), self.cert), ca, "-legacy")
+        expiring_signer = ca.issue("Expiring Signer", usage("codeSigning"), days=10)
+        expiring = pkcs12("expiring", expiring_signer, ca)
+        setup = "TAVRO Static Module Setup"
+        # Changes to the settings, what stderr says, lines the verified signature shows.
         cases = [
-            ({}, NO_KEY),
-            ({"TAVRO_SIGN_PKCS12": signer}, "sign-release: No password for %s: set TAVRO_SIGN_PASSWORD_FILE to a "
-             "file holding it (or TAVRO_SIGN_PASSWORD to the password).\n" % signer),
-            ({"TAVRO_SIGN_PKCS12": missing, "TAVRO_SIGN_PASSWORD": PASSWORD},
-             "sign-release: TAVRO_SIGN_PKCS12 names %s, which does not exist.\n" % missing),
-            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": "wrong"},
-             "sign-release: Cannot open %s with the password given (wrong password or not a PKCS#12 file).\n"
-             % signer),
-            ({"TAVRO_SIGN_PKCS12": tls_signer, "TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_CAFILE": ca[1]},
-             "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
-             "codeSigning).\n" % tls_signer),
-            # A time-stamp server that cannot be reached (nothing listens on
-            # the discard port) stops the release rather than dropping the stamp.
-            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_CAFILE": ca[1],
-              "TAVRO_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"},
-             "sign-release: osslsigncode could not sign %s.\n" % unsigned),
-            # A home-made CA is not among the system's roots.
-            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": PASSWORD},
-             "sign-release: The signed file does not verify against /etc/ssl/certs/ca-certificates.crt; nothing "
-             "was written. (A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA.)\n"),
+            # RC2-40 encryption, as OpenSSL 1.1 and many exporters write it.
+            ({"TAVRO_SIGN_PKCS12": legacy}, "", []),
+            ({"TAVRO_SIGN_PASSWORD_FILE": crlf}, "", []),
+            ({"TAVRO_SIGN_PASSWORD_FILE": None, "TAVRO_SIGN_PASSWORD": PASSWORD}, "", []),
+            ({"TAVRO_SIGN_NAME": setup, "TAVRO_SIGN_INFO_URL": "https://tavro.example/"}, "",
+             ["\tText description: " + setup, "\tURL description: https://tavro.example/"]),
+            ({"TAVRO_SIGN_PKCS12": expiring},
+             "sign-release: warning: The certificate of CN=Expiring Signer expires on %s, within 30 days: renew "
+             "it before the next release.\n" % not_after(expiring_signer[1]), []),
         ]
-        for settings, sentence in cases:
-            with self.subTest(settings=sorted(settings)):
-                # An older signed file must not survive a failed run.
-                os.makedirs(os.path.dirname(out), exist_ok=True)
-                with open(out, "wb") as f:
-                    f.write(b"stale")
-                result = sign(out, **settings)
-                self.assertEqual(result.returncode, 1)
-                self.assertTrue(result.stderr.endswith(sentence), result.stderr)
-                self.assertEqual(result.stdout, "")
-                self.assertFalse(os.path.exists(out))
+        for changes, stderr, shown in cases:
+            settings = dict(pkcs12_settings, **changes)
+            with self.subTest(changes=sorted(changes)):
+                out = path("accepted/signed.exe")
+                result, _ = sign((unsigned, out), settings)
+                self.assertEqual((result.returncode, result.stderr), (0, stderr))
+                verified = run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert).stdout
+                for line in shown:
+                    self.assertIn(line + "\n", verified)
+
+    def test_signing_in_place_replaces_the_input_only_once_signed(self):
+        os.makedirs(path("in-place"))
+        target = path("in-place/TAVRO-Static-Module-Installer.exe")
+        shutil.copyfile(unsigned, target)
+        refused, _ = sign((target, target), dict(pkcs12_settings, TAVRO_SIGN_PASSWORD_FILE=None,
+                                                 TAVRO_SIGN_PASSWORD="wrong"))
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(read(target), read(unsigned))
+        # The same file, named another way.
+        result, _ = sign((target, path("in-place/./TAVRO-Static-Module-Installer.exe")), pkcs12_settings)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        removed = path("in-place-removed.exe")
+        run("osslsigncode", "remove-signature", "-in", target, "-out", removed)
+        self.assertEqual(read(removed), read(unsigned))
+        self.assertEqual(sorted(os.listdir(path("in-place"))), ["SHA256SUMS", "TAVRO-Static-Module-Installer.exe"])
+
+    def test_refusals(self):
+        tls = pkcs12("tls", ca.issue("TLS Server", usage("serverAuth")), ca)
+        expired = pkcs12("expired", ca.issue("Expired Signer", usage("codeSigning"), days=-1, starts=-30), ca)
+        early = pkcs12("early", ca.issue("Early Signer", usage("codeSigning"), days=60, starts=2), ca)
+        expired_cert = os.path.join(ca.dir, "Expired-Signer.pem")
+        missing = path("missing.p12")
+        junk = write("junk.p12", "not a key\n")
+        both = write("both-password", PASSWORD + "\n")
+        unreachable = closed_port()
+        cases = [
+            ({"TAVRO_SIGN_PKCS12": None},
+             "sign-release: No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the "
+             "code-signing key and certificate, and TAVRO_SIGN_PASSWORD_FILE to a file holding its password "
+             "(or TAVRO_SIGN_PASSWORD to the password).\n"),
+            ({"TAVRO_SIGN_PASSWORD_FILE": None},
+             "sign-release: No password for %s: set TAVRO_SIGN_PASSWORD_FILE to a file holding it (or "
+             "TAVRO_SIGN_PASSWORD to the password).\n" % pkcs12_settings["TAVRO_SIGN_PKCS12"]),
+            ({"TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_PASSWORD_FILE": both},
+             "sign-release: Both TAVRO_SIGN_PASSWORD_FILE and TAVRO_SIGN_PASSWORD are set: unset one (the file is "
+             "the safer).\n"),
+            ({"TAVRO_SIGN_PKCS12": missing},
+             "sign-release: TAVRO_SIGN_PKCS12 names %s, which does not exist.\n" % missing),
+            ({"TAVRO_SIGN_PASSWORD_FILE": None, "TAVRO_SIGN_PASSWORD": "wrong"},
+             "sign-release: Cannot open %s with the password given (wrong password).\n"
+             % pkcs12_settings["TAVRO_SIGN_PKCS12"]),
+            ({"TAVRO_SIGN_PKCS12": junk}, "sign-release: %s is not a PKCS#12 file.\n" % junk),
+            ({"TAVRO_SIGN_NAME": None},
+             "sign-release: No program name: set TAVRO_SIGN_NAME to the name Windows should show for this program "
+             "(make release sets the web installer's).\n"),
+            ({"TAVRO_SIGN_PKCS12": tls},
+             "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
+             "codeSigning).\n" % tls),
+            # The certificate's own fault is named, with or without a CA file.
+            ({"TAVRO_SIGN_PKCS12": expired},
+             "sign-release: The certificate of CN=Expired Signer expired on %s; nothing was written. It needs "
+             "renewing.\n" % not_after(expired_cert)),
+            ({"TAVRO_SIGN_PKCS12": expired, "TAVRO_SIGN_CAFILE": None},
+             "sign-release: The certificate of CN=Expired Signer expired on %s; nothing was written. It needs "
+             "renewing.\n" % not_after(expired_cert)),
+            ({"TAVRO_SIGN_PKCS12": early},
+             "sign-release: The certificate of CN=Early Signer is not valid before %s; nothing was written.\n"
+             % run("openssl", "x509", "-in", os.path.join(ca.dir, "Early-Signer.pem"), "-noout",
+                   "-startdate").stdout.strip().split("=", 1)[1]),
+            # A home-made CA is not among the system's roots.
+            ({"TAVRO_SIGN_CAFILE": None},
+             "sign-release: The certificate of CN=Code Signer does not chain to a root in "
+             "/etc/ssl/certs/ca-certificates.crt (self-signed certificate in certificate chain); nothing was "
+             "written. A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA.\n"),
+            ({"TAVRO_SIGN_CAFILE": other_ca.cert},
+             "sign-release: The certificate of CN=Code Signer does not chain to a root in %s (self-signed "
+             "certificate in certificate chain); nothing was written. A certificate from a private CA needs "
+             "TAVRO_SIGN_CAFILE naming that CA.\n" % other_ca.cert),
+            # A time-stamp server that cannot be reached stops the release
+            # rather than dropping the stamp.
+            ({"TAVRO_SIGN_TIMESTAMP_URL": unreachable},
+             "sign-release: osslsigncode could not sign %s.\n" % unsigned),
+        ]
+        check_refusals(self, pkcs12_settings, cases)
 
 
 if __name__ == "__main__":
