@@ -14,9 +14,12 @@
 #                             in its administrator prompt (make release sets
 #                             the web installer's)
 #   TAVRO_SIGN_INFO_URL       optional information URL in the signature
-#   TAVRO_SIGN_TIMESTAMP_URL  optional RFC 3161 time-stamp server
 #   TAVRO_SIGN_CAFILE         roots the signature must chain to (default: the
 #                             system bundle, so a home-made CA does not pass)
+#   TAVRO_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp server (a warning without one)
+#   TAVRO_SIGN_TSA_CAFILE     roots its time stamp must chain to (default: the
+#                             system bundle)
+#   TAVRO_SIGN_TIMESTAMP_SECONDS  how long the server may take (default 30)
 # SIGNED_EXE exists only once it has been signed and verified; in place, the
 # input is replaced only then.
 set -euo pipefail
@@ -61,7 +64,13 @@ fi
 [ -n "${TAVRO_SIGN_NAME:-}" ] || fail "No program name: set TAVRO_SIGN_NAME to the name Windows should show for this program (make release sets the web installer's)."
 
 cafile=${TAVRO_SIGN_CAFILE:-$system_roots}
+tsa_cafile=${TAVRO_SIGN_TSA_CAFILE:-$system_roots}
 [ -f "$cafile" ] || fail "TAVRO_SIGN_CAFILE names $cafile, which does not exist."
+[ -f "$tsa_cafile" ] || fail "TAVRO_SIGN_TSA_CAFILE names $tsa_cafile, which does not exist."
+timestamp_url=${TAVRO_SIGN_TIMESTAMP_URL:-}
+timestamp_seconds=${TAVRO_SIGN_TIMESTAMP_SECONDS:-30}
+[[ "$timestamp_seconds" =~ ^[1-9][0-9]*$ ]] ||
+  fail "TAVRO_SIGN_TIMESTAMP_SECONDS must be a whole number of seconds, not $timestamp_seconds."
 command -v osslsigncode >/dev/null || fail "osslsigncode is not installed (make setup installs it)."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavro-sign.XXXXXX")
@@ -87,10 +96,8 @@ tool_lines() {
 # the signature holds is checked after.
 info=()
 if [ -n "${TAVRO_SIGN_INFO_URL:-}" ]; then info=(-i "$TAVRO_SIGN_INFO_URL"); fi
-timestamp=()
-if [ -n "${TAVRO_SIGN_TIMESTAMP_URL:-}" ]; then timestamp=(-ts "$TAVRO_SIGN_TIMESTAMP_URL"); fi
 if ! osslsigncode sign -pkcs12 "$p12" -readpass "$work/secret" -h sha256 -n "$TAVRO_SIGN_NAME" "${info[@]}" \
-    "${timestamp[@]}" -in "$unsigned" -out "$work/signed.exe" >"$work/sign.log" 2>&1; then
+    -in "$unsigned" -out "$work/signed.exe" >"$work/sign.log" 2>&1; then
   said() { grep -qF "$1" "$work/sign.log"; }
   if said "mac verify failure"; then fail "Cannot open $p12 with the password given (wrong password)."; fi
   if said "Failed to extract PKCS#12 data"; then fail "$p12 is not a PKCS#12 file."; fi
@@ -128,9 +135,36 @@ if ! signer -checkend $((warn_days * 86400)) >/dev/null; then
   warn "The certificate of $subject expires on $not_after, within $warn_days days: renew it before the next release."
 fi
 
-if ! osslsigncode verify -in "$work/signed.exe" -CAfile "$cafile" >"$work/verify.log" 2>&1; then
+# A server that accepts and never answers would hold the release for good.
+final=$work/signed.exe
+if [ -n "$timestamp_url" ]; then
+  status=0
+  timeout -k 5 "$timestamp_seconds" osslsigncode add -h sha256 -ts "$timestamp_url" \
+    -in "$work/signed.exe" -out "$work/stamped.exe" >"$work/timestamp.log" 2>&1 || status=$?
+  if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+    fail "The time-stamp server $timestamp_url did not answer within $timestamp_seconds s (TAVRO_SIGN_TIMESTAMP_SECONDS); nothing was written."
+  elif [ "$status" != 0 ]; then
+    tool_lines "$work/timestamp.log"
+    fail "The time-stamp server $timestamp_url gave no time stamp; nothing was written."
+  fi
+  final=$work/stamped.exe
+else
+  warn "No time-stamp server (TAVRO_SIGN_TIMESTAMP_URL): the signature stops counting when the certificate expires."
+fi
+
+# osslsigncode exits 0 when only the time stamp fails to verify; its output
+# says so.
+if ! osslsigncode verify -in "$final" -CAfile "$cafile" -TSA-CAfile "$tsa_cafile" >"$work/verify.log" 2>&1; then
   tool_lines "$work/verify.log"
   fail "The signed file does not verify against $cafile; nothing was written."
+fi
+if [ -n "$timestamp_url" ]; then
+  if ! grep -qx "Timestamp Server Signature verification: ok" "$work/verify.log"; then
+    fail "The time stamp from $timestamp_url does not verify against $tsa_cafile; nothing was written. A time-stamp server under a private CA needs TAVRO_SIGN_TSA_CAFILE naming that CA."
+  fi
+  timestamp_text="present, from $timestamp_url, verified against $tsa_cafile"
+else
+  timestamp_text=none
 fi
 
 # Through a file beside the target, so the signed file (or, in place, the
@@ -138,7 +172,7 @@ fi
 unsigned_sha256=$(sha256sum < "$unsigned" | cut -c1-64)
 mkdir -p "$(dirname "$signed")"
 placing=$(mktemp "$(dirname "$signed")/.$(basename "$signed").XXXXXX")
-cp "$work/signed.exe" "$placing"
+cp "$final" "$placing"
 chmod --reference="$unsigned" "$placing"
 mv -f "$placing" "$signed"
 placing=
@@ -147,4 +181,5 @@ echo "Unsigned: $unsigned ($unsigned_sha256)"
 echo "Signed: $signed"
 echo "SHA-256: $(sha256sum < "$signed" | cut -c1-64)"
 echo "Signer: $subject, valid until $not_after"
+echo "Time stamp: $timestamp_text"
 echo "Checksums: $(dirname "$signed")/SHA256SUMS"

@@ -1,12 +1,15 @@
-"""scripts/sign-release.sh on a copy of the shipped file, with throwaway CAs
-and keys made here (no key is kept anywhere)."""
+"""scripts/sign-release.sh on a copy of the shipped file, with throwaway CAs,
+keys and a time-stamp server made here (no key is kept anywhere). Every
+server listens on loopback."""
 import datetime
+import http.server
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import pefile
@@ -19,6 +22,8 @@ SHIPPED = os.environ.get("TAVRO_SHIPPED_EXE", "")
 WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
 WEB_INSTALLER = "TAVRO Static Module Web Installer"
 PASSWORD = "throwaway pass"
+NO_TIMESTAMP = ("sign-release: warning: No time-stamp server (TAVRO_SIGN_TIMESTAMP_URL): the signature stops "
+                "counting when the certificate expires.\n")
 
 work = None
 
@@ -104,6 +109,53 @@ def not_after(cert):
     return run("openssl", "x509", "-in", cert, "-noout", "-enddate").stdout.strip().split("=", 1)[1]
 
 
+class TimeStampServer(http.server.ThreadingHTTPServer):
+    """An RFC 3161 server on loopback: openssl ts answers each query."""
+
+    def __init__(self, authority):
+        self.signer = authority.issue("Time Stamper", "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                      "extendedKeyUsage=critical,timeStamping\n")
+        self.authority = authority
+        self.config = write("tsa.cnf", "[tsa]\ndefault_tsa = own\n[own]\nserial = %s\nsigner_digest = sha256\n"
+                            "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n"
+                            % path("tsa.serial"))
+        write("tsa.serial", "01\n")
+        super().__init__(("127.0.0.1", 0), TimeStampHandler)
+        self.url = "http://127.0.0.1:%d/" % self.server_address[1]
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+class TimeStampHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_POST(self):
+        server = self.server
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        with tempfile.TemporaryDirectory(dir=work) as scratch:
+            with open(os.path.join(scratch, "query"), "wb") as f:
+                f.write(query)
+            run("openssl", "ts", "-reply", "-config", server.config, "-queryfile", os.path.join(scratch, "query"),
+                "-signer", server.signer[1], "-inkey", server.signer[0], "-chain", server.authority.cert,
+                "-out", os.path.join(scratch, "reply"))
+            reply = read(os.path.join(scratch, "reply"))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+
+def silent_server():
+    """A loopback port that accepts connections and never answers."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    held = []
+    threading.Thread(target=lambda: [held.append(listener.accept()) for _ in iter(int, 1)], daemon=True).start()
+    return "http://127.0.0.1:%d/" % listener.getsockname()[1]
+
+
 def closed_port():
     probe = socket.socket()
     probe.bind(("127.0.0.1", 0))
@@ -129,18 +181,21 @@ def sign(args, settings):
 
 
 def setUpModule():
-    global work, unsigned, ca, other_ca, pkcs12_settings, password_file
+    global work, unsigned, ca, other_ca, tsa, pkcs12_settings, password_file
     work = tempfile.mkdtemp(prefix="tavro-signing-")
     unsigned = path("unsigned.exe")
     shutil.copyfile(SHIPPED, unsigned)
     ca, other_ca = Authority("CA"), Authority("Other CA")
+    tsa = TimeStampServer(Authority("TSA CA"))
     password_file = write("password", PASSWORD + "\n")
     pkcs12_settings = {"TAVRO_SIGN_PKCS12": pkcs12("signer", ca.issue("Code Signer", usage("codeSigning")), ca),
                        "TAVRO_SIGN_PASSWORD_FILE": password_file, "TAVRO_SIGN_CAFILE": ca.cert,
-                       "TAVRO_SIGN_NAME": WEB_INSTALLER}
+                       "TAVRO_SIGN_NAME": WEB_INSTALLER, "TAVRO_SIGN_TIMESTAMP_URL": tsa.url,
+                       "TAVRO_SIGN_TSA_CAFILE": tsa.authority.cert}
 
 
 def tearDownModule():
+    tsa.shutdown()
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -156,19 +211,21 @@ class SignedFileChecks:
         self.assertEqual(self.signing.stdout.splitlines(), [
             "Unsigned: %s (%s)" % (unsigned, sha256(unsigned)), "Signed: " + self.signed,
             "SHA-256: " + sha256(self.signed), "Signer: %s, valid until %s" % (subject(self.cert), not_after(self.cert)),
+            "Time stamp: present, from %s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Checksums: %s/SHA256SUMS" % os.path.dirname(self.signed)])
         directory = os.path.dirname(self.signed)
         self.assertEqual(run("sha256sum", "-c", "SHA256SUMS", cwd=directory).stdout,
                          os.path.basename(self.signed) + ": OK\n")
 
-    def test_signature_verifies_against_the_signing_ca_only(self):
-        verified = run("osslsigncode", "verify", "-in", self.signed, "-CAfile", ca.cert, check=False)
+    def test_signature_and_time_stamp_verify_against_their_own_cas_only(self):
+        verified = run("osslsigncode", "verify", "-in", self.signed, "-CAfile", ca.cert,
+                       "-TSA-CAfile", tsa.authority.cert, check=False)
         self.assertEqual(verified.returncode, 0, verified.stdout)
         for line in ("Message digest algorithm  : SHA256", "\tText description: " + WEB_INSTALLER,
-                     "Signature verification: ok"):
+                     "Timestamp Server Signature verification: ok", "Signature verification: ok"):
             self.assertIn(line + "\n", verified.stdout)
         self.assertNotEqual(run("osslsigncode", "verify", "-in", self.signed, "-CAfile", other_ca.cert,
-                                check=False).returncode, 0)
+                                "-TSA-CAfile", tsa.authority.cert, check=False).returncode, 0)
 
     def test_signed_file_passes_every_shipped_file_check(self):
         result = run(sys.executable, SHIPPED_CHECKS, env=dict(os.environ, TAVRO_SHIPPED_EXE=self.signed), check=False)
@@ -236,6 +293,7 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
             ({"TAVRO_SIGN_PASSWORD_FILE": None, "TAVRO_SIGN_PASSWORD": PASSWORD}, "", []),
             ({"TAVRO_SIGN_NAME": setup, "TAVRO_SIGN_INFO_URL": "https://tavro.example/"}, "",
              ["\tText description: " + setup, "\tURL description: https://tavro.example/"]),
+            ({"TAVRO_SIGN_TIMESTAMP_URL": None}, NO_TIMESTAMP, ["Timestamp is not available"]),
             ({"TAVRO_SIGN_PKCS12": expiring},
              "sign-release: warning: The certificate of CN=Expiring Signer expires on %s, within 30 days: renew "
              "it before the next release.\n" % not_after(expiring_signer[1]), []),
@@ -246,7 +304,8 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
                 out = path("accepted/signed.exe")
                 result, _ = sign((unsigned, out), settings)
                 self.assertEqual((result.returncode, result.stderr), (0, stderr))
-                verified = run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert).stdout
+                verified = run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile",
+                               tsa.authority.cert).stdout
                 for line in shown:
                     self.assertIn(line + "\n", verified)
 
@@ -274,7 +333,7 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
         missing = path("missing.p12")
         junk = write("junk.p12", "not a key\n")
         both = write("both-password", PASSWORD + "\n")
-        unreachable = closed_port()
+        hanging, unreachable = silent_server(), closed_port()
         cases = [
             ({"TAVRO_SIGN_PKCS12": None},
              "sign-release: No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the "
@@ -318,10 +377,18 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
              "sign-release: The certificate of CN=Code Signer does not chain to a root in %s (self-signed "
              "certificate in certificate chain); nothing was written. A certificate from a private CA needs "
              "TAVRO_SIGN_CAFILE naming that CA.\n" % other_ca.cert),
-            # A time-stamp server that cannot be reached stops the release
-            # rather than dropping the stamp.
+            # A time-stamp server that cannot be reached, that never answers,
+            # or whose stamp does not verify stops the release rather than
+            # dropping the stamp.
             ({"TAVRO_SIGN_TIMESTAMP_URL": unreachable},
-             "sign-release: osslsigncode could not sign %s.\n" % unsigned),
+             "sign-release: The time-stamp server %s gave no time stamp; nothing was written.\n" % unreachable),
+            ({"TAVRO_SIGN_TIMESTAMP_URL": hanging, "TAVRO_SIGN_TIMESTAMP_SECONDS": "2"},
+             "sign-release: The time-stamp server %s did not answer within 2 s (TAVRO_SIGN_TIMESTAMP_SECONDS); "
+             "nothing was written.\n" % hanging),
+            ({"TAVRO_SIGN_TSA_CAFILE": None},
+             "sign-release: The time stamp from %s does not verify against /etc/ssl/certs/ca-certificates.crt; "
+             "nothing was written. A time-stamp server under a private CA needs TAVRO_SIGN_TSA_CAFILE naming that "
+             "CA.\n" % tsa.url),
         ]
         check_refusals(self, pkcs12_settings, cases)
 
