@@ -5,11 +5,21 @@
 #   sign-release.sh UNSIGNED_EXE SIGNED_EXE   (the same path twice signs in place)
 #
 # Settings come from the environment only. There is no default key, so
-# nothing is ever signed with a key nobody named:
-#   TAVRO_SIGN_PKCS12         PKCS#12 file (.p12/.pfx): code-signing key, certificate, chain
-#   TAVRO_SIGN_PASSWORD_FILE  file whose first line is its password, or
-#   TAVRO_SIGN_PASSWORD       the password itself (handed to the tools through a
-#                             private file, never on a command line)
+# nothing is ever signed with a key nobody named. The key is either
+#   in a token, HSM or cloud key service, reached through PKCS#11:
+#     TAVRO_SIGN_PKCS11_MODULE  the PKCS#11 module (.so) of the token or service
+#     TAVRO_SIGN_KEY            the private key's pkcs11: URI
+#     TAVRO_SIGN_CERT           the certificate: its pkcs11: URI on the token,
+#                               or a PEM file (which may hold the chain as well)
+#     TAVRO_SIGN_CHAIN          optional PEM file of intermediate certificates
+#     TAVRO_SIGN_PIN_FILE       file whose first line is the PIN; without it
+#                               the token asks for its PIN itself
+#   or in a PKCS#12 file (tests, private CAs):
+#     TAVRO_SIGN_PKCS12         .p12/.pfx: code-signing key, certificate, chain
+#     TAVRO_SIGN_PASSWORD_FILE  file whose first line is its password, or
+#     TAVRO_SIGN_PASSWORD       the password itself
+# A password or PIN reaches the tools through a private file, never a
+# command line. And:
 #   TAVRO_SIGN_NAME           program name in the signature, which Windows shows
 #                             in its administrator prompt (make release sets
 #                             the web installer's)
@@ -49,7 +59,40 @@ if [ ! -e "$signed" ] || ! [ "$unsigned" -ef "$signed" ]; then
 fi
 [ -f "$unsigned" ] || fail "$unsigned does not exist; build it first (make build)."
 
-if [ -n "${TAVRO_SIGN_PKCS12:-}" ]; then
+# Exactly one key, with what it needs.
+pkcs11_set=${TAVRO_SIGN_PKCS11_MODULE:-}${TAVRO_SIGN_KEY:-}
+if [ -n "${TAVRO_SIGN_PKCS12:-}" ] && [ -n "$pkcs11_set" ]; then
+  fail "Both TAVRO_SIGN_PKCS12 and a PKCS#11 key (TAVRO_SIGN_PKCS11_MODULE, TAVRO_SIGN_KEY) are set: unset the one not meant."
+fi
+if [ -n "$pkcs11_set" ]; then
+  route=pkcs11
+  module=${TAVRO_SIGN_PKCS11_MODULE:-}
+  key=${TAVRO_SIGN_KEY:-}
+  cert=${TAVRO_SIGN_CERT:-}
+  [ -n "$module" ] || fail "TAVRO_SIGN_KEY is set but TAVRO_SIGN_PKCS11_MODULE is not: set it to the PKCS#11 module (.so) of the token or key service."
+  [ -f "$module" ] || fail "TAVRO_SIGN_PKCS11_MODULE names $module, which does not exist."
+  case "$key" in
+    pkcs11:*) ;;
+    "") fail "TAVRO_SIGN_PKCS11_MODULE is set but TAVRO_SIGN_KEY is not: set it to the pkcs11: URI of the private key." ;;
+    *) fail "TAVRO_SIGN_KEY must be a pkcs11: URI (pkcs11:token=...;object=...;type=private), not $key." ;;
+  esac
+  case "$cert" in
+    pkcs11:*) ;;
+    "") fail "No certificate: set TAVRO_SIGN_CERT to its pkcs11: URI on the token, or to a PEM file." ;;
+    *) [ -f "$cert" ] || fail "TAVRO_SIGN_CERT names $cert, which does not exist." ;;
+  esac
+  if [ -n "${TAVRO_SIGN_CHAIN:-}" ] && [ ! -f "$TAVRO_SIGN_CHAIN" ]; then
+    fail "TAVRO_SIGN_CHAIN names $TAVRO_SIGN_CHAIN, which does not exist."
+  fi
+  if [ -n "${TAVRO_SIGN_PASSWORD_FILE:-}" ] || [ -n "${TAVRO_SIGN_PASSWORD+set}" ]; then
+    fail "TAVRO_SIGN_PASSWORD and TAVRO_SIGN_PASSWORD_FILE are for a PKCS#12 file: the token's PIN comes from TAVRO_SIGN_PIN_FILE, or from the token's own prompt."
+  fi
+  secret_file=${TAVRO_SIGN_PIN_FILE:-}
+  secret_name=TAVRO_SIGN_PIN_FILE
+  key_text="$key through $module"
+  cert_text=$cert
+elif [ -n "${TAVRO_SIGN_PKCS12:-}" ]; then
+  route=pkcs12
   p12=$TAVRO_SIGN_PKCS12
   [ -f "$p12" ] || fail "TAVRO_SIGN_PKCS12 names $p12, which does not exist."
   if [ -n "${TAVRO_SIGN_PASSWORD_FILE:-}" ] && [ -n "${TAVRO_SIGN_PASSWORD+set}" ]; then
@@ -58,8 +101,12 @@ if [ -n "${TAVRO_SIGN_PKCS12:-}" ]; then
   if [ -z "${TAVRO_SIGN_PASSWORD_FILE:-}" ] && [ -z "${TAVRO_SIGN_PASSWORD+set}" ]; then
     fail "No password for $p12: set TAVRO_SIGN_PASSWORD_FILE to a file holding it (or TAVRO_SIGN_PASSWORD to the password)."
   fi
+  secret_file=${TAVRO_SIGN_PASSWORD_FILE:-}
+  secret_name=TAVRO_SIGN_PASSWORD_FILE
+  key_text=$p12
+  cert_text=$p12
 else
-  fail "No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the code-signing key and certificate, and TAVRO_SIGN_PASSWORD_FILE to a file holding its password (or TAVRO_SIGN_PASSWORD to the password)."
+  fail "No signing key: set TAVRO_SIGN_PKCS11_MODULE, TAVRO_SIGN_KEY and TAVRO_SIGN_CERT for a key in a token or key service (PKCS#11), or TAVRO_SIGN_PKCS12 and TAVRO_SIGN_PASSWORD_FILE for a PKCS#12 file (.p12/.pfx)."
 fi
 [ -n "${TAVRO_SIGN_NAME:-}" ] || fail "No program name: set TAVRO_SIGN_NAME to the name Windows should show for this program (make release sets the web installer's)."
 
@@ -77,32 +124,64 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tavro-sign.XXXXXX")
 placing=
 trap 'rm -rf "$work"; if [ -n "$placing" ]; then rm -f "$placing"; fi' EXIT
 
-# The password is the file's first line without its line end (LF or CR LF).
-line=
-if [ -n "${TAVRO_SIGN_PASSWORD_FILE:-}" ]; then
-  [ -r "$TAVRO_SIGN_PASSWORD_FILE" ] || fail "TAVRO_SIGN_PASSWORD_FILE names $TAVRO_SIGN_PASSWORD_FILE, which cannot be read."
-  IFS= read -r line < "$TAVRO_SIGN_PASSWORD_FILE" || true
-else
-  line=$TAVRO_SIGN_PASSWORD
+# The password or PIN is the file's first line without its line end (LF or
+# CR LF).
+secret=()
+if [ -n "$secret_file" ] || [ -n "${TAVRO_SIGN_PASSWORD+set}" ]; then
+  line=
+  if [ -n "$secret_file" ]; then
+    [ -r "$secret_file" ] || fail "$secret_name names $secret_file, which cannot be read."
+    IFS= read -r line < "$secret_file" || true
+  else
+    line=$TAVRO_SIGN_PASSWORD
+  fi
+  (umask 077 && printf '%s' "${line%$'\r'}" > "$work/secret")
+  secret=(-readpass "$work/secret")
 fi
-(umask 077 && printf '%s' "${line%$'\r'}" > "$work/secret")
 
 # osslsigncode's own words, where no cause of ours fits.
 tool_lines() {
   grep -iE "error|fail" "$1" | grep -vx "Failed" | head -n 5 >&2 || true
 }
 
-# Signing comes first, so whatever osslsigncode can open is accepted; what
-# the signature holds is checked after.
+# Signing comes first, so whatever osslsigncode can open is accepted and a
+# token asks for its PIN once; what the signature holds is checked after.
+if [ "$route" = pkcs12 ]; then
+  key_args=(-pkcs12 "$p12")
+else
+  key_args=(-pkcs11module "$module" -key "$key")
+  case "$cert" in
+    pkcs11:*) key_args+=(-pkcs11cert "$cert") ;;
+    *) key_args+=(-certs "$cert") ;;
+  esac
+  if [ -n "${TAVRO_SIGN_CHAIN:-}" ]; then key_args+=(-ac "$TAVRO_SIGN_CHAIN"); fi
+fi
 info=()
 if [ -n "${TAVRO_SIGN_INFO_URL:-}" ]; then info=(-i "$TAVRO_SIGN_INFO_URL"); fi
-if ! osslsigncode sign -pkcs12 "$p12" -readpass "$work/secret" -h sha256 -n "$TAVRO_SIGN_NAME" "${info[@]}" \
+if ! osslsigncode sign "${key_args[@]}" "${secret[@]}" -h sha256 -n "$TAVRO_SIGN_NAME" "${info[@]}" \
     -in "$unsigned" -out "$work/signed.exe" >"$work/sign.log" 2>&1; then
   said() { grep -qF "$1" "$work/sign.log"; }
-  if said "mac verify failure"; then fail "Cannot open $p12 with the password given (wrong password)."; fi
-  if said "Failed to extract PKCS#12 data"; then fail "$p12 is not a PKCS#12 file."; fi
+  if [ "$route" = pkcs12 ]; then
+    if said "mac verify failure"; then fail "Cannot open $p12 with the password given (wrong password)."; fi
+    if said "Failed to extract PKCS#12 data"; then fail "$p12 is not a PKCS#12 file."; fi
+  else
+    if said "Unable to load module"; then fail "TAVRO_SIGN_PKCS11_MODULE names $module, which is not a PKCS#11 module."; fi
+    if said "PIN incorrect"; then
+      if [ -n "$secret_file" ]; then fail "The token refused the PIN in $secret_file (wrong PIN; a token locks after a few)."; fi
+      fail "The token refused the PIN entered (wrong PIN; a token locks after a few)."
+    fi
+    if said "No PIN code was entered"; then
+      fail "No PIN for the token: set TAVRO_SIGN_PIN_FILE to a file holding it, or run this from a terminal, where the token asks for it."
+    fi
+    if said "The certificate was not found at"; then
+      fail "No certificate at $cert through $module: check that the token is there and that the URI names the certificate."
+    fi
+    if said "The private key was not found at"; then
+      fail "No private key at $key through $module: check that the token is there and that the URI names the key."
+    fi
+  fi
   tool_lines "$work/sign.log"
-  fail "osslsigncode could not sign $unsigned."
+  fail "osslsigncode could not sign $unsigned with $key_text."
 fi
 
 # The certificate that signed, and the chain that came with it.
@@ -118,7 +197,7 @@ not_after=$(signer -enddate | sed 's/^notAfter=//')
 # Windows accepts an Authenticode signature only from a certificate for code
 # signing; a TLS certificate would sign here and be refused there.
 if ! signer -ext extendedKeyUsage 2>/dev/null | grep -q "Code Signing"; then
-  fail "The certificate in $p12 is not for code signing (it needs extendedKeyUsage codeSigning)."
+  fail "The certificate in $cert_text is not for code signing (it needs extendedKeyUsage codeSigning)."
 fi
 if ! signer -checkend 0 >/dev/null; then
   fail "The certificate of $subject expired on $not_after; nothing was written. It needs renewing."
@@ -129,7 +208,9 @@ fi
 if ! openssl verify -CAfile "$cafile" -untrusted "$work/certificates.pem" "$work/signer.pem" \
     >"$work/chain.log" 2>&1; then
   reason=$(sed -n 's/^error [0-9]* at [0-9]* depth lookup: //p' "$work/chain.log" | head -n 1)
-  fail "The certificate of $subject does not chain to a root in $cafile (${reason:-no chain}); nothing was written. A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA."
+  hint="A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA."
+  if [ "$route" = pkcs11 ]; then hint="$hint Intermediate certificates the token does not hold go in TAVRO_SIGN_CHAIN."; fi
+  fail "The certificate of $subject does not chain to a root in $cafile (${reason:-no chain}); nothing was written. $hint"
 fi
 if ! signer -checkend $((warn_days * 86400)) >/dev/null; then
   warn "The certificate of $subject expires on $not_after, within $warn_days days: renew it before the next release."

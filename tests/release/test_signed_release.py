@@ -1,9 +1,11 @@
 """scripts/sign-release.sh on a copy of the shipped file, with throwaway CAs,
-keys and a time-stamp server made here (no key is kept anywhere). Every
-server listens on loopback."""
+keys, a SoftHSM2 token and a time-stamp server made here (no key is kept
+anywhere). Every server listens on loopback."""
 import datetime
 import http.server
 import os
+import pty
+import select
 import shutil
 import socket
 import subprocess
@@ -20,8 +22,11 @@ SIGN = os.path.join(SOURCE, "scripts", "sign-release.sh")
 SHIPPED_CHECKS = os.path.join(SOURCE, "tests", "hardening", "test_shipped_exe.py")
 SHIPPED = os.environ.get("TAVRO_SHIPPED_EXE", "")
 WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 WEB_INSTALLER = "TAVRO Static Module Web Installer"
 PASSWORD = "throwaway pass"
+PIN = "271828"
+TOKEN = "tavro-test"
 NO_TIMESTAMP = ("sign-release: warning: No time-stamp server (TAVRO_SIGN_TIMESTAMP_URL): the signature stops "
                 "counting when the certificate expires.\n")
 
@@ -170,6 +175,7 @@ def environment(settings):
     env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRO_SIGN_") and "proxy" not in k.lower()}
     env.update({k: v for k, v in settings.items() if v is not None})
     env["TMPDIR"] = tempfile.mkdtemp(dir=work)
+    env["SOFTHSM2_CONF"] = path("softhsm2.conf")
     return env
 
 
@@ -181,7 +187,7 @@ def sign(args, settings):
 
 
 def setUpModule():
-    global work, unsigned, ca, other_ca, tsa, pkcs12_settings, password_file
+    global work, unsigned, ca, other_ca, tsa, pkcs12_settings, token_settings, password_file
     work = tempfile.mkdtemp(prefix="tavro-signing-")
     unsigned = path("unsigned.exe")
     shutil.copyfile(SHIPPED, unsigned)
@@ -192,6 +198,36 @@ def setUpModule():
                        "TAVRO_SIGN_PASSWORD_FILE": password_file, "TAVRO_SIGN_CAFILE": ca.cert,
                        "TAVRO_SIGN_NAME": WEB_INSTALLER, "TAVRO_SIGN_TIMESTAMP_URL": tsa.url,
                        "TAVRO_SIGN_TSA_CAFILE": tsa.authority.cert}
+    token_settings = make_token()
+
+
+def make_token():
+    """A SoftHSM2 token holding a code-signing key and certificate issued under
+    an intermediate CA the token does not hold, and a TLS server's."""
+    global intermediate, token_signer
+    os.makedirs(path("tokens"))
+    write("softhsm2.conf", "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n" % path("tokens"))
+    env = dict(os.environ, SOFTHSM2_CONF=path("softhsm2.conf"))
+    run("softhsm2-util", "--init-token", "--free", "--label", TOKEN, "--pin", PIN, "--so-pin", "000000", env=env)
+    intermediate = Authority("Intermediate CA", parent=ca)
+    token_signer = intermediate.issue("Token Signer", usage("codeSigning"))
+    for label, (key, cert), object_id in (("signer", token_signer, "01"),
+                                          ("tls", intermediate.issue("Token TLS", usage("serverAuth")), "02")):
+        run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", key + ".p8")
+        run("softhsm2-util", "--import", key + ".p8", "--token", TOKEN, "--label", label, "--id", object_id,
+            "--pin", PIN, env=env)
+        run("openssl", "x509", "-in", cert, "-outform", "der", "-out", cert + ".der")
+        run("pkcs11-tool", "--module", SOFTHSM, "--token-label", TOKEN, "--login", "--pin", PIN, "--write-object",
+            cert + ".der", "--type", "cert", "--id", object_id, "--label", label, env=env)
+    return {"TAVRO_SIGN_PKCS11_MODULE": SOFTHSM, "TAVRO_SIGN_KEY": token_uri("signer", "private"),
+            "TAVRO_SIGN_CERT": token_uri("signer", "cert"), "TAVRO_SIGN_CHAIN": intermediate.cert,
+            "TAVRO_SIGN_PIN_FILE": write("pin", PIN + "\n"), "TAVRO_SIGN_CAFILE": ca.cert,
+            "TAVRO_SIGN_NAME": WEB_INSTALLER, "TAVRO_SIGN_TIMESTAMP_URL": tsa.url,
+            "TAVRO_SIGN_TSA_CAFILE": tsa.authority.cert}
+
+
+def token_uri(label, kind):
+    return "pkcs11:token=%s;object=%s;type=%s" % (TOKEN, label, kind)
 
 
 def tearDownModule():
@@ -336,9 +372,9 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
         hanging, unreachable = silent_server(), closed_port()
         cases = [
             ({"TAVRO_SIGN_PKCS12": None},
-             "sign-release: No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the "
-             "code-signing key and certificate, and TAVRO_SIGN_PASSWORD_FILE to a file holding its password "
-             "(or TAVRO_SIGN_PASSWORD to the password).\n"),
+             "sign-release: No signing key: set TAVRO_SIGN_PKCS11_MODULE, TAVRO_SIGN_KEY and TAVRO_SIGN_CERT for a "
+             "key in a token or key service (PKCS#11), or TAVRO_SIGN_PKCS12 and TAVRO_SIGN_PASSWORD_FILE for a "
+             "PKCS#12 file (.p12/.pfx).\n"),
             ({"TAVRO_SIGN_PASSWORD_FILE": None},
              "sign-release: No password for %s: set TAVRO_SIGN_PASSWORD_FILE to a file holding it (or "
              "TAVRO_SIGN_PASSWORD to the password).\n" % pkcs12_settings["TAVRO_SIGN_PKCS12"]),
@@ -392,6 +428,93 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
         ]
         check_refusals(self, pkcs12_settings, cases)
 
+
+def sign_at_terminal(args, settings, answer):
+    """Runs the script on a terminal of its own and types `answer` when the
+    token asks for its PIN; returns the exit code and what the terminal showed."""
+    env = environment(settings)
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execve(SIGN, [SIGN] + list(args), env)
+    shown, answered = b"", False
+    while True:
+        ready, _, _ = select.select([terminal], [], [], 120)
+        if not ready:
+            os.kill(pid, 9)
+            break
+        try:
+            data = os.read(terminal, 4096)
+        except OSError:  # the terminal's far end closed
+            data = b""
+        if not data:
+            break
+        shown += data
+        if not answered and ("PIN for %s:" % TOKEN).encode() in shown:
+            os.write(terminal, answer.encode() + b"\n")
+            answered = True
+    _, status = os.waitpid(pid, 0)
+    os.close(terminal)
+    return os.waitstatus_to_exitcode(status), shown.decode()
+
+
+class TokenRelease(SignedFileChecks, unittest.TestCase):
+    """Signed through PKCS#11 with a key SoftHSM2 holds."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.cert = token_signer[1]
+        cls.signed = path("token-release/TAVRO-Static-Module-Installer.exe")
+        cls.signing, _ = sign((unsigned, cls.signed), token_settings)
+
+    def test_certificate_from_a_file(self):
+        chain = write("token-signer-chain.pem", read(token_signer[1]) + read(intermediate.cert))
+        out = path("token-file/signed.exe")
+        result, _ = sign((unsigned, out), dict(token_settings, TAVRO_SIGN_CERT=chain, TAVRO_SIGN_CHAIN=None))
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile", tsa.authority.cert)
+
+    def test_pin_typed_at_the_token_prompt(self):
+        out = path("token-prompt/signed.exe")
+        code, shown = sign_at_terminal((unsigned, out), dict(token_settings, TAVRO_SIGN_PIN_FILE=None), PIN)
+        self.assertEqual(code, 0, shown)
+        self.assertIn("Enter PKCS#11 token PIN for %s:" % TOKEN, shown)
+        self.assertNotIn(PIN, shown)
+        run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile", tsa.authority.cert)
+
+    def test_refusals(self):
+        wrong_pin = write("wrong-pin", "000000\n")
+        not_a_module = write("not-a-module.so", "not a module\n")
+        cases = [
+            ({"TAVRO_SIGN_PIN_FILE": wrong_pin},
+             "sign-release: The token refused the PIN in %s (wrong PIN; a token locks after a few).\n" % wrong_pin),
+            ({"TAVRO_SIGN_KEY": token_uri("nothing", "private")},
+             "sign-release: No private key at %s through %s: check that the token is there and that the URI names "
+             "the key.\n" % (token_uri("nothing", "private"), SOFTHSM)),
+            ({"TAVRO_SIGN_CERT": token_uri("nothing", "cert")},
+             "sign-release: No certificate at %s through %s: check that the token is there and that the URI names "
+             "the certificate.\n" % (token_uri("nothing", "cert"), SOFTHSM)),
+            ({"TAVRO_SIGN_KEY": token_uri("tls", "private"), "TAVRO_SIGN_CERT": token_uri("tls", "cert")},
+             "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
+             "codeSigning).\n" % token_uri("tls", "cert")),
+            ({"TAVRO_SIGN_CHAIN": None},
+             "sign-release: The certificate of CN=Token Signer does not chain to a root in %s (unable to get local "
+             "issuer certificate); nothing was written. A certificate from a private CA needs TAVRO_SIGN_CAFILE "
+             "naming that CA. Intermediate certificates the token does not hold go in TAVRO_SIGN_CHAIN.\n"
+             % ca.cert),
+            # No PIN file and no terminal for the token to ask at.
+            ({"TAVRO_SIGN_PIN_FILE": None},
+             "sign-release: No PIN for the token: set TAVRO_SIGN_PIN_FILE to a file holding it, or run this from a "
+             "terminal, where the token asks for it.\n"),
+            ({"TAVRO_SIGN_PIN_FILE": None, "TAVRO_SIGN_PASSWORD": PIN},
+             "sign-release: TAVRO_SIGN_PASSWORD and TAVRO_SIGN_PASSWORD_FILE are for a PKCS#12 file: the token's PIN "
+             "comes from TAVRO_SIGN_PIN_FILE, or from the token's own prompt.\n"),
+            ({"TAVRO_SIGN_PKCS11_MODULE": not_a_module},
+             "sign-release: TAVRO_SIGN_PKCS11_MODULE names %s, which is not a PKCS#11 module.\n" % not_a_module),
+            ({"TAVRO_SIGN_PKCS12": pkcs12_settings["TAVRO_SIGN_PKCS12"]},
+             "sign-release: Both TAVRO_SIGN_PKCS12 and a PKCS#11 key (TAVRO_SIGN_PKCS11_MODULE, TAVRO_SIGN_KEY) are "
+             "set: unset the one not meant.\n"),
+        ]
+        check_refusals(self, token_settings, cases)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
