@@ -2,7 +2,8 @@
 #   make        builds build/TAVRO-Static-Module-Installer.exe and runs its self-test under Wine
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
-# Publishing a release (README.md): make release, make manifest, make check-manifest.
+# Publishing a release (README.md): make release-check, make release, make manifest,
+# make check-manifest.
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -23,7 +24,7 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
-.PHONY: all setup build build-tests selftest test demo bench release manifest check-manifest clean
+.PHONY: all setup build build-tests selftest test demo bench release release-check manifest check-manifest clean
 
 all: selftest
 
@@ -94,11 +95,15 @@ bench: build-tests
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
 
 # Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
-# settings name (scripts/sign-release.sh), under the web installer's name.
+# settings name (scripts/sign-release.sh), under the web installer's name;
+# release-check is its dry run, which builds and writes nothing.
 WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 release: build
 	@echo "Official host of this build: $(HOST_OF_BUILD)"
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+
+release-check:
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh --check
 
 # The release manifest for a setup file (scripts/manifest.sh), written and
 # checked by build/tavro-manifest.exe with this build's rules and host:

@@ -3,6 +3,11 @@
 # checks the signature and lists the signed file in SHA256SUMS beside it:
 #
 #   sign-release.sh UNSIGNED_EXE SIGNED_EXE   (the same path twice signs in place)
+#   sign-release.sh --check                   the dry run; writes nothing
+#
+# The dry run does what signing does, on a scratch file in a private
+# directory it then removes: opens the key, signs, checks the certificate and
+# its chain, asks the time-stamp server and verifies its answer.
 #
 # Settings come from the environment only. There is no default key, so
 # nothing is ever signed with a key nobody named. The key is either
@@ -47,17 +52,25 @@ warn() {
   echo "sign-release: warning: $*" >&2
 }
 
-[ $# -eq 2 ] || fail "usage: sign-release.sh UNSIGNED_EXE SIGNED_EXE"
-unsigned=$1
-signed=$2
+check_only=0
+if [ $# -eq 1 ] && [ "$1" = --check ]; then
+  check_only=1
+elif [ $# -eq 2 ]; then
+  unsigned=$1
+  signed=$2
+else
+  fail "usage: sign-release.sh UNSIGNED_EXE SIGNED_EXE, or sign-release.sh --check"
+fi
 
 # An older signed file must not pass for this build's. In place, the input
 # is the file to sign: nothing touches it until its signed form replaces it.
-if [ ! -e "$signed" ] || ! [ "$unsigned" -ef "$signed" ]; then
-  rm -f "$signed"
-  "$here/sha256sums.sh" drop "$signed"
+if [ "$check_only" = 0 ]; then
+  if [ ! -e "$signed" ] || ! [ "$unsigned" -ef "$signed" ]; then
+    rm -f "$signed"
+    "$here/sha256sums.sh" drop "$signed"
+  fi
+  [ -f "$unsigned" ] || fail "$unsigned does not exist; build it first (make build)."
 fi
-[ -f "$unsigned" ] || fail "$unsigned does not exist; build it first (make build)."
 
 # Exactly one key, with what it needs.
 pkcs11_set=${TAVRO_SIGN_PKCS11_MODULE:-}${TAVRO_SIGN_KEY:-}
@@ -137,6 +150,19 @@ if [ -n "$secret_file" ] || [ -n "${TAVRO_SIGN_PASSWORD+set}" ]; then
   fi
   (umask 077 && printf '%s' "${line%$'\r'}" > "$work/secret")
   secret=(-readpass "$work/secret")
+fi
+
+# The dry run signs a header-only PE image: enough for osslsigncode, never run.
+if [ "$check_only" = 1 ]; then
+  unsigned=$work/scratch.exe
+  head -c 312 /dev/zero > "$unsigned"
+  poke() { printf "$2" | dd of="$unsigned" bs=1 seek="$1" conv=notrunc status=none; }
+  poke 0 'MZ'
+  poke 60 '\x40'                 # PE header at 64
+  poke 64 'PE\x00\x00\x4c\x01'   # i386, no sections
+  poke 84 '\xe0\x00\x02\x01'     # optional header size; executable
+  poke 88 '\x0b\x01'             # PE32
+  poke 180 '\x10'                # 16 data directories
 fi
 
 # osslsigncode's own words, where no cause of ours fits.
@@ -246,6 +272,19 @@ if [ -n "$timestamp_url" ]; then
   timestamp_text="present, from $timestamp_url, verified against $tsa_cafile"
 else
   timestamp_text=none
+fi
+
+if [ "$check_only" = 1 ]; then
+  echo "Key: $key_text"
+  echo "Signer: $subject, valid until $not_after"
+  echo "Chain: verifies against $cafile"
+  if [ -n "$timestamp_url" ]; then
+    echo "Time stamp: $timestamp_url answered within $timestamp_seconds s, verified against $tsa_cafile"
+  else
+    echo "Time stamp: no server set"
+  fi
+  echo "Ready to sign. Nothing was written."
+  exit 0
 fi
 
 # Through a file beside the target, so the signed file (or, in place, the

@@ -1,6 +1,6 @@
-"""scripts/sign-release.sh on a copy of the shipped file, with throwaway CAs,
-keys, a SoftHSM2 token and a time-stamp server made here (no key is kept
-anywhere). Every server listens on loopback."""
+"""scripts/sign-release.sh on a copy of the shipped file, and its dry run
+(--check), with throwaway CAs, keys, a SoftHSM2 token and a time-stamp server
+made here (no key is kept anywhere). Every server listens on loopback."""
 import datetime
 import http.server
 import os
@@ -290,22 +290,29 @@ class SignedFileChecks:
 
 
 def check_refusals(test, base, cases):
-    """Each row refused: the sentence ends stderr, nothing on stdout, no
-    temporary file left, no signed file and no line for it in SHA256SUMS
-    (other lines stay)."""
+    """Each row refused alike by signing and by the dry run: the sentence
+    ends stderr, nothing on stdout, no temporary file left; signing leaves no
+    signed file and no line for it in SHA256SUMS (other lines stay), the dry
+    run touches neither."""
     out_dir = path("refused")
     out = os.path.join(out_dir, "signed.exe")
     for changes, sentence in cases:
-        with test.subTest(changes=sorted(changes)):
-            os.makedirs(out_dir, exist_ok=True)
-            write("refused/signed.exe", b"stale")
-            write("refused/SHA256SUMS", "%s  other.txt\n%s  signed.exe\n" % ("1" * 64, "0" * 64))
-            result, tmp = sign((unsigned, out), dict(base, **changes))
-            test.assertEqual((result.returncode, result.stdout), (1, ""))
-            test.assertTrue(result.stderr.endswith(sentence), result.stderr)
-            test.assertEqual(os.listdir(tmp), [])
-            test.assertFalse(os.path.exists(out))
-            test.assertEqual(read(os.path.join(out_dir, "SHA256SUMS")), ("1" * 64 + "  other.txt\n").encode())
+        settings = dict(base, **changes)
+        for args in ((unsigned, out), ("--check",)):
+            with test.subTest(changes=sorted(changes), mode=args[0]):
+                os.makedirs(out_dir, exist_ok=True)
+                write("refused/signed.exe", b"stale")
+                write("refused/SHA256SUMS", "%s  other.txt\n%s  signed.exe\n" % ("1" * 64, "0" * 64))
+                result, tmp = sign(args, settings)
+                test.assertEqual((result.returncode, result.stdout), (1, ""))
+                test.assertTrue(result.stderr.endswith(sentence), result.stderr)
+                test.assertEqual(os.listdir(tmp), [])
+                if args[0] == "--check":
+                    test.assertEqual(read(out), b"stale")
+                    test.assertEqual(len(read(os.path.join(out_dir, "SHA256SUMS")).splitlines()), 2)
+                else:
+                    test.assertFalse(os.path.exists(out))
+                    test.assertEqual(read(os.path.join(out_dir, "SHA256SUMS")), ("1" * 64 + "  other.txt\n").encode())
 
 
 class Pkcs12Release(SignedFileChecks, unittest.TestCase):
@@ -344,6 +351,21 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
                                tsa.authority.cert).stdout
                 for line in shown:
                     self.assertIn(line + "\n", verified)
+                result, tmp = sign(("--check",), settings)
+                self.assertEqual((result.returncode, result.stderr), (0, stderr))
+                self.assertEqual(os.listdir(tmp), [])
+
+    def test_dry_run_says_what_it_checked_and_writes_nothing(self):
+        scratch = tempfile.mkdtemp(dir=work)
+        env = environment(pkcs12_settings)
+        result = run(SIGN, "--check", env=env, cwd=scratch)
+        self.assertEqual(result.stdout.splitlines(), [
+            "Key: " + pkcs12_settings["TAVRO_SIGN_PKCS12"],
+            "Signer: CN=Code Signer, valid until " + not_after(self.cert),
+            "Chain: verifies against " + ca.cert,
+            "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
+            "Ready to sign. Nothing was written."])
+        self.assertEqual((os.listdir(scratch), os.listdir(env["TMPDIR"])), ([], []))
 
     def test_signing_in_place_replaces_the_input_only_once_signed(self):
         os.makedirs(path("in-place"))
@@ -480,6 +502,16 @@ class TokenRelease(SignedFileChecks, unittest.TestCase):
         self.assertIn("Enter PKCS#11 token PIN for %s:" % TOKEN, shown)
         self.assertNotIn(PIN, shown)
         run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile", tsa.authority.cert)
+
+    def test_dry_run_says_what_it_checked(self):
+        result, tmp = sign(("--check",), token_settings)
+        self.assertEqual(result.stdout.splitlines(), [
+            "Key: %s through %s" % (token_settings["TAVRO_SIGN_KEY"], SOFTHSM),
+            "Signer: CN=Token Signer, valid until " + not_after(token_signer[1]),
+            "Chain: verifies against " + ca.cert,
+            "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
+            "Ready to sign. Nothing was written."])
+        self.assertEqual((result.stderr, os.listdir(tmp)), ("", []))
 
     def test_refusals(self):
         wrong_pin = write("wrong-pin", "000000\n")
