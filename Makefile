@@ -24,7 +24,18 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
-.PHONY: all setup build build-tests selftest test demo bench release release-check manifest check-manifest clean
+# The official host this build was configured for (CMAKE_FLAGS may name one).
+HOST_OF_BUILD = $$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $(BUILD)/CMakeCache.txt)
+TEST_TREES := $(I686_TESTS) $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS))
+
+# A password on make's command line shows in ps and stays in the shell's
+# history.
+ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
+$(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
+endif
+
+.PHONY: all setup configure build configure-tests build-tests manifest-tool selftest test demo bench \
+  release release-check manifest check-manifest clean
 
 all: selftest
 
@@ -32,18 +43,34 @@ setup:
 	@scripts/setup-debian.sh
 
 # The shipped file: i686, win32 thread model, no tests.
-build: setup
+configure: setup
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
 	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-build-tests: build
+# The test trees test build/'s files, so they take its official host; a tree
+# configured for another one (before make release CMAKE_FLAGS=..., say)
+# follows it.
+configure-tests: configure
+	@host=$(HOST_OF_BUILD); for tree in $(TEST_TREES); do \
+	  was=$$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $$tree/CMakeCache.txt 2>/dev/null || true); \
+	  if [ -n "$$was" ] && [ "$$was" != "$$host" ]; then \
+	    echo "$$tree was configured for $$was and $(BUILD) for $$host: reconfiguring $$tree for $$host, whose files it tests."; \
+	  fi; \
+	done
 	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(I686_TESTS) -j $(JOBS)
+	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) \
+	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) >/dev/null
 ifeq ($(I386_MODE),emulated)
 	cmake -S . -B $(TWIN_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
+	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) >/dev/null
+endif
+
+build-tests: build configure-tests
+	cmake --build $(I686_TESTS) -j $(JOBS)
+ifeq ($(I386_MODE),emulated)
 	cmake --build $(TWIN_TESTS) -j $(JOBS)
 endif
 
@@ -51,9 +78,6 @@ endif
 HOW_I686  = $(if $(filter emulated,$(I386_MODE)),32-bit Wine emulated by $(shell qemu-i386 --version 2>/dev/null | head -n 1),native 32-bit Wine)
 REPORT_I686 = echo "== ran $(abspath $(EXE)) (i686, the shipped file) under $(HOW_I686)"
 REPORT_TWIN = $(if $(filter emulated,$(I386_MODE)),echo "== and the whole suite on $(abspath $(TWIN_TESTS))/TAVRO-Static-Module-Installer.exe (x86_64 twin) under native 64-bit Wine",true)
-# The official host this build was configured for (CMAKE_FLAGS may name one).
-HOST_OF_BUILD = $$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $(BUILD)/CMakeCache.txt)
-
 selftest: build-tests
 	@$(WINE_RUN) --boot
 	@if $(WINE_RUN) $(EXE) --self-test; then \
@@ -109,11 +133,15 @@ release-check:
 # checked by build/tavro-manifest.exe with this build's rules and host:
 #   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
 #   make check-manifest MANIFEST=file SETUP=file
-manifest: build-tests
+# Both need the tool and the i686 tree's Wine runner, not its test programs.
+manifest-tool: configure-tests
+	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
+
+manifest: manifest-tool
 	@$(WINE_RUN) --boot
 	@scripts/manifest.sh write "$(SETUP)" "$(VERSION)" "$(URL)" "$(MANIFEST)"
 
-check-manifest: build-tests
+check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
 	@scripts/manifest.sh check "$(MANIFEST)" "$(SETUP)"
 
