@@ -2,7 +2,7 @@
 # Writes or checks the release manifest with the manifest tool built beside
 # the installer (build/tavro-manifest.exe, same official host), under Wine:
 #
-#   manifest.sh write SETUP VERSION URL OUT
+#   manifest.sh write SETUP VERSION URL OUT   (OUT is listed in SHA256SUMS beside it)
 #   manifest.sh check MANIFEST SETUP
 #
 # TAVRO_MANIFEST_TOOL and TAVRO_WINE_RUN name the tool and the Wine runner
@@ -29,7 +29,14 @@ case "${1:-}" in
   write)
     [ $# -eq 5 ] && [ -n "$2" ] && [ -n "$5" ] || usage
     mkdir -p "$(dirname "$5")"
-    exec "$wine_run" "$tool" write "$(winpath "$2")" "$3" "$4" "$(winpath "$5")"
+    # A refused manifest is removed by the tool; so goes its line.
+    if "$wine_run" "$tool" write "$(winpath "$2")" "$3" "$4" "$(winpath "$5")"; then
+      "$src/scripts/sha256sums.sh" add "$5"
+    else
+      status=$?
+      "$src/scripts/sha256sums.sh" drop "$5"
+      exit $status
+    fi
     ;;
   check)
     [ $# -eq 3 ] && [ -n "$2" ] && [ -n "$3" ] || usage

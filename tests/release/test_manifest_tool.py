@@ -5,12 +5,15 @@ fails on."""
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402
 
 TOOL = os.environ.get("TAVRO_MANIFEST_TOOL", "")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MANIFEST_SCRIPT = os.path.join(SOURCE, "scripts", "manifest.sh")
 HOST = harness.HOST
 SETUP_BYTES = os.urandom(40 * 1024 + 5)
 SETUP_PATH = "/releases/setup.exe"
@@ -144,6 +147,25 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                     self.assertEqual((code, stdout), (1, ""))
                     self.assertEqual(stderr, why)
                 self.assertEqual(self.installer_verifies(data, "1.2.3.4"), why is None)
+
+    def test_script_keeps_the_manifest_listed_in_sha256sums(self):
+        out_dir = tempfile.mkdtemp(dir=harness.BED)
+        out, sums = os.path.join(out_dir, "tavro-update.txt"), os.path.join(out_dir, "SHA256SUMS")
+        signed_line = "%s  TAVRO-Static-Module-Installer.exe\n" % ("1" * 64)
+        with open(sums, "w") as f:
+            f.write(signed_line)
+        env = dict(os.environ, TAVRO_MANIFEST_TOOL=TOOL, TAVRO_WINE_RUN=harness.WINE_RUN)
+        # version, whether the manifest is written and listed
+        for version, listed in (("1.2.3.4", True), ("1:2", False)):
+            with self.subTest(version=version):
+                result = subprocess.run([MANIFEST_SCRIPT, "write", self.setup_file, version, URL, out], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        timeout=120 * harness.SLOWDOWN)
+                self.assertEqual((result.returncode, os.path.exists(out)), (0 if listed else 1, listed))
+                manifest_line = "%s  tavro-update.txt\n" % harness.sha256(compose(version, URL, harness.sha256(
+                    SETUP_BYTES))) if listed else ""
+                with open(sums) as f:
+                    self.assertEqual(f.read(), signed_line + manifest_line)
 
 
 if __name__ == "__main__":
