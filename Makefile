@@ -3,7 +3,7 @@
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
 # Publishing a release (README.md): make release-check, make release, make manifest,
-# make check-manifest.
+# make check-manifest, make check-live.
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -35,7 +35,7 @@ $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the s
 endif
 
 .PHONY: all setup configure build configure-tests build-tests manifest-tool selftest test demo bench \
-  release release-check manifest check-manifest clean
+  release release-check manifest check-manifest check-live clean
 
 all: selftest
 
@@ -130,10 +130,12 @@ release-check:
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh --check
 
 # The release manifest for a setup file (scripts/manifest.sh), written and
-# checked by build/tavro-manifest.exe with this build's rules and host:
+# checked by build/tavro-manifest.exe with this build's rules and host, and
+# what users get from the official host once it is published:
 #   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
 #   make check-manifest MANIFEST=file SETUP=file
-# Both need the tool and the i686 tree's Wine runner, not its test programs.
+#   make check-live
+# They need the tool and the i686 tree's Wine runner, not its test programs.
 manifest-tool: configure-tests
 	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
 
@@ -144,6 +146,10 @@ manifest: manifest-tool
 check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
 	@scripts/manifest.sh check "$(MANIFEST)" "$(SETUP)"
+
+check-live: manifest-tool
+	@$(WINE_RUN) --boot
+	@scripts/manifest.sh live
 
 clean:
 	rm -rf $(BUILD)

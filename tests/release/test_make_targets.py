@@ -40,7 +40,8 @@ class MakeTargets(unittest.TestCase):
         tool = "cmake --build %s --target tavro-manifest" % self.build
         tests = "cmake --build %s/test-i686" % self.build
         # target, whether it builds the test programs
-        for target, builds_tests in (("manifest", False), ("check-manifest", False), ("build-tests", True)):
+        for target, builds_tests in (("manifest", False), ("check-manifest", False), ("check-live", False),
+                                     ("build-tests", True)):
             with self.subTest(target):
                 commands = make("-n", target, "BUILD=" + self.build).stdout
                 self.assertEqual(tests in commands, builds_tests)
