@@ -57,7 +57,7 @@ configure-tests: configure
 	@host=$(HOST_OF_BUILD); for tree in $(TEST_TREES); do \
 	  was=$$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $$tree/CMakeCache.txt 2>/dev/null || true); \
 	  if [ -n "$$was" ] && [ "$$was" != "$$host" ]; then \
-	    echo "$$tree was configured for $$was and $(BUILD) for $$host: reconfiguring $$tree for $$host, whose files it tests."; \
+	    echo "$$tree was configured for $$was and $(BUILD)/ for $$host: reconfiguring $$tree for $$host, whose files it tests."; \
 	  fi; \
 	done
 	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \

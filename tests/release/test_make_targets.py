@@ -50,7 +50,7 @@ class MakeTargets(unittest.TestCase):
 
     def test_test_tree_follows_the_official_host_of_the_build(self):
         tree = os.path.join(self.build, "test-i686")
-        moved = ("%s was configured for tavro.example and %s for downloads.example.com: reconfiguring %s for "
+        moved = ("%s was configured for tavro.example and %s/ for downloads.example.com: reconfiguring %s for "
                  "downloads.example.com, whose files it tests." % (tree, self.build, tree))
         # The host build/ was configured for; what make says about the test tree.
         for host, said in (("tavro.example", []), ("downloads.example.com", [moved]),
