@@ -11,7 +11,9 @@ import socket
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
+import time
 import unittest
 
 import pefile
@@ -451,6 +453,15 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
         check_refusals(self, pkcs12_settings, cases)
 
 
+def echoing(terminal):
+    """Whether the terminal still echoes, after waiting (up to a bound) for the
+    prompt's reader to turn echo off: the prompt is written before that."""
+    deadline = time.monotonic() + 60
+    while termios.tcgetattr(terminal)[3] & termios.ECHO and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
+
+
 def sign_at_terminal(args, settings, answer):
     """Runs the script on a terminal of its own and types `answer` when the
     token asks for its PIN; returns the exit code and what the terminal showed."""
@@ -471,7 +482,7 @@ def sign_at_terminal(args, settings, answer):
         if not data:
             break
         shown += data
-        if not answered and ("PIN for %s:" % TOKEN).encode() in shown:
+        if not answered and ("PIN for %s:" % TOKEN).encode() in shown and not echoing(terminal):
             os.write(terminal, answer.encode() + b"\n")
             answered = True
     _, status = os.waitpid(pid, 0)
