@@ -56,11 +56,12 @@ bool RemoveTree(const std::wstring& path)
 bool DescribeVerified(LiveOutcome& outcome)
 {
     const std::wstring& path = AppState.InstallerPath;
-    const ScopedFile file(NullIfInvalid(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    const ScopedFile file(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     LARGE_INTEGER size = {};
     ErrorText ignored;
-    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || !ComputeHandleSha256(file.Get(), outcome.Sha256, ignored)) {
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) ||
+        !ComputeHandleSha256(file.Get(), outcome.Sha256, ignored)) {
         return false;
     }
     outcome.Size = static_cast<unsigned long long>(size.QuadPart);
