@@ -2,7 +2,8 @@
 #   make        builds build/TAVRO-Static-Module-Installer.exe and runs its self-test under Wine
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
-# Publishing a release (README.md): make release, make manifest, make check-manifest.
+# Publishing a release (README.md): make release-check, make release, make manifest,
+# make check-manifest, make check-live.
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -23,7 +24,18 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
-.PHONY: all setup build build-publisher build-tests selftest test demo bench release manifest check-manifest clean
+# The official host this build was configured for (CMAKE_FLAGS may name one).
+HOST_OF_BUILD = $$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $(BUILD)/CMakeCache.txt)
+TEST_TREES := $(I686_TESTS) $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS))
+
+# A password on make's command line shows in ps and stays in the shell's
+# history.
+ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
+$(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
+endif
+
+.PHONY: all setup configure build build-publisher configure-tests build-tests manifest-tool selftest test demo bench \
+  release release-check manifest check-manifest check-live clean
 
 all: selftest
 
@@ -31,29 +43,46 @@ setup:
 	@scripts/setup-debian.sh
 
 # The shipped file: i686, win32 thread model, no tests.
-build: setup
+configure: setup
 	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
 	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The shipped file once more, built to run only setups signed by a throwaway
 # publisher the tests make (TAVRO_PUBLISHER); the tests run it too.
 PUBLISHER_BUILD := $(BUILD)/publisher
 TEST_PUBLISHER  := TAVRO Test Publisher
-build-publisher: setup
+build-publisher: configure
 	cmake -S . -B $(PUBLISHER_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) "-DTAVRO_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
+	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  "-DTAVRO_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
 	cmake --build $(PUBLISHER_BUILD) -j $(JOBS) --target TAVRO-Static-Module-Installer
 
-build-tests: build build-publisher
+# The test trees test build/'s files, so they take its official host; a tree
+# configured for another one (before make release CMAKE_FLAGS=..., say)
+# follows it.
+configure-tests: configure
+	@host=$(HOST_OF_BUILD); for tree in $(TEST_TREES); do \
+	  was=$$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $$tree/CMakeCache.txt 2>/dev/null || true); \
+	  if [ -n "$$was" ] && [ "$$was" != "$$host" ]; then \
+	    echo "$$tree was configured for $$was and $(BUILD)/ for $$host: reconfiguring $$tree for $$host, whose files it tests."; \
+	  fi; \
+	done
 	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
 	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) \
+	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  "-DTAVRO_TEST_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
-	cmake --build $(I686_TESTS) -j $(JOBS)
 ifeq ($(I386_MODE),emulated)
 	cmake -S . -B $(TWIN_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) >/dev/null
+	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) >/dev/null
+endif
+
+build-tests: build build-publisher configure-tests
+	cmake --build $(I686_TESTS) -j $(JOBS)
+ifeq ($(I386_MODE),emulated)
 	cmake --build $(TWIN_TESTS) -j $(JOBS)
 endif
 
@@ -61,9 +90,6 @@ endif
 HOW_I686  = $(if $(filter emulated,$(I386_MODE)),32-bit Wine emulated by $(shell qemu-i386 --version 2>/dev/null | head -n 1),native 32-bit Wine)
 REPORT_I686 = echo "== ran $(abspath $(EXE)) (i686, the shipped file) under $(HOW_I686)"
 REPORT_TWIN = $(if $(filter emulated,$(I386_MODE)),echo "== and the whole suite on $(abspath $(TWIN_TESTS))/TAVRO-Static-Module-Installer.exe (x86_64 twin) under native 64-bit Wine",true)
-# The official host this build was configured for (CMAKE_FLAGS may name one).
-HOST_OF_BUILD = $$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $(BUILD)/CMakeCache.txt)
-
 selftest: build-tests
 	@$(WINE_RUN) --boot
 	@if $(WINE_RUN) $(EXE) --self-test; then \
@@ -104,23 +130,38 @@ bench: build-tests
 	@$(BENCH_TREE)/wine-run --boot
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
 
-# Signs the shipped file with the key TAVRO_SIGN_PKCS12 names (see
-# scripts/sign-release.sh) into $(SIGNED_EXE).
+# Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
+# settings name (scripts/sign-release.sh), under the web installer's name;
+# release-check is its dry run, which builds and writes nothing.
+WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 release: build
 	@echo "Official host of this build: $(HOST_OF_BUILD)"
-	@scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+
+release-check:
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh --check
 
 # The release manifest for a setup file (scripts/manifest.sh), written and
-# checked by build/tavro-manifest.exe with this build's rules and host:
+# checked by build/tavro-manifest.exe with this build's rules and host, and
+# what users get from the official host once it is published:
 #   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
 #   make check-manifest MANIFEST=file SETUP=file
-manifest: build-tests
+#   make check-live
+# They need the tool and the i686 tree's Wine runner, not its test programs.
+manifest-tool: configure-tests
+	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
+
+manifest: manifest-tool
 	@$(WINE_RUN) --boot
 	@scripts/manifest.sh write "$(SETUP)" "$(VERSION)" "$(URL)" "$(MANIFEST)"
 
-check-manifest: build-tests
+check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
 	@scripts/manifest.sh check "$(MANIFEST)" "$(SETUP)"
+
+check-live: manifest-tool
+	@$(WINE_RUN) --boot
+	@scripts/manifest.sh live
 
 clean:
 	rm -rf $(BUILD)

@@ -1,20 +1,41 @@
 // tavro-manifest: writes or checks the release manifest for a setup file,
-// with the rules of the installer built beside it (same official host).
+// with the rules of the installer built beside it (same official host), and
+// tells what users get from the official host once both are published.
 //
 //   tavro-manifest write SETUP VERSION URL OUT
 //   tavro-manifest check MANIFEST SETUP
+//   tavro-manifest live
 //
-// Exit code 0: written or accepted; 1: refused (the reason on stderr);
-// 2: wrong usage.
+// Exit code 0: written, accepted, or users get a verified installer;
+// 1: refused (the reason on stderr), or users see a failure (the sentence on
+// stdout); 2: wrong usage.
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 
+#include "publish/live_release.h"
 #include "publish/release_manifest.h"
 #include "release/install_attempt.h"
 
 namespace {
+
+constexpr wchar_t kLiveChecked[] = L"Checked %s with the installer's own code.";
+constexpr wchar_t kUsersSee[] = L"Users see: ";
+constexpr wchar_t kUsersGet[] = L"Users get %s, verified: SHA-256 %s, %s bytes.";
+
+// The text with each %s replaced by the next value.
+std::wstring Fill(std::wstring text, std::initializer_list<std::wstring> values)
+{
+    size_t at = 0;
+    for (const std::wstring& value : values) {
+        at = text.find(L"%s", at);
+        text.replace(at, 2, value);
+        at += value.size();
+    }
+    return text;
+}
 
 // Text to a console, else UTF-8 bytes to a file or pipe.
 void Print(DWORD stream, const std::wstring& line)
@@ -75,7 +96,23 @@ int wmain(int argc, wchar_t** argv)
         PrintRelease(release);
         return 0;
     }
+    if (mode == L"live" && argc == 2) {
+        Print(STD_OUTPUT_HANDLE, Fill(kLiveChecked, {ManifestUrl()}));
+        LiveOutcome outcome;
+        if (!CheckLiveRelease(outcome, why)) {
+            Print(STD_ERROR_HANDLE, L"tavro-manifest: " + why);
+            return 1;
+        }
+        if (!outcome.Verified) {
+            Print(STD_OUTPUT_HANDLE, kUsersSee + outcome.UserSees);
+            return 1;
+        }
+        Print(STD_OUTPUT_HANDLE,
+              Fill(kUsersGet, {outcome.InstallerName, outcome.Sha256, std::to_wstring(outcome.Size)}));
+        return 0;
+    }
     Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"
-                            L"       tavro-manifest check MANIFEST SETUP");
+                            L"       tavro-manifest check MANIFEST SETUP\n"
+                            L"       tavro-manifest live");
     return 2;
 }

@@ -2,8 +2,12 @@
 # Installs, through apt, whatever this project needs to build and test the
 # installer on Debian: the i686 mingw-w64 cross compiler, 32-bit Wine, CMake,
 # GoogleTest sources, Xvfb for the window tests, the tools of the test bed
-# (tinyproxy is its forward proxy, kept from starting a service) and
-# osslsigncode, which signs a release.
+# (tinyproxy is its forward proxy, kept from starting a service; faketime
+# sets the clock of the tests' time-stamp service) and osslsigncode, which
+# signs a release. osslsigncode reaches a key in a token or key service
+# through OpenSSL's pkcs11 engine (libengine-pkcs11-openssl); the tests put a
+# throwaway key in a SoftHSM2 token (softhsm2) and write its certificate
+# there with OpenSC's pkcs11-tool (opensc).
 # wine64 is named because hosts that cannot run 32-bit processes also test an
 # x86_64 build, and "wine" alone is satisfied by wine32. Such hosts run the
 # shipped i686 file through QEMU's user-mode emulator: qemu-user 10 from
@@ -21,7 +25,7 @@ packages=(
   xvfb x11-apps imagemagick
   openssl python3 iproute2 util-linux time curl tinyproxy
   clang python3-pefile gnuplot-nox
-  osslsigncode faketime
+  osslsigncode faketime libengine-pkcs11-openssl softhsm2 opensc
 )
 if [ "${1:-}" = bench ]; then packages+=(nginx); fi
 

@@ -1,16 +1,20 @@
 """The manifest tool (tavro-manifest.exe) and the installer under test agree:
 each manifest the tool writes or accepts, the installer's --download-test
 verifies on the local release site; each one it refuses, the installer
-fails on."""
+fails on; and the tool's live check, run against the published site, says
+what the installer did: the sentence it shows, or the verified file."""
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402
 
 TOOL = os.environ.get("TAVRO_MANIFEST_TOOL", "")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MANIFEST_SCRIPT = os.path.join(SOURCE, "scripts", "manifest.sh")
 HOST = harness.HOST
 SETUP_BYTES = os.urandom(40 * 1024 + 5)
 SETUP_PATH = "/releases/setup.exe"
@@ -22,11 +26,13 @@ FOREIGN = "The release URL is not hosted on the official TAVRO domain."
 INVALID = "The release URL is invalid."
 MISMATCH = "The downloaded installer did not match the official SHA-256 value. It will not be executed."
 FETCH_FAILED = "The download could not be completed. Check the internet connection and try again."
+INSTALLER_SAYS = " The installer would say: "
+LIVE_CHECKED = "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % HOST
 
 
 def says(reason, sentence):
     """The tool's line for a refusal: its reason, then the installer's own sentence."""
-    return "tavro-manifest: refused: %s The installer would say: %s\n" % (reason, sentence)
+    return "tavro-manifest: refused: %s%s%s\n" % (reason, INSTALLER_SAYS, sentence)
 
 
 # version, installerUrl, the tool's refusal (None: written and verified).
@@ -92,22 +98,36 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                                 stderr=subprocess.PIPE, timeout=120)
         return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
-    def installer_verifies(self, manifest, version):
+    def live(self):
+        """The tool's live check, with a temporary directory of its own: exit
+        code, stdout, stderr, and what it left in that directory."""
+        temp = tempfile.mkdtemp(prefix="temp-", dir=harness.BED)
+        line = "set TEMP=%s&& set TMP=%s&& %s live" % (harness.winpath(temp), harness.winpath(temp),
+                                                     harness.winpath(TOOL))
+        result = subprocess.run([harness.WINE_RUN, "cmd", "/c", line], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=120 * harness.SLOWDOWN)
+        return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8"), os.listdir(temp)
+
+    def installer_verifies(self, manifest, version, why):
         """Publishes the setup and this manifest on a fresh site; true when a
-        fresh user's attempt verifies the setup."""
+        fresh user's attempt verifies the setup. The live check says so too,
+        or gives the installer's sentence that the tool's refusal `why` quotes."""
         harness.reset_site()
         harness.publish(SETUP_PATH, SETUP_BYTES)
         harness.publish(harness.MANIFEST_PATH, manifest)
         user = harness.UserProfile()
         code = user.run(harness.INSTALLER, "--download-test")
         self.assertIn(code, (0, 1))
-        if code != 0:
+        if code == 0:
+            setup_name = "TAVRO-Static-Module-Setup-%s.exe" % version
+            with open(os.path.join(user.working_dir, setup_name), "rb") as f:
+                self.assertEqual(f.read(), SETUP_BYTES)
+            self.assertEqual(self.live(), (0, LIVE_CHECKED + "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (
+                setup_name, harness.sha256(SETUP_BYTES), len(SETUP_BYTES)), "", []))
+        else:
             self.assertEqual(user.files(), ["TAVRO.Installer.log"])
-            return False
-        setup_name = "TAVRO-Static-Module-Setup-%s.exe" % version
-        with open(os.path.join(user.working_dir, setup_name), "rb") as f:
-            self.assertEqual(f.read(), SETUP_BYTES)
-        return True
+            self.assertEqual(self.live(), (1, LIVE_CHECKED + "Users see: %s" % why.split(INSTALLER_SAYS)[1], "", []))
+        return code == 0
 
     def test_written_manifests_and_the_installer_agree(self):
         out = os.path.join(harness.BED, "tavro-update.txt")
@@ -123,12 +143,12 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                     with open(out, "rb") as f:
                         self.assertEqual(f.read(), expected)
                     self.assertIn(expected.decode("utf-8"), stdout)
-                    self.assertTrue(self.installer_verifies(expected, version))
+                    self.assertTrue(self.installer_verifies(expected, version, why))
                 else:
                     self.assertEqual((code, stdout), (1, ""))
                     self.assertEqual(stderr, why)
                     self.assertFalse(os.path.exists(out))
-                    self.assertFalse(self.installer_verifies(expected, version))
+                    self.assertFalse(self.installer_verifies(expected, version, why))
 
     def test_checked_manifests_and_the_installer_agree(self):
         manifest = os.path.join(harness.BED, "checked.txt")
@@ -143,7 +163,26 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                 else:
                     self.assertEqual((code, stdout), (1, ""))
                     self.assertEqual(stderr, why)
-                self.assertEqual(self.installer_verifies(data, "1.2.3.4"), why is None)
+                self.assertEqual(self.installer_verifies(data, "1.2.3.4", why), why is None)
+
+    def test_script_keeps_the_manifest_listed_in_sha256sums(self):
+        out_dir = tempfile.mkdtemp(dir=harness.BED)
+        out, sums = os.path.join(out_dir, "tavro-update.txt"), os.path.join(out_dir, "SHA256SUMS")
+        signed_line = "%s  TAVRO-Static-Module-Installer.exe\n" % ("1" * 64)
+        with open(sums, "w") as f:
+            f.write(signed_line)
+        env = dict(os.environ, TAVRO_MANIFEST_TOOL=TOOL, TAVRO_WINE_RUN=harness.WINE_RUN)
+        # version, whether the manifest is written and listed
+        for version, listed in (("1.2.3.4", True), ("1:2", False)):
+            with self.subTest(version=version):
+                result = subprocess.run([MANIFEST_SCRIPT, "write", self.setup_file, version, URL, out], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        timeout=120 * harness.SLOWDOWN)
+                self.assertEqual((result.returncode, os.path.exists(out)), (0 if listed else 1, listed))
+                manifest_line = "%s  tavro-update.txt\n" % harness.sha256(compose(version, URL, harness.sha256(
+                    SETUP_BYTES))) if listed else ""
+                with open(sums) as f:
+                    self.assertEqual(f.read(), signed_line + manifest_line)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,19 @@
-"""scripts/sign-release.sh on a copy of the shipped file, with a throwaway CA
-and code-signing certificate made here (no key is kept anywhere)."""
+"""scripts/sign-release.sh on a copy of the shipped file, and its dry run
+(--check), with throwaway CAs, keys, a SoftHSM2 token and a time-stamp server
+made here (no key is kept anywhere). Every server listens on loopback."""
+import datetime
+import http.server
 import os
+import pty
+import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import termios
+import threading
+import time
 import unittest
 
 import pefile
@@ -15,98 +24,258 @@ SIGN = os.path.join(SOURCE, "scripts", "sign-release.sh")
 SHIPPED_CHECKS = os.path.join(SOURCE, "tests", "hardening", "test_shipped_exe.py")
 SHIPPED = os.environ.get("TAVRO_SHIPPED_EXE", "")
 WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+WEB_INSTALLER = "TAVRO Static Module Web Installer"
 PASSWORD = "throwaway pass"
-NO_KEY = ("sign-release: No signing key: set TAVRO_SIGN_PKCS12 to the PKCS#12 file (.p12/.pfx) with the "
-          "code-signing key and certificate, and TAVRO_SIGN_PASSWORD_FILE to a file holding its password "
-          "(or TAVRO_SIGN_PASSWORD to the password).\n")
+PIN = "271828"
+TOKEN = "tavro-test"
+NO_TIMESTAMP = ("sign-release: warning: No time-stamp server (TAVRO_SIGN_TIMESTAMP_URL): the signature stops "
+                "counting when the certificate expires.\n")
 
 work = None
 
 
-def run(*command, env=None, check=True):
-    return subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=check)
+def run(*command, env=None, check=True, cwd=None):
+    # Bounded: a script that hangs fails its test instead of holding the run.
+    return subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, check=check, timeout=180)
 
 
-def make_ca(name):
-    key, cert = os.path.join(work, name + ".key"), os.path.join(work, name + ".pem")
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
-        "-subj", "/CN=Throwaway %s" % name, "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign")
-    return key, cert
+def path(name):
+    return os.path.join(work, name)
 
 
-def make_signer(name, ca, usage):
-    """A PKCS#12 file with a certificate for `usage` issued by `ca`."""
-    key, csr, cert = (os.path.join(work, name + ext) for ext in (".key", ".csr", ".pem"))
-    extensions = os.path.join(work, name + ".ext")
-    with open(extensions, "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n" % usage)
-    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr, "-subj", "/CN=" + name)
-    run("openssl", "x509", "-req", "-in", csr, "-CA", ca[1], "-CAkey", ca[0], "-set_serial", "2", "-days", "2",
-        "-extfile", extensions, "-out", cert)
-    p12 = os.path.join(work, name + ".p12")
-    run("openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", ca[1], "-out", p12,
-        "-passout", "pass:" + PASSWORD)
-    return p12
+def write(name, data):
+    with open(path(name), "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    return path(name)
 
 
-def sign(out, **settings):
-    """Runs the script with exactly these TAVRO_SIGN_* settings."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRO_SIGN_")}
-    env.update(settings)
-    return run(SIGN, unsigned, out, env=env, check=False)
-
-
-def setUpModule():
-    global work, ca, other_ca, signer, tls_signer, unsigned, signed, signing
-    work = tempfile.mkdtemp(prefix="tavro-signing-")
-    unsigned = os.path.join(work, "unsigned.exe")
-    shutil.copyfile(SHIPPED, unsigned)
-    ca, other_ca = make_ca("CA"), make_ca("Other CA")
-    signer = make_signer("Code Signer", ca, "codeSigning")
-    tls_signer = make_signer("TLS Server", ca, "serverAuth")
-    password_file = os.path.join(work, "password")
-    with open(password_file, "w") as f:
-        f.write(PASSWORD + "\n")
-    signed = os.path.join(work, "release", "TAVRO-Static-Module-Installer.exe")
-    signing = sign(signed, TAVRO_SIGN_PKCS12=signer, TAVRO_SIGN_PASSWORD_FILE=password_file,
-                   TAVRO_SIGN_CAFILE=ca[1])
-
-
-def tearDownModule():
-    shutil.rmtree(work, ignore_errors=True)
-
-
-def read(path):
-    with open(path, "rb") as f:
+def read(file):
+    with open(file, "rb") as f:
         return f.read()
 
 
-class SignedRelease(unittest.TestCase):
-    def test_script_signs_and_names_the_file_and_its_sha256(self):
-        self.assertEqual(signing.returncode, 0, signing.stderr)
-        lines = signing.stdout.splitlines()
-        self.assertEqual(lines[1:], ["Signed: " + signed, "SHA-256: " + run("sha256sum", signed).stdout[:64]])
+def sha256(file):
+    return run("sha256sum", file).stdout[:64]
 
-    def test_signature_verifies_against_the_signing_ca_only(self):
-        verified = run("osslsigncode", "verify", "-in", signed, "-CAfile", ca[1], check=False)
+
+def stamp(days):
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
+    return moment.strftime("%Y%m%d%H%M%SZ")
+
+
+class Authority:
+    """A throwaway CA that issues certificates for given dates (openssl ca)."""
+
+    def __init__(self, name, parent=None):
+        self.dir = path(name.replace(" ", "-"))
+        os.makedirs(self.dir)
+        self.key, self.cert = os.path.join(self.dir, "ca.key"), os.path.join(self.dir, "ca.pem")
+        self.config = os.path.join(self.dir, "ca.cnf")
+        with open(self.config, "w") as f:
+            f.write("[ca]\ndefault_ca = own\n[own]\ndatabase = %s/index.txt\nnew_certs_dir = %s\nserial = %s/serial\n"
+                    "default_md = sha256\npolicy = anything\nunique_subject = no\n[anything]\ncommonName = supplied\n"
+                    % (self.dir, self.dir, self.dir))
+        open(os.path.join(self.dir, "index.txt"), "w").close()
+        with open(os.path.join(self.dir, "serial"), "w") as f:
+            f.write("1000\n")
+        ca = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+        if parent is None:
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", self.cert,
+                "-days", "400", "-subj", "/CN=Throwaway " + name, "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign")
+        else:
+            self.key, self.cert = parent.issue("Throwaway " + name, ca, days=300)
+
+    def issue(self, name, extensions, days=60, starts=0):
+        """Key and certificate files for `name`, valid from `starts` to `days` days from now."""
+        base = os.path.join(self.dir, name.replace(" ", "-"))
+        with open(base + ".ext", "w") as f:
+            f.write(extensions)
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key", "-out", base + ".csr",
+            "-subj", "/CN=" + name)
+        run("openssl", "ca", "-batch", "-config", self.config, "-cert", self.cert, "-keyfile", self.key, "-notext",
+            "-in", base + ".csr", "-out", base + ".pem", "-startdate", stamp(starts), "-enddate", stamp(days),
+            "-extfile", base + ".ext")
+        return base + ".key", base + ".pem"
+
+
+def usage(purpose):
+    return "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n" % purpose
+
+
+def pkcs12(name, key_and_cert, ca, *options):
+    out = path(name + ".p12")
+    run("openssl", "pkcs12", "-export", "-inkey", key_and_cert[0], "-in", key_and_cert[1], "-certfile", ca.cert,
+        "-out", out, "-passout", "pass:" + PASSWORD, *options)
+    return out
+
+
+def not_after(cert):
+    return run("openssl", "x509", "-in", cert, "-noout", "-enddate").stdout.strip().split("=", 1)[1]
+
+
+class TimeStampServer(http.server.ThreadingHTTPServer):
+    """An RFC 3161 server on loopback: openssl ts answers each query."""
+
+    def __init__(self, authority):
+        self.signer = authority.issue("Time Stamper", "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                      "extendedKeyUsage=critical,timeStamping\n")
+        self.authority = authority
+        self.config = write("tsa.cnf", "[tsa]\ndefault_tsa = own\n[own]\nserial = %s\nsigner_digest = sha256\n"
+                            "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n"
+                            % path("tsa.serial"))
+        write("tsa.serial", "01\n")
+        super().__init__(("127.0.0.1", 0), TimeStampHandler)
+        self.url = "http://127.0.0.1:%d/" % self.server_address[1]
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+class TimeStampHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_POST(self):
+        server = self.server
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        with tempfile.TemporaryDirectory(dir=work) as scratch:
+            with open(os.path.join(scratch, "query"), "wb") as f:
+                f.write(query)
+            run("openssl", "ts", "-reply", "-config", server.config, "-queryfile", os.path.join(scratch, "query"),
+                "-signer", server.signer[1], "-inkey", server.signer[0], "-chain", server.authority.cert,
+                "-out", os.path.join(scratch, "reply"))
+            reply = read(os.path.join(scratch, "reply"))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+
+def silent_server():
+    """A loopback port that accepts connections and never answers."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    held = []
+    threading.Thread(target=lambda: [held.append(listener.accept()) for _ in iter(int, 1)], daemon=True).start()
+    return "http://127.0.0.1:%d/" % listener.getsockname()[1]
+
+
+def closed_port():
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return "http://127.0.0.1:%d/" % port
+
+
+def environment(settings):
+    """This environment with exactly these TAVRO_SIGN_* settings (None drops
+    one), no proxy, and a temporary directory of the run's own."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TAVRO_SIGN_") and "proxy" not in k.lower()}
+    env.update({k: v for k, v in settings.items() if v is not None})
+    env["TMPDIR"] = tempfile.mkdtemp(dir=work)
+    env["SOFTHSM2_CONF"] = path("softhsm2.conf")
+    return env
+
+
+def sign(args, settings):
+    """Runs the script; returns its result and the temporary directory it had."""
+    env = environment(settings)
+    result = run(SIGN, *args, env=env, check=False)
+    return result, env["TMPDIR"]
+
+
+def setUpModule():
+    global work, unsigned, ca, other_ca, tsa, pkcs12_settings, token_settings, password_file
+    work = tempfile.mkdtemp(prefix="tavro-signing-")
+    unsigned = path("unsigned.exe")
+    shutil.copyfile(SHIPPED, unsigned)
+    ca, other_ca = Authority("CA"), Authority("Other CA")
+    tsa = TimeStampServer(Authority("TSA CA"))
+    password_file = write("password", PASSWORD + "\n")
+    pkcs12_settings = {"TAVRO_SIGN_PKCS12": pkcs12("signer", ca.issue("Code Signer", usage("codeSigning")), ca),
+                       "TAVRO_SIGN_PASSWORD_FILE": password_file, "TAVRO_SIGN_CAFILE": ca.cert,
+                       "TAVRO_SIGN_NAME": WEB_INSTALLER, "TAVRO_SIGN_TIMESTAMP_URL": tsa.url,
+                       "TAVRO_SIGN_TSA_CAFILE": tsa.authority.cert}
+    token_settings = make_token()
+
+
+def make_token():
+    """A SoftHSM2 token holding a code-signing key and certificate issued under
+    an intermediate CA the token does not hold, and a TLS server's."""
+    global intermediate, token_signer
+    os.makedirs(path("tokens"))
+    write("softhsm2.conf", "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n" % path("tokens"))
+    env = dict(os.environ, SOFTHSM2_CONF=path("softhsm2.conf"))
+    run("softhsm2-util", "--init-token", "--free", "--label", TOKEN, "--pin", PIN, "--so-pin", "000000", env=env)
+    intermediate = Authority("Intermediate CA", parent=ca)
+    token_signer = intermediate.issue("Token Signer", usage("codeSigning"))
+    for label, (key, cert), object_id in (("signer", token_signer, "01"),
+                                          ("tls", intermediate.issue("Token TLS", usage("serverAuth")), "02")):
+        run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", key + ".p8")
+        run("softhsm2-util", "--import", key + ".p8", "--token", TOKEN, "--label", label, "--id", object_id,
+            "--pin", PIN, env=env)
+        run("openssl", "x509", "-in", cert, "-outform", "der", "-out", cert + ".der")
+        run("pkcs11-tool", "--module", SOFTHSM, "--token-label", TOKEN, "--login", "--pin", PIN, "--write-object",
+            cert + ".der", "--type", "cert", "--id", object_id, "--label", label, env=env)
+    return {"TAVRO_SIGN_PKCS11_MODULE": SOFTHSM, "TAVRO_SIGN_KEY": token_uri("signer", "private"),
+            "TAVRO_SIGN_CERT": token_uri("signer", "cert"), "TAVRO_SIGN_CHAIN": intermediate.cert,
+            "TAVRO_SIGN_PIN_FILE": write("pin", PIN + "\n"), "TAVRO_SIGN_CAFILE": ca.cert,
+            "TAVRO_SIGN_NAME": WEB_INSTALLER, "TAVRO_SIGN_TIMESTAMP_URL": tsa.url,
+            "TAVRO_SIGN_TSA_CAFILE": tsa.authority.cert}
+
+
+def token_uri(label, kind):
+    return "pkcs11:token=%s;object=%s;type=%s" % (TOKEN, label, kind)
+
+
+def tearDownModule():
+    tsa.shutdown()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def subject(cert):
+    return run("openssl", "x509", "-in", cert, "-noout", "-subject", "-nameopt", "RFC2253").stdout.strip()[8:]
+
+
+class SignedFileChecks:
+    """What a signed shipped file must be, whichever key signed it."""
+
+    def test_script_signs_and_names_the_file_its_sha256_and_checksums(self):
+        self.assertEqual((self.signing.returncode, self.signing.stderr), (0, ""))
+        self.assertEqual(self.signing.stdout.splitlines(), [
+            "Unsigned: %s (%s)" % (unsigned, sha256(unsigned)), "Signed: " + self.signed,
+            "SHA-256: " + sha256(self.signed), "Signer: %s, valid until %s" % (subject(self.cert), not_after(self.cert)),
+            "Time stamp: present, from %s, verified against %s" % (tsa.url, tsa.authority.cert),
+            "Checksums: %s/SHA256SUMS" % os.path.dirname(self.signed)])
+        directory = os.path.dirname(self.signed)
+        self.assertEqual(run("sha256sum", "-c", "SHA256SUMS", cwd=directory).stdout,
+                         os.path.basename(self.signed) + ": OK\n")
+
+    def test_signature_and_time_stamp_verify_against_their_own_cas_only(self):
+        verified = run("osslsigncode", "verify", "-in", self.signed, "-CAfile", ca.cert,
+                       "-TSA-CAfile", tsa.authority.cert, check=False)
         self.assertEqual(verified.returncode, 0, verified.stdout)
-        self.assertIn("Message digest algorithm  : SHA256\n", verified.stdout)
-        self.assertIn("Signature verification: ok\n", verified.stdout)
-        self.assertNotEqual(
-            run("osslsigncode", "verify", "-in", signed, "-CAfile", other_ca[1], check=False).returncode, 0)
+        for line in ("Message digest algorithm  : SHA256", "\tText description: " + WEB_INSTALLER,
+                     "Timestamp Server Signature verification: ok", "Signature verification: ok"):
+            self.assertIn(line + "\n", verified.stdout)
+        self.assertNotEqual(run("osslsigncode", "verify", "-in", self.signed, "-CAfile", other_ca.cert,
+                                "-TSA-CAfile", tsa.authority.cert, check=False).returncode, 0)
 
     def test_signed_file_passes_every_shipped_file_check(self):
-        result = run(sys.executable, SHIPPED_CHECKS, env=dict(os.environ, TAVRO_SHIPPED_EXE=signed), check=False)
+        result = run(sys.executable, SHIPPED_CHECKS, env=dict(os.environ, TAVRO_SHIPPED_EXE=self.signed), check=False)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("OK", result.stderr)
 
     def test_signed_file_runs_its_self_test(self):
-        self.assertEqual(subprocess.run([WINE_RUN, signed, "--self-test"], timeout=120).returncode, 0)
+        self.assertEqual(subprocess.run([WINE_RUN, self.signed, "--self-test"], timeout=120).returncode, 0)
 
     def test_signing_adds_a_certificate_table_and_changes_two_header_fields(self):
-        before, after = read(unsigned), read(signed)
-        image = pefile.PE(signed, fast_load=True)
+        before, after = read(unsigned), read(self.signed)
+        image = pefile.PE(self.signed, fast_load=True)
         header = image.OPTIONAL_HEADER.get_file_offset()
         checksum = range(header + 64, header + 68)
         security_entry = range(header + 96 + 4 * 8, header + 96 + 5 * 8)
@@ -117,47 +286,278 @@ class SignedRelease(unittest.TestCase):
         self.assertLessEqual(changed, set(checksum) | set(security_entry))
         self.assertEqual(image.OPTIONAL_HEADER.CheckSum, image.generate_checksum())
         # Removing the signature gives back the reproducible build exactly.
-        removed = os.path.join(work, "removed.exe")
-        run("osslsigncode", "remove-signature", "-in", signed, "-out", removed)
+        removed = path(self.__class__.__name__ + "-removed.exe")
+        run("osslsigncode", "remove-signature", "-in", self.signed, "-out", removed)
         self.assertEqual(read(removed), before)
 
-    def test_refusals_leave_no_signed_file(self):
-        out = os.path.join(work, "refused", "signed.exe")
-        missing = os.path.join(work, "missing.p12")
-        cases = [
-            ({}, NO_KEY),
-            ({"TAVRO_SIGN_PKCS12": signer}, "sign-release: No password for %s: set TAVRO_SIGN_PASSWORD_FILE to a "
-             "file holding it (or TAVRO_SIGN_PASSWORD to the password).\n" % signer),
-            ({"TAVRO_SIGN_PKCS12": missing, "TAVRO_SIGN_PASSWORD": PASSWORD},
-             "sign-release: TAVRO_SIGN_PKCS12 names %s, which does not exist.\n" % missing),
-            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": "wrong"},
-             "sign-release: Cannot open %s with the password given (wrong password or not a PKCS#12 file).\n"
-             % signer),
-            ({"TAVRO_SIGN_PKCS12": tls_signer, "TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_CAFILE": ca[1]},
-             "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
-             "codeSigning).\n" % tls_signer),
-            # A time-stamp server that cannot be reached (nothing listens on
-            # the discard port) stops the release rather than dropping the stamp.
-            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_CAFILE": ca[1],
-              "TAVRO_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"},
-             "sign-release: osslsigncode could not sign %s.\n" % unsigned),
-            # A home-made CA is not among the system's roots.
-            ({"TAVRO_SIGN_PKCS12": signer, "TAVRO_SIGN_PASSWORD": PASSWORD},
-             "sign-release: The signed file does not verify against /etc/ssl/certs/ca-certificates.crt; nothing "
-             "was written. (A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA.)\n"),
-        ]
-        for settings, sentence in cases:
-            with self.subTest(settings=sorted(settings)):
-                # An older signed file must not survive a failed run.
-                os.makedirs(os.path.dirname(out), exist_ok=True)
-                with open(out, "wb") as f:
-                    f.write(b"stale")
-                result = sign(out, **settings)
-                self.assertEqual(result.returncode, 1)
-                self.assertTrue(result.stderr.endswith(sentence), result.stderr)
-                self.assertEqual(result.stdout, "")
-                self.assertFalse(os.path.exists(out))
 
+def check_refusals(test, base, cases):
+    """Each row refused alike by signing and by the dry run: the sentence
+    ends stderr, nothing on stdout, no temporary file left; signing leaves no
+    signed file and no line for it in SHA256SUMS (other lines stay), the dry
+    run touches neither."""
+    out_dir = path("refused")
+    out = os.path.join(out_dir, "signed.exe")
+    for changes, sentence in cases:
+        settings = dict(base, **changes)
+        for args in ((unsigned, out), ("--check",)):
+            with test.subTest(changes=sorted(changes), mode=args[0]):
+                os.makedirs(out_dir, exist_ok=True)
+                write("refused/signed.exe", b"stale")
+                write("refused/SHA256SUMS", "%s  other.txt\n%s  signed.exe\n" % ("1" * 64, "0" * 64))
+                result, tmp = sign(args, settings)
+                test.assertEqual((result.returncode, result.stdout), (1, ""))
+                test.assertTrue(result.stderr.endswith(sentence), result.stderr)
+                test.assertEqual(os.listdir(tmp), [])
+                if args[0] == "--check":
+                    test.assertEqual(read(out), b"stale")
+                    test.assertEqual(len(read(os.path.join(out_dir, "SHA256SUMS")).splitlines()), 2)
+                else:
+                    test.assertFalse(os.path.exists(out))
+                    test.assertEqual(read(os.path.join(out_dir, "SHA256SUMS")), ("1" * 64 + "  other.txt\n").encode())
+
+
+class Pkcs12Release(SignedFileChecks, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cert = os.path.join(ca.dir, "Code-Signer.pem")
+        cls.signed = path("release/TAVRO-Static-Module-Installer.exe")
+        cls.signing, _ = sign((unsigned, cls.signed), pkcs12_settings)
+
+    def test_keys_and_settings_accepted(self):
+        crlf = write("password-crlf", PASSWORD + "\r\nsecond line\r\n")
+        legacy = pkcs12("legacy", (os.path.join(ca.dir, "Code-Signer.key"), self.cert), ca, "-legacy")
+        expiring_signer = ca.issue("Expiring Signer", usage("codeSigning"), days=10)
+        expiring = pkcs12("expiring", expiring_signer, ca)
+        setup = "TAVRO Static Module Setup"
+        # Changes to the settings, what stderr says, lines the verified signature shows.
+        cases = [
+            # RC2-40 encryption, as OpenSSL 1.1 and many exporters write it.
+            ({"TAVRO_SIGN_PKCS12": legacy}, "", []),
+            ({"TAVRO_SIGN_PASSWORD_FILE": crlf}, "", []),
+            ({"TAVRO_SIGN_PASSWORD_FILE": None, "TAVRO_SIGN_PASSWORD": PASSWORD}, "", []),
+            ({"TAVRO_SIGN_NAME": setup, "TAVRO_SIGN_INFO_URL": "https://tavro.example/"}, "",
+             ["\tText description: " + setup, "\tURL description: https://tavro.example/"]),
+            ({"TAVRO_SIGN_TIMESTAMP_URL": None}, NO_TIMESTAMP, ["Timestamp is not available"]),
+            ({"TAVRO_SIGN_PKCS12": expiring},
+             "sign-release: warning: The certificate of CN=Expiring Signer expires on %s, within 30 days: renew "
+             "it before the next release.\n" % not_after(expiring_signer[1]), []),
+        ]
+        for changes, stderr, shown in cases:
+            settings = dict(pkcs12_settings, **changes)
+            with self.subTest(changes=sorted(changes)):
+                out = path("accepted/signed.exe")
+                result, _ = sign((unsigned, out), settings)
+                self.assertEqual((result.returncode, result.stderr), (0, stderr))
+                verified = run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile",
+                               tsa.authority.cert).stdout
+                for line in shown:
+                    self.assertIn(line + "\n", verified)
+                result, tmp = sign(("--check",), settings)
+                self.assertEqual((result.returncode, result.stderr), (0, stderr))
+                self.assertEqual(os.listdir(tmp), [])
+
+    def test_dry_run_says_what_it_checked_and_writes_nothing(self):
+        scratch = tempfile.mkdtemp(dir=work)
+        env = environment(pkcs12_settings)
+        result = run(SIGN, "--check", env=env, cwd=scratch)
+        self.assertEqual(result.stdout.splitlines(), [
+            "Key: " + pkcs12_settings["TAVRO_SIGN_PKCS12"],
+            "Signer: CN=Code Signer, valid until " + not_after(self.cert),
+            "Chain: verifies against " + ca.cert,
+            "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
+            "Ready to sign. Nothing was written."])
+        self.assertEqual((os.listdir(scratch), os.listdir(env["TMPDIR"])), ([], []))
+
+    def test_signing_in_place_replaces_the_input_only_once_signed(self):
+        os.makedirs(path("in-place"))
+        target = path("in-place/TAVRO-Static-Module-Installer.exe")
+        shutil.copyfile(unsigned, target)
+        refused, _ = sign((target, target), dict(pkcs12_settings, TAVRO_SIGN_PASSWORD_FILE=None,
+                                                 TAVRO_SIGN_PASSWORD="wrong"))
+        self.assertEqual(refused.returncode, 1)
+        self.assertEqual(read(target), read(unsigned))
+        # The same file, named another way.
+        result, _ = sign((target, path("in-place/./TAVRO-Static-Module-Installer.exe")), pkcs12_settings)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        removed = path("in-place-removed.exe")
+        run("osslsigncode", "remove-signature", "-in", target, "-out", removed)
+        self.assertEqual(read(removed), read(unsigned))
+        self.assertEqual(sorted(os.listdir(path("in-place"))), ["SHA256SUMS", "TAVRO-Static-Module-Installer.exe"])
+
+    def test_refusals(self):
+        tls = pkcs12("tls", ca.issue("TLS Server", usage("serverAuth")), ca)
+        expired = pkcs12("expired", ca.issue("Expired Signer", usage("codeSigning"), days=-1, starts=-30), ca)
+        early = pkcs12("early", ca.issue("Early Signer", usage("codeSigning"), days=60, starts=2), ca)
+        expired_cert = os.path.join(ca.dir, "Expired-Signer.pem")
+        missing = path("missing.p12")
+        junk = write("junk.p12", "not a key\n")
+        both = write("both-password", PASSWORD + "\n")
+        hanging, unreachable = silent_server(), closed_port()
+        cases = [
+            ({"TAVRO_SIGN_PKCS12": None},
+             "sign-release: No signing key: set TAVRO_SIGN_PKCS11_MODULE, TAVRO_SIGN_KEY and TAVRO_SIGN_CERT for a "
+             "key in a token or key service (PKCS#11), or TAVRO_SIGN_PKCS12 and TAVRO_SIGN_PASSWORD_FILE for a "
+             "PKCS#12 file (.p12/.pfx).\n"),
+            ({"TAVRO_SIGN_PASSWORD_FILE": None},
+             "sign-release: No password for %s: set TAVRO_SIGN_PASSWORD_FILE to a file holding it (or "
+             "TAVRO_SIGN_PASSWORD to the password).\n" % pkcs12_settings["TAVRO_SIGN_PKCS12"]),
+            ({"TAVRO_SIGN_PASSWORD": PASSWORD, "TAVRO_SIGN_PASSWORD_FILE": both},
+             "sign-release: Both TAVRO_SIGN_PASSWORD_FILE and TAVRO_SIGN_PASSWORD are set: unset one (the file is "
+             "the safer).\n"),
+            ({"TAVRO_SIGN_PKCS12": missing},
+             "sign-release: TAVRO_SIGN_PKCS12 names %s, which does not exist.\n" % missing),
+            ({"TAVRO_SIGN_PASSWORD_FILE": None, "TAVRO_SIGN_PASSWORD": "wrong"},
+             "sign-release: Cannot open %s with the password given (wrong password).\n"
+             % pkcs12_settings["TAVRO_SIGN_PKCS12"]),
+            ({"TAVRO_SIGN_PKCS12": junk}, "sign-release: %s is not a PKCS#12 file.\n" % junk),
+            ({"TAVRO_SIGN_NAME": None},
+             "sign-release: No program name: set TAVRO_SIGN_NAME to the name Windows should show for this program "
+             "(make release sets the web installer's).\n"),
+            ({"TAVRO_SIGN_PKCS12": tls},
+             "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
+             "codeSigning).\n" % tls),
+            # The certificate's own fault is named, with or without a CA file.
+            ({"TAVRO_SIGN_PKCS12": expired},
+             "sign-release: The certificate of CN=Expired Signer expired on %s; nothing was written. It needs "
+             "renewing.\n" % not_after(expired_cert)),
+            ({"TAVRO_SIGN_PKCS12": expired, "TAVRO_SIGN_CAFILE": None},
+             "sign-release: The certificate of CN=Expired Signer expired on %s; nothing was written. It needs "
+             "renewing.\n" % not_after(expired_cert)),
+            ({"TAVRO_SIGN_PKCS12": early},
+             "sign-release: The certificate of CN=Early Signer is not valid before %s; nothing was written.\n"
+             % run("openssl", "x509", "-in", os.path.join(ca.dir, "Early-Signer.pem"), "-noout",
+                   "-startdate").stdout.strip().split("=", 1)[1]),
+            # A home-made CA is not among the system's roots.
+            ({"TAVRO_SIGN_CAFILE": None},
+             "sign-release: The certificate of CN=Code Signer does not chain to a root in "
+             "/etc/ssl/certs/ca-certificates.crt (self-signed certificate in certificate chain); nothing was "
+             "written. A certificate from a private CA needs TAVRO_SIGN_CAFILE naming that CA.\n"),
+            ({"TAVRO_SIGN_CAFILE": other_ca.cert},
+             "sign-release: The certificate of CN=Code Signer does not chain to a root in %s (self-signed "
+             "certificate in certificate chain); nothing was written. A certificate from a private CA needs "
+             "TAVRO_SIGN_CAFILE naming that CA.\n" % other_ca.cert),
+            # A time-stamp server that cannot be reached, that never answers,
+            # or whose stamp does not verify stops the release rather than
+            # dropping the stamp.
+            ({"TAVRO_SIGN_TIMESTAMP_URL": unreachable},
+             "sign-release: The time-stamp server %s gave no time stamp; nothing was written.\n" % unreachable),
+            ({"TAVRO_SIGN_TIMESTAMP_URL": hanging, "TAVRO_SIGN_TIMESTAMP_SECONDS": "2"},
+             "sign-release: The time-stamp server %s did not answer within 2 s (TAVRO_SIGN_TIMESTAMP_SECONDS); "
+             "nothing was written.\n" % hanging),
+            ({"TAVRO_SIGN_TSA_CAFILE": None},
+             "sign-release: The time stamp from %s does not verify against /etc/ssl/certs/ca-certificates.crt; "
+             "nothing was written. A time-stamp server under a private CA needs TAVRO_SIGN_TSA_CAFILE naming that "
+             "CA.\n" % tsa.url),
+        ]
+        check_refusals(self, pkcs12_settings, cases)
+
+
+def echoing(terminal):
+    """Whether the terminal still echoes, after waiting (up to a bound) for the
+    prompt's reader to turn echo off: the prompt is written before that."""
+    deadline = time.monotonic() + 60
+    while termios.tcgetattr(terminal)[3] & termios.ECHO and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
+
+
+def sign_at_terminal(args, settings, answer):
+    """Runs the script on a terminal of its own and types `answer` when the
+    token asks for its PIN; returns the exit code and what the terminal showed."""
+    env = environment(settings)
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execve(SIGN, [SIGN] + list(args), env)
+    shown, answered = b"", False
+    while True:
+        ready, _, _ = select.select([terminal], [], [], 120)
+        if not ready:
+            os.kill(pid, 9)
+            break
+        try:
+            data = os.read(terminal, 4096)
+        except OSError:  # the terminal's far end closed
+            data = b""
+        if not data:
+            break
+        shown += data
+        if not answered and ("PIN for %s:" % TOKEN).encode() in shown and not echoing(terminal):
+            os.write(terminal, answer.encode() + b"\n")
+            answered = True
+    _, status = os.waitpid(pid, 0)
+    os.close(terminal)
+    return os.waitstatus_to_exitcode(status), shown.decode()
+
+
+class TokenRelease(SignedFileChecks, unittest.TestCase):
+    """Signed through PKCS#11 with a key SoftHSM2 holds."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.cert = token_signer[1]
+        cls.signed = path("token-release/TAVRO-Static-Module-Installer.exe")
+        cls.signing, _ = sign((unsigned, cls.signed), token_settings)
+
+    def test_certificate_from_a_file(self):
+        chain = write("token-signer-chain.pem", read(token_signer[1]) + read(intermediate.cert))
+        out = path("token-file/signed.exe")
+        result, _ = sign((unsigned, out), dict(token_settings, TAVRO_SIGN_CERT=chain, TAVRO_SIGN_CHAIN=None))
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile", tsa.authority.cert)
+
+    def test_pin_typed_at_the_token_prompt(self):
+        out = path("token-prompt/signed.exe")
+        code, shown = sign_at_terminal((unsigned, out), dict(token_settings, TAVRO_SIGN_PIN_FILE=None), PIN)
+        self.assertEqual(code, 0, shown)
+        self.assertIn("Enter PKCS#11 token PIN for %s:" % TOKEN, shown)
+        self.assertNotIn(PIN, shown)
+        run("osslsigncode", "verify", "-in", out, "-CAfile", ca.cert, "-TSA-CAfile", tsa.authority.cert)
+
+    def test_dry_run_says_what_it_checked(self):
+        result, tmp = sign(("--check",), token_settings)
+        self.assertEqual(result.stdout.splitlines(), [
+            "Key: %s through %s" % (token_settings["TAVRO_SIGN_KEY"], SOFTHSM),
+            "Signer: CN=Token Signer, valid until " + not_after(token_signer[1]),
+            "Chain: verifies against " + ca.cert,
+            "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
+            "Ready to sign. Nothing was written."])
+        self.assertEqual((result.stderr, os.listdir(tmp)), ("", []))
+
+    def test_refusals(self):
+        wrong_pin = write("wrong-pin", "000000\n")
+        not_a_module = write("not-a-module.so", "not a module\n")
+        cases = [
+            ({"TAVRO_SIGN_PIN_FILE": wrong_pin},
+             "sign-release: The token refused the PIN in %s (wrong PIN; a token locks after a few).\n" % wrong_pin),
+            ({"TAVRO_SIGN_KEY": token_uri("nothing", "private")},
+             "sign-release: No private key at %s through %s: check that the token is there and that the URI names "
+             "the key.\n" % (token_uri("nothing", "private"), SOFTHSM)),
+            ({"TAVRO_SIGN_CERT": token_uri("nothing", "cert")},
+             "sign-release: No certificate at %s through %s: check that the token is there and that the URI names "
+             "the certificate.\n" % (token_uri("nothing", "cert"), SOFTHSM)),
+            ({"TAVRO_SIGN_KEY": token_uri("tls", "private"), "TAVRO_SIGN_CERT": token_uri("tls", "cert")},
+             "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
+             "codeSigning).\n" % token_uri("tls", "cert")),
+            ({"TAVRO_SIGN_CHAIN": None},
+             "sign-release: The certificate of CN=Token Signer does not chain to a root in %s (unable to get local "
+             "issuer certificate); nothing was written. A certificate from a private CA needs TAVRO_SIGN_CAFILE "
+             "naming that CA. Intermediate certificates the token does not hold go in TAVRO_SIGN_CHAIN.\n"
+             % ca.cert),
+            # No PIN file and no terminal for the token to ask at.
+            ({"TAVRO_SIGN_PIN_FILE": None},
+             "sign-release: No PIN for the token: set TAVRO_SIGN_PIN_FILE to a file holding it, or run this from a "
+             "terminal, where the token asks for it.\n"),
+            ({"TAVRO_SIGN_PIN_FILE": None, "TAVRO_SIGN_PASSWORD": PIN},
+             "sign-release: TAVRO_SIGN_PASSWORD and TAVRO_SIGN_PASSWORD_FILE are for a PKCS#12 file: the token's PIN "
+             "comes from TAVRO_SIGN_PIN_FILE, or from the token's own prompt.\n"),
+            ({"TAVRO_SIGN_PKCS11_MODULE": not_a_module},
+             "sign-release: TAVRO_SIGN_PKCS11_MODULE names %s, which is not a PKCS#11 module.\n" % not_a_module),
+            ({"TAVRO_SIGN_PKCS12": pkcs12_settings["TAVRO_SIGN_PKCS12"]},
+             "sign-release: Both TAVRO_SIGN_PKCS12 and a PKCS#11 key (TAVRO_SIGN_PKCS11_MODULE, TAVRO_SIGN_KEY) are "
+             "set: unset the one not meant.\n"),
+        ]
+        check_refusals(self, token_settings, cases)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

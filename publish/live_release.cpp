@@ -1,0 +1,100 @@
+#include "publish/live_release.h"
+
+#include <windows.h>
+
+#include "app/app_state.h"
+#include "release/install_attempt.h"
+#include "release/package_verification.h"
+#include "storage/scoped_handle.h"
+
+namespace {
+
+bool MakePrivateDirectory(std::wstring& path)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) {
+        return false;
+    }
+    const std::wstring prefix = std::wstring(temp) + L"tavro-live-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    for (unsigned n = 0; n < 100; ++n) {
+        path = prefix + std::to_wstring(n);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// False when anything stays.
+bool RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            const std::wstring child = path + L"\\" + name;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+// The file the attempt left at InstallerPath, as a user would run it.
+bool DescribeVerified(LiveOutcome& outcome)
+{
+    const std::wstring& path = AppState.InstallerPath;
+    const ScopedFile file(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    LARGE_INTEGER size = {};
+    ErrorText ignored;
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) ||
+        !ComputeHandleSha256(file.Get(), outcome.Sha256, ignored)) {
+        return false;
+    }
+    outcome.Size = static_cast<unsigned long long>(size.QuadPart);
+    outcome.InstallerName = path.substr(path.find_last_of(L'\\') + 1);
+    return true;
+}
+
+}  // namespace
+
+bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why)
+{
+    std::wstring directory;
+    if (!MakePrivateDirectory(directory)) {
+        why = L"No directory of its own could be made under the temporary directory.";
+        return false;
+    }
+    // The attempt keeps its log and download in %LOCALAPPDATA%\TAVRO\Installer.
+    SetEnvironmentVariableW(L"LOCALAPPDATA", directory.c_str());
+    outcome = LiveOutcome();
+    outcome.Verified = RunInstallAttempt(nullptr) == 0;
+    bool described = true;
+    if (outcome.Verified) {
+        described = DescribeVerified(outcome);
+    } else {
+        outcome.UserSees = AppState.LastFailureText;
+    }
+    if (!RemoveTree(directory)) {
+        why = L"The temporary directory " + directory + L" could not be removed.";
+        return false;
+    }
+    if (!described) {
+        why = L"The verified installer " + AppState.InstallerPath + L" could not be read back.";
+        return false;
+    }
+    return true;
+}

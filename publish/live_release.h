@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "release/error_text.h"
+
+// What a user's install attempt gets from the official host now.
+struct LiveOutcome {
+    bool Verified = false;
+    std::wstring UserSees;        // the installer's sentence, when not verified
+    std::wstring InstallerName;   // when verified: the file's name,
+    std::wstring Sha256;          // its SHA-256 (lower-case hex)
+    unsigned long long Size = 0;  // and its size in bytes
+};
+
+// Runs the installer's own attempt (RunInstallAttempt) without a window, with
+// LOCALAPPDATA pointed at a new directory under the temporary directory,
+// which is removed again whatever the outcome. False only when the check
+// itself could not run or clean up; `why` says so.
+[[nodiscard]] bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why);
