@@ -134,12 +134,17 @@ bench: build-tests
 # settings name (scripts/sign-release.sh), under the web installer's name;
 # release-check is its dry run, which builds and writes nothing.
 WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
+# The publisher this build requires of setups (TAVRO_PUBLISHER), if any: the
+# release must be signed by it.
+PUBLISHER_OF_BUILD = $$(sed -n 's/^TAVRO_PUBLISHER:[A-Z]*=//p' $(BUILD)/CMakeCache.txt 2>/dev/null)
 release: build
 	@echo "Official host of this build: $(HOST_OF_BUILD)"
-	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" TAVRO_SIGN_PUBLISHER="$(PUBLISHER_OF_BUILD)" \
+	  scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
 
 release-check:
-	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" scripts/sign-release.sh --check
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" TAVRO_SIGN_PUBLISHER="$(PUBLISHER_OF_BUILD)" \
+	  scripts/sign-release.sh --check
 
 # The release manifest for a setup file (scripts/manifest.sh), written and
 # checked by build/tavro-manifest.exe with this build's rules and host, and

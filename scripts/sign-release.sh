@@ -35,6 +35,8 @@
 #   TAVRO_SIGN_TSA_CAFILE     roots its time stamp must chain to (default: the
 #                             system bundle)
 #   TAVRO_SIGN_TIMESTAMP_SECONDS  how long the server may take (default 30)
+#   TAVRO_SIGN_PUBLISHER      the build's TAVRO_PUBLISHER (make release passes
+#                             it): the certificate must name that publisher
 # SIGNED_EXE exists only once it has been signed and verified; in place, the
 # input is replaced only then.
 set -euo pipefail
@@ -242,6 +244,19 @@ if ! signer -checkend $((warn_days * 86400)) >/dev/null; then
   warn "The certificate of $subject expires on $not_after, within $warn_days days: renew it before the next release."
 fi
 
+# The publisher as Windows names the signer, and as an installer built with
+# TAVRO_PUBLISHER compares it: the common name, else the organisational unit,
+# the organisation, the e-mail address.
+name_field() { signer -subject -nameopt multiline,utf8,-esc_msb | sed -n "s/^ *$1 *= //p" | head -n 1; }
+publisher=
+for field in commonName organizationalUnitName organizationName emailAddress; do
+  publisher=$(name_field "$field")
+  [ -z "$publisher" ] || break
+done
+if [ -n "${TAVRO_SIGN_PUBLISHER:-}" ] && [ "$publisher" != "$TAVRO_SIGN_PUBLISHER" ]; then
+  fail "The certificate names the publisher \"$publisher\", but this build runs only setups signed by \"$TAVRO_SIGN_PUBLISHER\" (TAVRO_PUBLISHER): setups signed with it would not run; nothing was written."
+fi
+
 # A server that accepts and never answers would hold the release for good.
 final=$work/signed.exe
 if [ -n "$timestamp_url" ]; then
@@ -277,6 +292,7 @@ fi
 if [ "$check_only" = 1 ]; then
   echo "Key: $key_text"
   echo "Signer: $subject, valid until $not_after"
+  echo "Publisher: $publisher"
   echo "Chain: verifies against $cafile"
   if [ -n "$timestamp_url" ]; then
     echo "Time stamp: $timestamp_url answered within $timestamp_seconds s, verified against $tsa_cafile"
@@ -301,5 +317,6 @@ echo "Unsigned: $unsigned ($unsigned_sha256)"
 echo "Signed: $signed"
 echo "SHA-256: $(sha256sum < "$signed" | cut -c1-64)"
 echo "Signer: $subject, valid until $not_after"
+echo "Publisher: $publisher"
 echo "Time stamp: $timestamp_text"
 echo "Checksums: $(dirname "$signed")/SHA256SUMS"

@@ -249,6 +249,7 @@ class SignedFileChecks:
         self.assertEqual(self.signing.stdout.splitlines(), [
             "Unsigned: %s (%s)" % (unsigned, sha256(unsigned)), "Signed: " + self.signed,
             "SHA-256: " + sha256(self.signed), "Signer: %s, valid until %s" % (subject(self.cert), not_after(self.cert)),
+            "Publisher: " + self.publisher,
             "Time stamp: present, from %s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Checksums: %s/SHA256SUMS" % os.path.dirname(self.signed)])
         directory = os.path.dirname(self.signed)
@@ -321,6 +322,7 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.cert = os.path.join(ca.dir, "Code-Signer.pem")
+        cls.publisher = "Code Signer"
         cls.signed = path("release/TAVRO-Static-Module-Installer.exe")
         cls.signing, _ = sign((unsigned, cls.signed), pkcs12_settings)
 
@@ -339,6 +341,8 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
             ({"TAVRO_SIGN_NAME": setup, "TAVRO_SIGN_INFO_URL": "https://tavro.example/"}, "",
              ["\tText description: " + setup, "\tURL description: https://tavro.example/"]),
             ({"TAVRO_SIGN_TIMESTAMP_URL": None}, NO_TIMESTAMP, ["Timestamp is not available"]),
+            # The build's TAVRO_PUBLISHER, as make release passes it.
+            ({"TAVRO_SIGN_PUBLISHER": "Code Signer"}, "", []),
             ({"TAVRO_SIGN_PKCS12": expiring},
              "sign-release: warning: The certificate of CN=Expiring Signer expires on %s, within 30 days: renew "
              "it before the next release.\n" % not_after(expiring_signer[1]), []),
@@ -364,6 +368,7 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
         self.assertEqual(result.stdout.splitlines(), [
             "Key: " + pkcs12_settings["TAVRO_SIGN_PKCS12"],
             "Signer: CN=Code Signer, valid until " + not_after(self.cert),
+            "Publisher: Code Signer",
             "Chain: verifies against " + ca.cert,
             "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Ready to sign. Nothing was written."])
@@ -417,6 +422,10 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
             ({"TAVRO_SIGN_PKCS12": tls},
              "sign-release: The certificate in %s is not for code signing (it needs extendedKeyUsage "
              "codeSigning).\n" % tls),
+            ({"TAVRO_SIGN_PUBLISHER": "Someone Else"},
+             'sign-release: The certificate names the publisher "Code Signer", but this build runs only setups '
+             'signed by "Someone Else" (TAVRO_PUBLISHER): setups signed with it would not run; nothing was '
+             'written.\n'),
             # The certificate's own fault is named, with or without a CA file.
             ({"TAVRO_SIGN_PKCS12": expired},
              "sign-release: The certificate of CN=Expired Signer expired on %s; nothing was written. It needs "
@@ -496,6 +505,7 @@ class TokenRelease(SignedFileChecks, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.cert = token_signer[1]
+        cls.publisher = "Token Signer"
         cls.signed = path("token-release/TAVRO-Static-Module-Installer.exe")
         cls.signing, _ = sign((unsigned, cls.signed), token_settings)
 
@@ -519,6 +529,7 @@ class TokenRelease(SignedFileChecks, unittest.TestCase):
         self.assertEqual(result.stdout.splitlines(), [
             "Key: %s through %s" % (token_settings["TAVRO_SIGN_KEY"], SOFTHSM),
             "Signer: CN=Token Signer, valid until " + not_after(token_signer[1]),
+            "Publisher: Token Signer",
             "Chain: verifies against " + ca.cert,
             "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Ready to sign. Nothing was written."])
