@@ -64,7 +64,9 @@ bool QueryLocation(HINTERNET request, std::wstring& location)
 }
 
 // Lets the request answer a proxy's sign-in request with the user's Windows
-// logon (Negotiate or NTLM); false when the proxy offers neither.
+// logon (Negotiate or NTLM: no name or password given, the logon session's
+// own); false when the proxy offers neither. Only the proxy gets them: the
+// request's logon policy, which would let a server ask as well, is left.
 bool OfferWindowsLogon(HINTERNET request)
 {
     DWORD supported = 0;
@@ -76,9 +78,7 @@ bool OfferWindowsLogon(HINTERNET request)
     const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0 ? WINHTTP_AUTH_SCHEME_NEGOTIATE
                          : (supported & WINHTTP_AUTH_SCHEME_NTLM) != 0    ? WINHTTP_AUTH_SCHEME_NTLM
                                                                           : 0;
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-    return scheme != 0 && WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy)) &&
-           WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr);
+    return scheme != 0 && WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr);
 }
 
 // A session for one request: through the proxy the user's settings name for
