@@ -123,9 +123,9 @@ DWORD AttemptSteps()
     // Bytes that are not verified never sit under the installer's name: they
     // go to the attempt's own file, which is moved there once verified. So a
     // second attempt, or a program holding the name open, cannot make this
-    // attempt's result false.
-    // Each attempt file has a name of its own, so those of attempts whose
-    // process ended (a closed window, a killed process) would pile up.
+    // attempt's result false. Each attempt file has a name of its own, so
+    // those of attempts whose process ended (a closed window, a killed
+    // process) are swept first, or they would pile up.
     DeleteLeftAttemptFiles(workingDirectory);
     AttemptFile download;
     *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
