@@ -71,7 +71,8 @@ configure-tests: configure
 	  fi; \
 	done
 	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) \
+	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON \
+	  -DTAVRO_TEST_TIMING_SCALE=$(if $(filter emulated,$(I386_MODE)),4,1) $(CMAKE_FLAGS) \
 	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  "-DTAVRO_TEST_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null

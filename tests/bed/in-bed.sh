@@ -91,4 +91,13 @@ s = socket.socket(); s.bind(("127.0.0.1", 8081)); s.listen(64); time.sleep(86400
   done
 fi
 if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --start-server; fi
-"$@"
+status=0
+"$@" || status=$?
+# The prefix's registry lives in the wineserver and reaches its files when the
+# server stops; ended with the namespace, it would lose what a test set and
+# set back (a user's proxy settings, a trusted test root) since its last save.
+if [ -n "${TAVRO_WINE_RUN:-}" ]; then
+  "$TAVRO_WINE_RUN" --kill >/dev/null 2>&1 || true
+  "$TAVRO_WINE_RUN" --wait-server || true
+fi
+exit $status

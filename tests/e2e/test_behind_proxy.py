@@ -75,6 +75,7 @@ def setUpModule():
     global display
     display = harness.Display()
     harness.start_wine()
+    set_user_settings(None)
 
 
 def tearDownModule():

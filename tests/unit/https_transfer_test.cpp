@@ -267,21 +267,25 @@ TEST(DownloadUrl, RedirectsAreFollowedOnlyWithinThePolicy)
 }
 
 struct StallRow {
-    const wchar_t* path;
+    std::wstring path;
     bool toFile;
     bool completes;
 };
 
-// The test tree runs with a 2 s low-speed window (floor 1 KiB) and a 6 s
-// deadline for memory mode.
+// The test tree's limits are seconds: a low-speed window (2 s, floor 1 KiB)
+// and a memory-mode deadline (6 s), longer where the tree runs slowly.
 TEST(DownloadUrl, StalledTransfersFail)
 {
+    const unsigned long windowS = static_cast<unsigned long>(kTransferLimits.LowSpeedWindowMs / 1000);
+    const unsigned long deadlineS = static_cast<unsigned long>(kTransferLimits.MemoryDeadlineMs / 1000);
+    const unsigned long steady = 4096 * 2 * windowS;  // 4 KiB a second for two windows
     const StallRow rows[] = {
-        {L"/bytes/300?drip_ms=50", false, false},                  // 20 bytes a second
+        {L"/bytes/300?drip_ms=50", false, false},  // 20 bytes a second
         {L"/bytes/300?drip_ms=50", true, false},
-        {L"/bytes/300?silent=1", false, false},                    // never sends headers
-        {L"/bytes/30720?delay_ms=500&chunk=2048", false, false},  // steady, but past the deadline
-        {L"/bytes/14336?delay_ms=500&chunk=2048", true, true},    // 4 KiB a second, longer than a window
+        {L"/bytes/300?silent=1", false, false},  // never sends headers
+        // 1 KiB a second, well above the floor, but past the deadline.
+        {L"/bytes/" + std::to_wstring((deadlineS + 10) * 1024) + L"?delay_ms=1000&chunk=1024", false, false},
+        {L"/bytes/" + std::to_wstring(steady) + L"?delay_ms=500&chunk=2048", true, true},
     };
     TestDirectory directory;
     const std::wstring file = directory.Path() + L"\\body.bin";
@@ -292,19 +296,19 @@ TEST(DownloadUrl, StalledTransfersFail)
             << Narrow(row.path);
         EXPECT_EQ(error, row.completes ? L"" : kFailed) << Narrow(row.path);
     }
-    EXPECT_TRUE(ReadFileBytes(file) == PatternBytes(14336));
+    EXPECT_TRUE(ReadFileBytes(file) == PatternBytes(steady));
 }
 
 // Servers that send bytes but never a whole answer. Every blocked call
 // returns when a byte arrives, so only a deadline of the transfer's own ends
-// these (the test tree's: 2 s for the headers and for each low-speed window).
-// The server gives up after 30 s.
+// these (the test tree's low-speed window, for the headers and for the body).
+// The server gives up after 30 s, or for ever later.
 TEST(DownloadUrl, TrickledAnswersEndWithinTheLimits)
 {
     const wchar_t* const rows[] = {
-        L"/bytes/10?trickle_headers=200&for_ms=30000",     // a byte of headers at a time, header lines without end
-        L"/bytes/10?continues=200&for_ms=30000",           // "100 Continue" without end
-        L"/bytes/10?endless_chunk_size=200&for_ms=30000",  // a chunk-size line without end
+        L"/bytes/10?trickle_headers=200&for_ms=60000",     // a byte of headers at a time, header lines without end
+        L"/bytes/10?continues=200&for_ms=60000",           // "100 Continue" without end
+        L"/bytes/10?endless_chunk_size=200&for_ms=60000",  // a chunk-size line without end
         L":7443/bytes/10",                                 // the TLS handshake relayed a byte at a time
     };
     TestDirectory directory;
@@ -315,7 +319,7 @@ TEST(DownloadUrl, TrickledAnswersEndWithinTheLimits)
         EXPECT_FALSE(DownloadUrl(OfficialUrl(row), buffer, directory.Path() + L"\\body.bin", false, error))
             << Narrow(row);
         EXPECT_EQ(error, kFailed) << Narrow(row);
-        EXPECT_LT(GetTickCount64() - start, 15000u) << Narrow(row);
+        EXPECT_LT(GetTickCount64() - start, 3 * kTransferLimits.LowSpeedWindowMs + 5000) << Narrow(row);
     }
 }
 
