@@ -11,13 +11,6 @@
 #include "release/url_policy.h"
 #include "storage/scoped_handle.h"
 
-#ifdef TAVRO_TEST_TIMING
-// TAVRO_TEST_TIMING is the test tree's scale: 1, or more where it runs slowly.
-const TransferLimits kTransferLimits = {2000 * TAVRO_TEST_TIMING, 1024, 6000 * TAVRO_TEST_TIMING};
-#else
-const TransferLimits kTransferLimits = kProductionLimits;
-#endif
-
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"TAVRO Static Module Installer/1.0";

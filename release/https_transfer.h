@@ -58,8 +58,9 @@ struct TransferLimits {
     ULONGLONG MemoryDeadlineMs;           // a whole memory-mode fetch, redirects included
 };
 constexpr TransferLimits kProductionLimits = {60000, 1024, 120000};
-// The limits in force: kProductionLimits, except in the test tree, which is
-// built with shortened ones so the test bed need not wait a minute.
+// The limits in force (release/transfer_limits.cpp): kProductionLimits in
+// every program built from this code, shortened ones in the unit tests, so the
+// test bed need not wait a minute.
 extern const TransferLimits kTransferLimits;
 
 // The low-speed window in progress: when it began and the byte count then.

@@ -1,0 +1,11 @@
+#include "release/https_transfer.h"
+
+// The limits in force, defined apart from the transfer so that each program
+// links the ones it needs: the installer and the release tool always the real
+// ones, the unit tests shortened ones (TAVRO_TEST_TIMING, whose value is the
+// test tree's scale: 1, or more where it runs slowly).
+#ifdef TAVRO_TEST_TIMING
+const TransferLimits kTransferLimits = {2000 * TAVRO_TEST_TIMING, 1024, 6000 * TAVRO_TEST_TIMING};
+#else
+const TransferLimits kTransferLimits = kProductionLimits;
+#endif
