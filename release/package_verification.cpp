@@ -30,6 +30,23 @@ bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWOR
     return BCryptGetProperty(provider, property, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) == 0;
 }
 
+// Opens `algorithm` and sizes `digest` for it. The hash object lives in
+// `hashObject`, so the caller declares it before `hash` and it outlives it.
+bool OpenHash(const wchar_t* algorithm, ScopedProvider& provider, std::vector<unsigned char>& hashObject,
+              ScopedHash& hash, std::vector<unsigned char>& digest)
+{
+    DWORD objectLength = 0;
+    DWORD digestLength = 0;
+    if (BCryptOpenAlgorithmProvider(provider.Receive(), algorithm, nullptr, 0) != 0 ||
+        !QuerySizeProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
+        !QuerySizeProperty(provider.Get(), BCRYPT_HASH_LENGTH, digestLength)) {
+        return false;
+    }
+    hashObject.assign(objectLength, 0);
+    digest.assign(digestLength, 0);
+    return BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr, 0, 0) == 0;
+}
+
 // Feeds the file to the hash in 64 KiB reads and finishes it. A read that
 // delivers fewer bytes than asked (a failed read included) marks the end.
 bool HashFile(BCRYPT_HASH_HANDLE hash, HANDLE file, std::vector<unsigned char>& digest)
@@ -78,27 +95,28 @@ bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error)
 bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error)
 {
     ScopedProvider provider;
-    DWORD objectLength = 0;
-    DWORD digestLength = 0;
-    if (BCryptOpenAlgorithmProvider(provider.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0 ||
-        !QuerySizeProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
-        !QuerySizeProperty(provider.Get(), BCRYPT_HASH_LENGTH, digestLength)) {
+    std::vector<unsigned char> hashObject;
+    std::vector<unsigned char> digest;
+    ScopedHash hash;
+    if (!OpenHash(BCRYPT_SHA256_ALGORITHM, provider, hashObject, hash, digest)) {
         error = kMsgVerifyInit;
         return false;
     }
-
-    // The hash object lives in this buffer, so it is declared before the hash
-    // handle and outlives it.
-    std::vector<unsigned char> hashObject(objectLength);
-    std::vector<unsigned char> digest(digestLength);
-    ScopedHash hash;
-    const bool created = BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr,
-                                          0, 0) == 0;
-    if (!created || file == nullptr || SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+    if (file == nullptr || SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
         !HashFile(hash.Get(), file, digest)) {
         error = kMsgVerifyFailed;
         return false;
     }
     hexDigest = ToLowerHex(digest.data(), digest.size());
     return true;
+}
+
+bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size, std::vector<unsigned char>& digest)
+{
+    ScopedProvider provider;
+    std::vector<unsigned char> hashObject;
+    ScopedHash hash;
+    return OpenHash(algorithm, provider, hashObject, hash, digest) &&
+           BCryptHashData(hash.Get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0) == 0 &&
+           BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
 }

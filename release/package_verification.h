@@ -18,5 +18,10 @@
 // hashed from its first byte whatever its position.
 [[nodiscard]] bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error);
 
+// The digest of `size` bytes at `data` with the CNG hash `algorithm`
+// (BCRYPT_SHA256_ALGORITHM and its kin); `digest` is resized to fit it.
+[[nodiscard]] bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size,
+                             std::vector<unsigned char>& digest);
+
 // Two lower-case hex digits per byte, high four bits first.
 std::wstring ToLowerHex(const unsigned char* bytes, size_t count);

@@ -5,8 +5,8 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include "release/certificate_handles.h"
 #include "release/time_stamp.h"
-#include "storage/scoped_handle.h"
 
 namespace {
 
@@ -22,21 +22,11 @@ std::wstring SignerName(PCCERT_CONTEXT certificate)
     return name;
 }
 
-void FreeChain(PCCERT_CHAIN_CONTEXT chain)
-{
-    CertFreeCertificateChain(chain);
-}
-
-void CloseStore(HCERTSTORE store)
-{
-    CertCloseStore(store, 0);
-}
-
 // The signer's chain, built again as of `time` from the certificates of the
 // chain the verification built, for code signing.
 DWORD SignerChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
 {
-    const ScopedHandle<HCERTSTORE, CloseStore> certificates(
+    const ScopedStore certificates(
         CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!certificates.IsValid() || verified.cChain == 0 || verified.rgpChain[0]->cElement == 0) {
         return CERT_TRUST_IS_PARTIAL_CHAIN;
@@ -103,7 +93,7 @@ DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra,
     para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    ScopedHandle<PCCERT_CHAIN_CONTEXT, FreeChain> chain;
+    ScopedChain chain;
     if (!CertGetCertificateChain(nullptr, certificate, &time, extra, &para, 0, nullptr, chain.Receive())) {
         return CERT_TRUST_IS_PARTIAL_CHAIN;
     }

@@ -4,8 +4,9 @@
 
 #include <cstring>
 
+#include "release/certificate_handles.h"
+#include "release/package_verification.h"
 #include "release/publisher_signature.h"
-#include "storage/scoped_handle.h"
 
 namespace {
 
@@ -112,59 +113,16 @@ bool GeneralizedTime(const Der& text, FILETIME& time)
     return SystemTimeToFileTime(&utc, &time) != FALSE;
 }
 
-void CloseAlgorithm(BCRYPT_ALG_HANDLE handle)
-{
-    BCryptCloseAlgorithmProvider(handle, 0);
-}
-
-void DestroyHash(BCRYPT_HASH_HANDLE handle)
-{
-    BCryptDestroyHash(handle);
-}
-
-bool HashBytes(const std::string& oid, const BYTE* data, DWORD size, std::vector<BYTE>& digest)
+bool HashWithOid(const std::string& oid, const BYTE* data, DWORD size, std::vector<BYTE>& digest)
 {
     const wchar_t* algorithm = HashAlgorithmForOid(oid);
-    ScopedHandle<BCRYPT_ALG_HANDLE, CloseAlgorithm> provider;
-    if (algorithm == nullptr || BCryptOpenAlgorithmProvider(provider.Receive(), algorithm, nullptr, 0) != 0) {
-        return false;
-    }
-    DWORD length = 0;
-    ULONG written = 0;
-    if (BCryptGetProperty(provider.Get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length), sizeof(length),
-                          &written, 0) != 0) {
-        return false;
-    }
-    ScopedHandle<BCRYPT_HASH_HANDLE, DestroyHash> hash;
-    digest.assign(length, 0);
-    return BCryptCreateHash(provider.Get(), hash.Receive(), nullptr, 0, nullptr, 0, 0) == 0 &&
-           BCryptHashData(hash.Get(), const_cast<PUCHAR>(data), size, 0) == 0 &&
-           BCryptFinishHash(hash.Get(), digest.data(), length, 0) == 0;
+    return algorithm != nullptr && HashBytes(algorithm, data, size, digest);
 }
 
 bool SameBytes(const std::vector<BYTE>& a, const BYTE* b, DWORD size)
 {
     return a.size() == size && size != 0 && std::memcmp(a.data(), b, size) == 0;
 }
-
-void CloseMessage(HCRYPTMSG message)
-{
-    CryptMsgClose(message);
-}
-
-void CloseStore(HCERTSTORE store)
-{
-    CertCloseStore(store, 0);
-}
-
-void FreeCertificate(PCCERT_CONTEXT certificate)
-{
-    CertFreeCertificateContext(certificate);
-}
-
-using ScopedMessage = ScopedHandle<HCRYPTMSG, CloseMessage>;
-using ScopedStore = ScopedHandle<HCERTSTORE, CloseStore>;
-using ScopedCertificate = ScopedHandle<PCCERT_CONTEXT, FreeCertificate>;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kTimeStampInfoType[] = "1.2.840.113549.1.9.16.1.4";  // id-ct-TSTInfo
@@ -200,7 +158,7 @@ bool DigestMatches(const CMSG_SIGNER_INFO& tokenSigner, const std::vector<BYTE>&
     Der encoded = {digest->rgValue[0].pbData, digest->rgValue[0].pbData + digest->rgValue[0].cbData};
     std::vector<BYTE> computed;
     return ReadElement(encoded, 0x04, value) &&
-           HashBytes(tokenSigner.HashAlgorithm.pszObjId, content.data(), static_cast<DWORD>(content.size()),
+           HashWithOid(tokenSigner.HashAlgorithm.pszObjId, content.data(), static_cast<DWORD>(content.size()),
                      computed) &&
            SameBytes(computed, value.At, static_cast<DWORD>(value.End - value.At));
 }
@@ -293,7 +251,7 @@ bool TrustedTimeStampTime(const CMSG_SIGNER_INFO& signer, FILETIME& time)
         !CryptMsgControl(token.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, authority.Get()->pCertInfo) ||
         // The authority chains to a trusted root and may stamp time, then.
         ChainErrorsAt(authority.Get(), info.Time, certificates.Get(), szOID_PKIX_KP_TIMESTAMP_SIGNING) != 0 ||
-        !HashBytes(info.HashAlgorithm, signer.EncryptedHash.pbData, signer.EncryptedHash.cbData, imprint) ||
+        !HashWithOid(info.HashAlgorithm, signer.EncryptedHash.pbData, signer.EncryptedHash.cbData, imprint) ||
         !SameBytes(imprint, info.HashedMessage.data(), static_cast<DWORD>(info.HashedMessage.size()))) {
         return false;
     }

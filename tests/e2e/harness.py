@@ -164,6 +164,12 @@ SAMPLE_SETUP = os.environ.get("TAVRO_SAMPLE_SETUP", "")
 SCREENSHOTS = os.environ.get("TAVRO_SCREENSHOT_DIR", "")
 
 
+def sample_setup_bytes():
+    """The sample setup, which leaves sample-setup-ran.txt where it runs."""
+    with open(SAMPLE_SETUP, "rb") as f:
+        return f.read()
+
+
 def drive(*args, expect_ok=True):
     """Runs one window-driver command; returns its key=value output. A
     command's own wait (its first number, in ms) is bounded by the driver."""

@@ -158,8 +158,7 @@ class BehindAProxy(unittest.TestCase):
                 self.assertEqual(paths_seen(), paths)
 
     def test_window_verifies_through_the_proxy(self):
-        with open(harness.SAMPLE_SETUP, "rb") as f:
-            harness.publish_release(f.read())
+        harness.publish_release(harness.sample_setup_bytes())
         set_user_settings(connection_settings(DIRECT | FIXED, PROXY))
         user = harness.UserProfile()
         window = harness.start_window_attempt(user, harness.INSTALLER)

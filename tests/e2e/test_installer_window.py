@@ -31,11 +31,6 @@ def tearDownModule():
     display.close()
 
 
-def sample_setup_bytes():
-    with open(harness.SAMPLE_SETUP, "rb") as f:
-        return f.read()
-
-
 class InstallerWindow(unittest.TestCase):
     def setUp(self):
         harness.reset_site()
@@ -105,7 +100,7 @@ class InstallerWindow(unittest.TestCase):
         self.assertEqual(self.user.log_messages(), [])
 
     def test_successful_click_starts_the_verified_setup_once(self):
-        setup = sample_setup_bytes()
+        setup = harness.sample_setup_bytes()
         harness.publish_release(setup)
         # The server holds each answer until the test has seen the state it
         # shows: the manifest before it answers, the setup halfway.

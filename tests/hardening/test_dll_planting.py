@@ -60,9 +60,8 @@ class DllPlanting(unittest.TestCase):
 
     def test_installer_window_ignores_planted_dlls(self):
         # A whole attempt in the window, up to the start of the verified setup.
-        with open(harness.SAMPLE_SETUP, "rb") as f:
-            harness.reset_site()
-            harness.publish_release(f.read())
+        harness.reset_site()
+        harness.publish_release(harness.sample_setup_bytes())
         user = harness.UserProfile()
         window = harness.start_window_attempt(user, self.installer)
         self.assertEqual(harness.window_attempt_exit_code(window), 0)

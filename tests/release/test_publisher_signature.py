@@ -154,8 +154,7 @@ def tearDownModule():
 
 class PublisherSignature(unittest.TestCase):
     def test_only_the_publishers_valid_signature_runs(self):
-        with open(harness.SAMPLE_SETUP, "rb") as f:
-            unsigned = f.read()
+        unsigned = harness.sample_setup_bytes()
         signed = sign("publisher")
         rows = [
             ("signed by the publisher", signed, True),
@@ -188,9 +187,8 @@ class PublisherSignature(unittest.TestCase):
                     ])
 
     def test_the_window_names_the_publisher_it_wanted(self):
-        with open(harness.SAMPLE_SETUP, "rb") as f:
-            harness.reset_site()
-            harness.publish_release(f.read())
+        harness.reset_site()
+        harness.publish_release(harness.sample_setup_bytes())
         user = harness.UserProfile()
         window = harness.start_window_attempt(user, harness.INSTALLER)
         self.assertEqual(harness.drive("wait-messagebox", harness.WINDOW_WAIT)["text"], REFUSAL)
