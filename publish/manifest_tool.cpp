@@ -12,7 +12,6 @@
 
 #include <windows.h>
 
-#include <initializer_list>
 #include <string>
 
 #include "publish/live_release.h"
@@ -20,22 +19,6 @@
 #include "release/install_attempt.h"
 
 namespace {
-
-constexpr wchar_t kLiveChecked[] = L"Checked %s with the installer's own code.";
-constexpr wchar_t kUsersSee[] = L"Users see: ";
-constexpr wchar_t kUsersGet[] = L"Users get %s, verified: SHA-256 %s, %s bytes.";
-
-// The text with each %s replaced by the next value.
-std::wstring Fill(std::wstring text, std::initializer_list<std::wstring> values)
-{
-    size_t at = 0;
-    for (const std::wstring& value : values) {
-        at = text.find(L"%s", at);
-        text.replace(at, 2, value);
-        at += value.size();
-    }
-    return text;
-}
 
 // Text to a console, else UTF-8 bytes to a file or pipe.
 void Print(DWORD stream, const std::wstring& line)
@@ -97,18 +80,18 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (mode == L"live" && argc == 2) {
-        Print(STD_OUTPUT_HANDLE, Fill(kLiveChecked, {ManifestUrl()}));
+        Print(STD_OUTPUT_HANDLE, L"Checked " + ManifestUrl() + L" with the installer's own code.");
         LiveOutcome outcome;
         if (!CheckLiveRelease(outcome, why)) {
             Print(STD_ERROR_HANDLE, L"tavro-manifest: " + why);
             return 1;
         }
         if (!outcome.Verified) {
-            Print(STD_OUTPUT_HANDLE, kUsersSee + outcome.UserSees);
+            Print(STD_OUTPUT_HANDLE, L"Users see: " + outcome.UserSees);
             return 1;
         }
-        Print(STD_OUTPUT_HANDLE,
-              Fill(kUsersGet, {outcome.InstallerName, outcome.Sha256, std::to_wstring(outcome.Size)}));
+        Print(STD_OUTPUT_HANDLE, L"Users get " + outcome.InstallerName + L", verified: SHA-256 " + outcome.Sha256 +
+                                     L", " + std::to_wstring(outcome.Size) + L" bytes.");
         return 0;
     }
     Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"

@@ -147,13 +147,6 @@ struct RequestState {
     std::vector<unsigned char> Block = std::vector<unsigned char>(kWriteBlockBytes);
 };
 
-void LetGo(RequestState* state)
-{
-    if (InterlockedDecrement(&state->Holders) == 0) {
-        delete state;
-    }
-}
-
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
 {
     auto* state = reinterpret_cast<RequestState*>(context);
@@ -163,7 +156,7 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     DWORD count = 0;
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-        LetGo(state);  // the last callback of the handle
+        LetGoOfShared(state);  // the last callback of the handle
         return;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
         count = *static_cast<const DWORD*>(information);
@@ -202,9 +195,9 @@ public:
         }
         if (state_ != nullptr) {
             if (!callbackSet_) {
-                LetGo(state_);  // no closing callback will come
+                LetGoOfShared(state_);  // no closing callback will come
             }
-            LetGo(state_);
+            LetGoOfShared(state_);
         }
     }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "release/manifest.h"
+#include "storage/scoped_handle.h"
 
 namespace {
 
@@ -97,13 +98,6 @@ struct Discovery {
     std::wstring Proxy;
 };
 
-void LetGo(Discovery* discovery)
-{
-    if (InterlockedDecrement(&discovery->Holders) == 0) {
-        delete discovery;
-    }
-}
-
 DWORD WINAPI RunDiscovery(LPVOID parameter)
 {
     auto* discovery = static_cast<Discovery*>(parameter);
@@ -138,7 +132,7 @@ DWORD WINAPI RunDiscovery(LPVOID parameter)
     if (session != nullptr) {
         WinHttpCloseHandle(session);
     }
-    LetGo(discovery);
+    LetGoOfShared(discovery);
     return 0;
 }
 
@@ -149,8 +143,8 @@ DiscoveryAnswer Discover(const std::wstring& url, const UserProxySettings& setti
     discovery->Settings = settings;
     const HANDLE thread = CreateThread(nullptr, 0, RunDiscovery, discovery, 0, nullptr);
     if (thread == nullptr) {
-        LetGo(discovery);  // the thread's share
-        LetGo(discovery);
+        LetGoOfShared(discovery);  // the thread's share
+        LetGoOfShared(discovery);
         return DiscoveryAnswer::Failed;
     }
     DiscoveryAnswer answer = DiscoveryAnswer::Failed;
@@ -159,7 +153,7 @@ DiscoveryAnswer Discover(const std::wstring& url, const UserProxySettings& setti
         proxy = discovery->Proxy;
     }
     CloseHandle(thread);
-    LetGo(discovery);
+    LetGoOfShared(discovery);
     return answer;
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "release/build_settings.h"
 #include "release/error_text.h"
 
 // An installer built with the TAVRO_PUBLISHER setting runs a downloaded file
@@ -13,10 +14,8 @@
 // matching file on the release host cannot also sign as the publisher.
 
 #ifdef TAVRO_PUBLISHER
-#define TAVRO_PUBLISHER_WIDEN2(text) L##text
-#define TAVRO_PUBLISHER_WIDEN(text) TAVRO_PUBLISHER_WIDEN2(text)
 // The publisher's name as the signing certificate gives it.
-constexpr wchar_t kRequiredPublisher[] = TAVRO_PUBLISHER_WIDEN(TAVRO_PUBLISHER);
+constexpr wchar_t kRequiredPublisher[] = TAVRO_WIDEN(TAVRO_PUBLISHER);
 #endif
 
 // "The downloaded installer is not signed by <publisher>. It will not be

@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "release/build_settings.h"
 #include "release/manifest.h"
 #include "release/release_messages.h"
 
 #ifndef TAVRO_OFFICIAL_HOST
 #define TAVRO_OFFICIAL_HOST "tavro.example"
 #endif
-#define TAVRO_WIDEN2(text) L##text
-#define TAVRO_WIDEN(text) TAVRO_WIDEN2(text)
 
 const wchar_t kOfficialHost[] = TAVRO_WIDEN(TAVRO_OFFICIAL_HOST);
 

@@ -2,15 +2,15 @@
 
 #include <string>
 
+#include "release/build_settings.h"
+
 // The official host as the tests expect it: the TAVRO_OFFICIAL_HOST build
 // setting, taken from the build rather than from the program, so that the
 // tests hold for any host a build names and catch a program that ignores it.
-#define TAVRO_TEST_WIDEN2(text) L##text
-#define TAVRO_TEST_WIDEN(text) TAVRO_TEST_WIDEN2(text)
 
 inline std::wstring Host()
 {
-    return TAVRO_TEST_WIDEN(TAVRO_TEST_OFFICIAL_HOST);
+    return TAVRO_WIDEN(TAVRO_TEST_OFFICIAL_HOST);
 }
 
 // "https://" + the official host + the rest ("/path", ":8443/path", "").
