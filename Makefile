@@ -24,8 +24,11 @@ I686_TESTS := $(BUILD)/test-i686
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
+# A setting's value in a CMake tree: $(call CACHE_VALUE,NAME,tree), for the
+# recipe's shell.
+CACHE_VALUE = $$(sed -n 's/^$(1):[A-Z]*=//p' $(2)/CMakeCache.txt 2>/dev/null)
 # The official host this build was configured for (CMAKE_FLAGS may name one).
-HOST_OF_BUILD = $$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $(BUILD)/CMakeCache.txt)
+HOST_OF_BUILD = $(call CACHE_VALUE,TAVRO_OFFICIAL_HOST,$(BUILD))
 TEST_TREES := $(I686_TESTS) $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS))
 
 # A password on make's command line shows in ps and stays in the shell's
@@ -43,9 +46,10 @@ setup:
 	@scripts/setup-debian.sh
 
 # The shipped file: i686, win32 thread model, no tests.
+SHIPPED_FLAGS = -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake -DTAVRO_MINGW_THREADS=win32 \
+  -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 configure: setup
-	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) $(SHIPPED_FLAGS) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -55,8 +59,7 @@ build: configure
 PUBLISHER_BUILD := $(BUILD)/publisher
 TEST_PUBLISHER  := TAVRO Test Publisher
 build-publisher: configure
-	cmake -S . -B $(PUBLISHER_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
-	  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	cmake -S . -B $(PUBLISHER_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  "-DTAVRO_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
 	cmake --build $(PUBLISHER_BUILD) -j $(JOBS) --target TAVRO-Static-Module-Installer
 
@@ -65,7 +68,7 @@ build-publisher: configure
 # follows it.
 configure-tests: configure
 	@host=$(HOST_OF_BUILD); for tree in $(TEST_TREES); do \
-	  was=$$(sed -n 's/^TAVRO_OFFICIAL_HOST:[A-Z]*=//p' $$tree/CMakeCache.txt 2>/dev/null || true); \
+	  was=$(call CACHE_VALUE,TAVRO_OFFICIAL_HOST,$$tree); \
 	  if [ -n "$$was" ] && [ "$$was" != "$$host" ]; then \
 	    echo "$$tree was configured for $$was and $(BUILD)/ for $$host: reconfiguring $$tree for $$host, whose files it tests."; \
 	  fi; \
@@ -141,7 +144,7 @@ bench: build-tests
 WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 # The publisher this build requires of setups (TAVRO_PUBLISHER), if any: the
 # release must be signed by it.
-PUBLISHER_OF_BUILD = $$(sed -n 's/^TAVRO_PUBLISHER:[A-Z]*=//p' $(BUILD)/CMakeCache.txt 2>/dev/null)
+PUBLISHER_OF_BUILD = $(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))
 release: build
 	@echo "Official host of this build: $(HOST_OF_BUILD)"
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" TAVRO_SIGN_PUBLISHER="$(PUBLISHER_OF_BUILD)" \
