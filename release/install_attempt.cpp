@@ -4,6 +4,7 @@
 #include "release/https_transfer.h"
 #include "release/manifest.h"
 #include "release/package_verification.h"
+#include "release/proxy_settings.h"
 #include "release/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
@@ -60,24 +61,18 @@ struct AttemptFile {
     }
 };
 
-// A failure once the installer download has begun: the attempt's file goes,
-// and the installer's name is cleared as well (it can only hold bytes an
-// earlier attempt verified), before the failure is reported.
-DWORD FailDeletingInstaller(AttemptFile& download, const std::wstring& message)
+// A failure once the installer download has begun: the attempt's own file
+// goes before the failure is reported. The installer's name is left alone:
+// it only ever receives verified bytes (an earlier or a concurrent
+// attempt's), so a failure has nothing there to clean up. A file that failed
+// verification is logged as such first.
+DWORD FailDiscardingDownload(AttemptFile& download, const std::wstring& message, const wchar_t* logLine = nullptr)
 {
     download.Discard();
-    DeleteFileW(AppState.InstallerPath.c_str());
-    return FailAttempt(message);
-}
-
-// A downloaded file that failed verification: it goes, the installer's name
-// is cleared, and the worker logs the failure before it reports it.
-DWORD FailVerification(AttemptFile& download, const std::wstring& message, const wchar_t* logLine)
-{
-    download.Discard();
-    DeleteFileW(AppState.InstallerPath.c_str());
     AppState.LastFailureText = message;
-    WriteLogLine(logLine);
+    if (logLine != nullptr) {
+        WriteLogLine(logLine);
+    }
     PostToMainWindow(WM_INSTALLER_FAILED, 0);
     return 1;
 }
@@ -104,6 +99,7 @@ bool MoveIntoPlace(HANDLE file, const std::wstring& target)
 DWORD AttemptSteps()
 {
     ErrorText error;
+    ForgetFailedProxyDiscovery();
     WriteLogLine(kLogCheckingManifest);
     PostToMainWindow(WM_INSTALLER_PROGRESS, 0);
 
@@ -117,7 +113,13 @@ DWORD AttemptSteps()
     }
 
     const std::wstring workingDirectory = GetWorkingDirectory();
-    AppState.InstallerPath = workingDirectory + L"\\" + InstallerFileName(release.Version);
+    const std::wstring installerPath = workingDirectory + L"\\" + InstallerFileName(release.Version);
+    // The program is not long-path aware: a version that makes the path
+    // longer than MAX_PATH would be downloaded and then not be saved.
+    if (installerPath.size() >= MAX_PATH) {
+        return FailAttempt(kMsgManifestBadVersion);
+    }
+    AppState.InstallerPath = installerPath;
     WriteLogLine(kLogDownloadingPrefix + release.Version + L".");
 
     // Bytes that are not verified never sit under the installer's name: they
@@ -130,24 +132,24 @@ DWORD AttemptSteps()
     AttemptFile download;
     *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
     if (!download.Handle.IsValid()) {
-        return FailDeletingInstaller(download, kMsgDownloadFailed);
+        return FailDiscardingDownload(download, kMsgDownloadFailed);
     }
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error)) {
-        return FailDeletingInstaller(download, error);
+        return FailDiscardingDownload(download, error);
     }
 
     std::wstring computedSha256;
     const bool hashed = ComputeHandleSha256(download.Handle.Get(), computedSha256, error);
     if (!hashed || !Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
-        return FailVerification(download, error.empty() ? std::wstring(kMsgHashMismatch) : error, kLogHashFailed);
+        return FailDiscardingDownload(download, error.empty() ? std::wstring(kMsgHashMismatch) : error, kLogHashFailed);
     }
 #ifdef TAVRO_PUBLISHER
     if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error)) {
-        return FailVerification(download, error, kLogSignatureFailed);
+        return FailDiscardingDownload(download, error, kLogSignatureFailed);
     }
 #endif
     if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
-        return FailDeletingInstaller(download, kMsgInstallerNotSaved);
+        return FailDiscardingDownload(download, kMsgInstallerNotSaved);
     }
     download.Moved = true;
     // Our handle holds write access; the window cannot start the file

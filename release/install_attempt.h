@@ -14,8 +14,10 @@
 // WM_INSTALLER_FAILED with the sentence in AppState.LastFailureText. The
 // installer is downloaded into a file of the attempt's own and moved to
 // InstallerPath only once verified, so that name never holds unverified
-// bytes; on failure the attempt's file and InstallerPath are deleted. No
-// exception leaves it: one (an allocation that failed) is a failed attempt.
+// bytes; on failure the attempt's own file is deleted and InstallerPath is
+// left as it was. A version that would make InstallerPath longer than
+// MAX_PATH is refused before the download. No exception leaves it: one (an
+// allocation that failed) is a failed attempt.
 DWORD WINAPI RunInstallAttempt(LPVOID unused);
 
 // The three values an attempt takes from the manifest.

@@ -17,6 +17,7 @@
 #include "message_recorder.h"
 #include "official_host.h"
 #include "pattern_file.h"
+#include "release/https_transfer.h"
 #include "release/url_policy.h"
 #include "release_site.h"
 #include "storage/scoped_handle.h"
@@ -224,6 +225,8 @@ TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
         {"version with a slash", Manifest("../x", url, sha), kBadVersion},
         {"version with a stream colon", Manifest("1:stream", url, sha), kBadVersion},
         {"version too long for a file name", Manifest(std::string(226, '1'), url, sha), kBadVersion},
+        // A name that fits, in a path that does not (MAX_PATH).
+        {"version too long for the path", Manifest(std::string(225, '1'), url, sha), kBadVersion},
     };
     for (const EarlyFailure& row : rows) {
         ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
@@ -273,9 +276,10 @@ struct LateFailure {
     const char* lastLog;
 };
 
-// Failures during or after the installer download delete the file, also one
-// that was there before the attempt.
-TEST_F(InstallAttempt, LateFailuresDeleteTheInstallerFile)
+// Failures during or after the installer download delete the attempt's own
+// file; one at the installer's name (an earlier or a concurrent attempt's
+// verified copy) stays.
+TEST_F(InstallAttempt, LateFailuresDeleteOnlyTheAttemptsFile)
 {
     const std::string sha = Sha256Hex(Installer());
     const std::string good = GoodManifest();
@@ -305,14 +309,15 @@ TEST_F(InstallAttempt, LateFailuresDeleteTheInstallerFile)
     for (const LateFailure& row : rows) {
         ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
         ASSERT_TRUE(SetSiteRules(row.rules));
-        // A file of the same name from an earlier, interrupted attempt.
+        // What another attempt verified and moved there.
         ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
         ASSERT_TRUE(WriteFileBytes(SetupFile(), ByteBuffer(10, 'o'))) << row.name;
         EXPECT_EQ(Run(), 1u) << row.name;
         EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
         EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
         EXPECT_EQ(AppState.InstallerPath, SetupFile()) << row.name;
-        EXPECT_EQ(FilesIn(WorkingDirectory()), std::vector<std::wstring>{kLogName}) << row.name;
+        EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
+        EXPECT_TRUE(ReadFileBytes(SetupFile()) == ByteBuffer(10, 'o')) << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
     }
 }
@@ -396,6 +401,25 @@ TEST_F(InstallAttempt, LeftAttemptFilesGoButNotOneInUse)
         DeleteFileW(running.c_str());
         DeleteFileW(SetupFile().c_str());
     }
+}
+
+// A configuration script that answered too late is asked again by the next
+// attempt ("Try again"): the first attempt goes direct, the second through
+// the proxy the script names.
+TEST_F(InstallAttempt, EachAttemptAsksTheProxyScriptAfresh)
+{
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    ASSERT_TRUE(PublishText("/pac/proxy.pac", "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:3128\"; }"));
+    ASSERT_TRUE(SetSiteRules(R"({"/pac/proxy.pac": {"sequence": [{"wait_ms": )" +
+                             std::to_string(kTransferLimits.DiscoveryLimitMs * 3 / 2) + "}, {}]}}"));
+    const ScopedUserProxy script("", Narrow(OfficialUrl(L"/pac/proxy.pac")));
+    // Through the proxy's tunnel the request line names the whole URL.
+    const std::string tunnelled = "\"path\": \"https://" + HostA() + ":443" + kInstallerPath + "\"";
+    EXPECT_EQ(Run(), 0u);
+    const size_t firstAttempt = RequestsLog().size();
+    EXPECT_EQ(RequestsLog().find(tunnelled), std::string::npos) << RequestsLog();
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_NE(RequestsLog().find(tunnelled, firstAttempt), std::string::npos) << RequestsLog();
 }
 
 TEST_F(InstallAttempt, WithoutAWindowNothingIsPosted)
