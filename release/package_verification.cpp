@@ -30,21 +30,25 @@ bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWOR
     return BCryptGetProperty(provider, property, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) == 0;
 }
 
-// Opens `algorithm` and sizes `digest` for it. The hash object lives in
-// `hashObject`, so the caller declares it before `hash` and it outlives it.
-bool OpenHash(const wchar_t* algorithm, ScopedProvider& provider, std::vector<unsigned char>& hashObject,
-              ScopedHash& hash, std::vector<unsigned char>& digest)
+// Opens `algorithm`, sizes `digest` for it and creates the hash, which lives
+// in `hashObject`: the caller declares it before `hash` so it outlives it.
+// Returns the step that failed, or HashStep::Ready.
+HashStep OpenHash(const wchar_t* algorithm, ScopedProvider& provider, std::vector<unsigned char>& hashObject,
+                  ScopedHash& hash, std::vector<unsigned char>& digest)
 {
     DWORD objectLength = 0;
     DWORD digestLength = 0;
     if (BCryptOpenAlgorithmProvider(provider.Receive(), algorithm, nullptr, 0) != 0 ||
         !QuerySizeProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
         !QuerySizeProperty(provider.Get(), BCRYPT_HASH_LENGTH, digestLength)) {
-        return false;
+        return HashStep::OpenProvider;
     }
     hashObject.assign(objectLength, 0);
     digest.assign(digestLength, 0);
-    return BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr, 0, 0) == 0;
+    if (BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr, 0, 0) != 0) {
+        return HashStep::CreateHash;
+    }
+    return HashStep::Ready;
 }
 
 // Feeds the file to the hash in 64 KiB reads and finishes it. A read that
@@ -72,6 +76,13 @@ bool HashFile(BCRYPT_HASH_HANDLE hash, HANDLE file, std::vector<unsigned char>& 
 
 }  // namespace
 
+const wchar_t* HashFailureSentence(HashStep step)
+{
+    // Only a provider that cannot be had is a failure to start; once it
+    // answers, what fails is the verification of this file.
+    return step == HashStep::OpenProvider ? kMsgVerifyInit : kMsgVerifyFailed;
+}
+
 std::wstring ToLowerHex(const unsigned char* bytes, size_t count)
 {
     static const wchar_t kDigits[] = L"0123456789abcdef";
@@ -98,13 +109,14 @@ bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error)
     std::vector<unsigned char> hashObject;
     std::vector<unsigned char> digest;
     ScopedHash hash;
-    if (!OpenHash(BCRYPT_SHA256_ALGORITHM, provider, hashObject, hash, digest)) {
-        error = kMsgVerifyInit;
+    const HashStep opened = OpenHash(BCRYPT_SHA256_ALGORITHM, provider, hashObject, hash, digest);
+    if (opened != HashStep::Ready) {
+        error = HashFailureSentence(opened);
         return false;
     }
     if (file == nullptr || SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
         !HashFile(hash.Get(), file, digest)) {
-        error = kMsgVerifyFailed;
+        error = HashFailureSentence(HashStep::HashFile);
         return false;
     }
     hexDigest = ToLowerHex(digest.data(), digest.size());
@@ -116,7 +128,7 @@ bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size,
     ScopedProvider provider;
     std::vector<unsigned char> hashObject;
     ScopedHash hash;
-    return OpenHash(algorithm, provider, hashObject, hash, digest) &&
+    return OpenHash(algorithm, provider, hashObject, hash, digest) == HashStep::Ready &&
            BCryptHashData(hash.Get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0) == 0 &&
            BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
 }

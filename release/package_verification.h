@@ -23,5 +23,18 @@
 [[nodiscard]] bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size,
                              std::vector<unsigned char>& digest);
 
+// The steps of hashing a file, for the sentence its failure gives.
+enum class HashStep {
+    OpenProvider,  // the algorithm provider and its sizes
+    CreateHash,
+    HashFile,  // opening, reading and hashing the file, and the finish
+    Ready,
+};
+
+// "Unable to initialize package verification." when the provider could not
+// be opened or sized; "The downloaded package could not be verified." for
+// any later step.
+const wchar_t* HashFailureSentence(HashStep step);
+
 // Two lower-case hex digits per byte, high four bits first.
 std::wstring ToLowerHex(const unsigned char* bytes, size_t count);

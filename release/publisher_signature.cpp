@@ -93,8 +93,12 @@ DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra,
     para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    // Only what the verification already brought in: a certificate not yet
+    // trusted must not send the check to URLs it names.
+    const DWORD cacheOnly =
+        CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
     ScopedChain chain;
-    if (!CertGetCertificateChain(nullptr, certificate, &time, extra, &para, 0, nullptr, chain.Receive())) {
+    if (!CertGetCertificateChain(nullptr, certificate, &time, extra, &para, cacheOnly, nullptr, chain.Receive())) {
         return CERT_TRUST_IS_PARTIAL_CHAIN;
     }
     return ChainErrorsThatCount(chain.Get()->TrustStatus.dwErrorStatus);
@@ -118,7 +122,10 @@ bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::w
     trust.dwUnionChoice = WTD_CHOICE_FILE;
     trust.pFile = &fileInfo;
     trust.dwStateAction = WTD_STATEACTION_VERIFY;
-    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    // Not cache-only: Windows ships few roots and fetches the others from
+    // its own root list as a chain first needs them, as it does for any
+    // signed program a user runs.
+    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND noUser = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
     const bool trusted =

@@ -28,7 +28,8 @@ std::wstring PublisherRefusal(const std::wstring& publisher);
 DWORD ChainErrorsThatCount(DWORD chainErrorStatus);
 
 // ChainErrorsThatCount of the chain built for `certificate` as of `time`
-// (UTC) for the usage `usageOid`, taking further certificates from `extra`;
+// (UTC) for the usage `usageOid`, taking further certificates from `extra`
+// and from nothing but the local stores and cache (no URL is fetched);
 // CERT_TRUST_IS_PARTIAL_CHAIN when none can be built.
 DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra, const char* usageOid);
 
@@ -39,8 +40,7 @@ bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& pub
 
 // Checks the file open at `file` (its path names it for the platform; the
 // bytes are read through the handle): WinVerifyTrust with the generic verify
-// action, no UI, no revocation check and cache-only URL retrieval must
-// accept it, the signer's certificate chain from the same verification must
+// action, no UI and no revocation check must accept it, the signer's certificate chain from the same verification must
 // have no error that counts, and the signer must be `publisher`. On failure
 // assigns PublisherRefusal(publisher).
 [[nodiscard]] bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher,

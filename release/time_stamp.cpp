@@ -193,6 +193,28 @@ bool ParseTimeStampInfo(const BYTE* der, size_t size, TimeStampInfo& info)
     return true;
 }
 
+bool IsTimeStampingOnly(const CERT_INFO& certificate)
+{
+    const CERT_EXTENSION* extension =
+        CertFindExtension(szOID_ENHANCED_KEY_USAGE, certificate.cExtension, certificate.rgExtension);
+    if (extension == nullptr || !extension->fCritical) {
+        return false;
+    }
+    DWORD size = 0;
+    if (!CryptDecodeObject(kEncoding, X509_ENHANCED_KEY_USAGE, extension->Value.pbData, extension->Value.cbData, 0,
+                           nullptr, &size)) {
+        return false;
+    }
+    std::vector<BYTE> decoded(size);
+    if (!CryptDecodeObject(kEncoding, X509_ENHANCED_KEY_USAGE, extension->Value.pbData, extension->Value.cbData, 0,
+                           decoded.data(), &size)) {
+        return false;
+    }
+    const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(decoded.data());
+    return usage->cUsageIdentifier == 1 &&
+           std::strcmp(usage->rgpszUsageIdentifier[0], szOID_PKIX_KP_TIMESTAMP_SIGNING) == 0;
+}
+
 const wchar_t* HashAlgorithmForOid(const std::string& oid)
 {
     if (oid == szOID_NIST_sha256) {
@@ -249,6 +271,7 @@ bool TrustedTimeStampTime(const CMSG_SIGNER_INFO& signer, FILETIME& time)
     std::vector<BYTE> imprint;
     if (!authority.IsValid() ||
         !CryptMsgControl(token.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, authority.Get()->pCertInfo) ||
+        !IsTimeStampingOnly(*authority.Get()->pCertInfo) ||
         // The authority chains to a trusted root and may stamp time, then.
         ChainErrorsAt(authority.Get(), info.Time, certificates.Get(), szOID_PKIX_KP_TIMESTAMP_SIGNING) != 0 ||
         !HashWithOid(info.HashAlgorithm, signer.EncryptedHash.pbData, signer.EncryptedHash.cbData, imprint) ||

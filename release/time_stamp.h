@@ -29,8 +29,14 @@ bool ParseTimeStampInfo(const BYTE* der, size_t size, TimeStampInfo& info);
 // SHA-512); null for any other (SHA-1 included).
 const wchar_t* HashAlgorithmForOid(const std::string& oid);
 
+// A time-stamp authority's certificate as RFC 3161 wants it: an extended
+// key usage extension, marked critical, that names time stamping and
+// nothing else. (A certificate without the extension would pass a chain
+// check for any usage.)
+bool IsTimeStampingOnly(const CERT_INFO& certificate);
+
 // The time the signature's RFC 3161 time stamp vouches for, when there is
 // one and it holds: its token's signature verifies, the token's
-// messageDigest is the hash of its TSTInfo, its signer's chain is valid for
-// time stamping at that time, and it stamped exactly this signature value.
+// messageDigest is the hash of its TSTInfo, its signer is a time-stamping
+// authority (IsTimeStampingOnly) whose chain is valid at that time, and it stamped exactly this signature value.
 bool TrustedTimeStampTime(const CMSG_SIGNER_INFO& signer, FILETIME& time);

@@ -6,7 +6,8 @@
 //
 // The LocalMachine store is the one the chain engine reads under Wine (a
 // root in the current user's store leaves the chain partial there), and it
-// takes a certificate without a dialog. Exit code 0 on success.
+// takes a certificate without a dialog. Exit code 0 on success: for
+// remove, only when a fresh look at the store no longer finds it.
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -46,6 +47,38 @@ std::vector<BYTE> Der(const std::vector<BYTE>& text)
     return der;
 }
 
+// The certificate is in the machine's root store (a fresh look at it).
+bool IsTrusted(PCCERT_CONTEXT certificate)
+{
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (store == nullptr) {
+        return false;
+    }
+    PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate,
+                                                      nullptr);
+    if (found != nullptr) {
+        CertFreeCertificateContext(found);
+    }
+    CertCloseStore(store, 0);
+    return found != nullptr;
+}
+
+// Some platforms (Wine) report a deletion from the system store as done and
+// keep the certificate; the store's registry key is removed as well.
+void DeleteRegistryCopy(PCCERT_CONTEXT certificate)
+{
+    BYTE sha1[20] = {};
+    DWORD size = sizeof(sha1);
+    if (!CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, sha1, &size)) {
+        return;
+    }
+    wchar_t key[128] = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
+    for (DWORD i = 0; i < size; ++i) {
+        std::swprintf(key + std::wcslen(key), 3, L"%02X", sha1[i]);
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -67,8 +100,14 @@ int wmain(int argc, wchar_t** argv)
         } else {
             PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
                                                               certificate, nullptr);
-            done = found == nullptr || CertDeleteCertificateFromStore(found);
+            if (found != nullptr) {
+                CertDeleteCertificateFromStore(found);
+            }
+            DeleteRegistryCopy(certificate);
         }
+    }
+    if (certificate != nullptr && store != nullptr && !add) {
+        done = !IsTrusted(certificate);
     }
     if (certificate != nullptr) {
         CertFreeCertificateContext(certificate);

@@ -15,6 +15,15 @@ TEST(ToLowerHex, HighNibbleFirstLowerCase)
     EXPECT_EQ(ToLowerHex(bytes, 0), L"");
 }
 
+TEST(HashFailureSentence, OnlyAMissingProviderIsAFailureToStart)
+{
+    const std::wstring start = L"Unable to initialize package verification.";
+    const std::wstring verify = L"The downloaded package could not be verified.";
+    EXPECT_EQ(HashFailureSentence(HashStep::OpenProvider), start);
+    EXPECT_EQ(HashFailureSentence(HashStep::CreateHash), verify);
+    EXPECT_EQ(HashFailureSentence(HashStep::HashFile), verify);
+}
+
 TEST(ComputeFileSha256, MatchesReferenceDigests)
 {
     // Reference values from an independent SHA-256 over the same pattern.

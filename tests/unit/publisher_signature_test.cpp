@@ -1,5 +1,7 @@
 #include "release/publisher_signature.h"
 
+#include "release/time_stamp.h"
+
 #include <gtest/gtest.h>
 
 #include <wincrypt.h>
@@ -43,6 +45,44 @@ TEST(IsRequiredPublisher, TheSameCharactersOnly)
     EXPECT_FALSE(IsRequiredPublisher(L"Example Software", L"Example Software Ltd"));
     EXPECT_FALSE(IsRequiredPublisher(L"Example Software Ltd, Evil Branch", L"Example Software Ltd"));
     EXPECT_FALSE(IsRequiredPublisher(L"", L""));
+}
+
+// A time-stamp authority's certificate must say, critically, that it stamps
+// time and does nothing else (a chain check alone passes one without any
+// usage extension).
+TEST(IsTimeStampingOnly, ACriticalExtendedKeyUsageOfTimeStampingAlone)
+{
+    // DER of ExtKeyUsageSyntax: SEQUENCE OF OID.
+    BYTE timeStamping[] = {0x30, 0x0A, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x08};
+    BYTE codeSigning[] = {0x30, 0x0A, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x03};
+    BYTE both[] = {0x30, 0x14, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x08,
+                   0x06, 0x08, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x03};
+    char ekuOid[] = szOID_ENHANCED_KEY_USAGE;
+    char basicOid[] = szOID_BASIC_CONSTRAINTS2;
+    BYTE notCa[] = {0x30, 0x00};
+    struct Row {
+        const char* name;
+        char* oid;
+        BOOL critical;
+        BYTE* value;
+        DWORD size;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {"no extension at all", nullptr, FALSE, nullptr, 0, false},
+        {"another extension only", basicOid, TRUE, notCa, sizeof(notCa), false},
+        {"time stamping, not critical", ekuOid, FALSE, timeStamping, sizeof(timeStamping), false},
+        {"time stamping, critical", ekuOid, TRUE, timeStamping, sizeof(timeStamping), true},
+        {"code signing, critical", ekuOid, TRUE, codeSigning, sizeof(codeSigning), false},
+        {"time stamping and code signing", ekuOid, TRUE, both, sizeof(both), false},
+    };
+    for (const Row& row : rows) {
+        CERT_EXTENSION extension = {row.oid, row.critical, {row.size, row.value}};
+        CERT_INFO certificate = {};
+        certificate.cExtension = row.oid != nullptr ? 1 : 0;
+        certificate.rgExtension = row.oid != nullptr ? &extension : nullptr;
+        EXPECT_EQ(IsTimeStampingOnly(certificate), row.accepted) << row.name;
+    }
 }
 
 }  // namespace
