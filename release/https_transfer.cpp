@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "release/manifest.h"
 #include "release/proxy_settings.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
@@ -75,16 +76,15 @@ bool OfferWindowsLogon(HINTERNET request)
     return scheme != 0 && WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr);
 }
 
-// A session for one request: through the proxy the user's settings name for
-// it, else with the default access type (the machine-wide setting).
-HINTERNET OpenSession(const ProxyChoice& proxy)
+// A session for one request: through `proxy` ("host:port"), or direct when
+// it is empty.
+HINTERNET OpenSession(const std::wstring& proxy)
 {
     const HINTERNET session =
-        proxy.Proxy.empty()
-            ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
-            : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.Proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
-                          WINHTTP_FLAG_ASYNC);
+        proxy.empty() ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
+                      : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     // Left to itself the service follows a redirect to any https host.
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     if (session == nullptr ||
@@ -106,19 +106,16 @@ struct BodySink {
     HANDLE File;
 };
 
-// One whole fetch, all its redirects included.
-struct FetchClock {
-    ULONGLONG StartMs;
-    bool HasDeadline;
-};
-
 constexpr ULONGLONG kNoDeadline = ~0ULL;
 
-// The end of a memory-mode fetch, or kNoDeadline.
-ULONGLONG FetchDeadline(const FetchClock& clock)
-{
-    return clock.HasDeadline ? clock.StartMs + kTransferLimits.MemoryDeadlineMs : kNoDeadline;
-}
+// The deadlines of one whole fetch, all its redirects included.
+struct FetchDeadlines {
+    // Each request's response headers: one low-speed window from the first
+    // request's start (once its proxy is chosen), so that a chain of slow
+    // redirects cannot stretch it; kNoDeadline until then.
+    ULONGLONG HeadersMs;
+    ULONGLONG WholeMs;  // memory mode: the whole fetch; else kNoDeadline
+};
 
 ULONGLONG Earlier(ULONGLONG a, ULONGLONG b)
 {
@@ -143,6 +140,7 @@ struct RequestState {
     bool Completed = false;  // the call in progress has completed
     DWORD Status = 0;        // the callback status that completed it
     DWORD Count = 0;         // bytes available, or bytes read
+    DWORD Error = 0;         // with a request error: the service's error code
     LONG Holders = 2;        // the transfer and the request handle
     std::vector<unsigned char> Block = std::vector<unsigned char>(kWriteBlockBytes);
 };
@@ -154,6 +152,7 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
         return;
     }
     DWORD count = 0;
+    DWORD failure = 0;
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
         LetGoOfShared(state);  // the last callback of the handle
@@ -164,9 +163,11 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
         count = length;
         break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+        failure = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
+        break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
         break;
     default:
         return;  // progress notes, not completions
@@ -176,6 +177,7 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     AcquireSRWLockExclusive(&state->Lock);
     state->Status = status;
     state->Count = count;
+    state->Error = failure;
     state->Completed = true;
     ReleaseSRWLockExclusive(&state->Lock);
     WakeConditionVariable(&state->Changed);
@@ -230,8 +232,10 @@ public:
     {
         AcquireSRWLockExclusive(&state_->Lock);
         state_->Completed = false;
+        state_->Error = 0;
         ReleaseSRWLockExclusive(&state_->Lock);
         if (!start()) {
+            state_->Error = GetLastError();
             return false;
         }
         AcquireSRWLockExclusive(&state_->Lock);
@@ -314,13 +318,12 @@ bool ReadChunk(const AsyncRequest& request, BodyWriter& writer, DWORD available,
 // complete when the service reports 0 bytes available. Each wait ends when
 // the low-speed window in progress does, or the fetch's deadline.
 bool ReceiveBody(const AsyncRequest& request, BodyWriter& writer, bool lengthAnnounced, DWORD announced,
-                 const FetchClock& clock)
+                 const FetchDeadlines& deadlines)
 {
     DWORD total = 0;
     LowSpeedWindow window = {GetTickCount64(), 0};
     for (;;) {
-        const ULONGLONG deadlineMs =
-            Earlier(window.StartMs + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
+        const ULONGLONG deadlineMs = Earlier(window.StartMs + kTransferLimits.LowSpeedWindowMs, deadlines.WholeMs);
         if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
                           WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, deadlineMs)) {
             return false;
@@ -352,11 +355,39 @@ bool ReceiveBody(const AsyncRequest& request, BodyWriter& writer, bool lengthAnn
     return !lengthAnnounced || total >= announced;
 }
 
-// One request: connects, sends the GET and receives the body. `status` is
-// the status the server answered, or 0 when none was read; a redirect's
-// Location goes to `location`.
+// How one request was answered.
+struct Answer {
+    bool ThroughProxy = false;
+    bool ProxyUnreachable = false;  // the proxy could not be reached: another may be tried
+    DWORD Status = 0;               // the status the server answered, or 0 when none was read
+    std::wstring Location;          // a redirect's target
+};
+
+// Failures of a proxy itself, before anything was sent through it.
+bool IsUnreachable(DWORD error)
+{
+    return error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_NAME_NOT_RESOLVED ||
+           error == ERROR_WINHTTP_TIMEOUT;
+}
+
+// A body whose end only the connection's end marks cannot be told from one
+// cut short by a dropped connection: only a Content-Length or chunked framing
+// (whose end the service checks) says where it ends.
+bool BodyEndIsFramed(HINTERNET request, bool lengthAnnounced)
+{
+    if (lengthAnnounced) {
+        return true;
+    }
+    wchar_t encoding[64] = {};
+    DWORD size = sizeof(encoding);
+    return WinHttpQueryHeaders(request, WINHTTP_QUERY_TRANSFER_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, encoding,
+                               &size, WINHTTP_NO_HEADER_INDEX) &&
+           FoldAsciiCase(encoding).find(L"chunked") != std::wstring::npos;
+}
+
+// One request: connects, sends the GET and receives the body.
 bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const BodySink& sink, bool reportProgress,
-                  const FetchClock& clock, DWORD& status, std::wstring& location)
+                  const FetchDeadlines& deadlines, Answer& answer)
 {
     // Declared in this order so that the request closes before the connection.
     ScopedInternet connection(WinHttpConnect(session, endpoint.Host.c_str(), endpoint.Port, 0));
@@ -368,9 +399,8 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         return false;
     }
     // Name resolution, connection, TLS handshake and the response headers
-    // together get one low-speed window, counted from here.
-    const ULONGLONG headersDeadlineMs =
-        Earlier(GetTickCount64() + kTransferLimits.LowSpeedWindowMs, FetchDeadline(clock));
+    // of every request of the fetch share one low-speed window.
+    const ULONGLONG headersDeadlineMs = Earlier(deadlines.HeadersMs, deadlines.WholeMs);
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
     for (bool offered = false;;) {
         const auto send = [&] {
@@ -378,27 +408,33 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
                                       0, context);
         };
         const auto receive = [&] { return WinHttpReceiveResponse(request.Handle(), nullptr); };
-        if (!request.Call(send, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs) ||
-            !request.Call(receive, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, headersDeadlineMs)) {
+        if (!request.Call(send, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs)) {
+            answer.ProxyUnreachable = answer.ThroughProxy && IsUnreachable(request.State().Error);
+            return false;
+        }
+        if (!request.Call(receive, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, headersDeadlineMs)) {
             return false;
         }
         DWORD answered = 0;
         if (!QueryNumberHeader(request.Handle(), WINHTTP_QUERY_STATUS_CODE, answered)) {
             return false;
         }
-        status = answered;
+        answer.Status = answered;
         // A proxy that asks who is there gets the user's Windows logon, once,
-        // where its scheme can take it without a password being typed.
-        if (status != HTTP_STATUS_PROXY_AUTH_REQ || offered || !OfferWindowsLogon(request.Handle())) {
+        // where its scheme can take it without a password being typed. The
+        // status is the responder's word: without a proxy it is the
+        // origin's, which never gets the logon.
+        if (answer.Status != HTTP_STATUS_PROXY_AUTH_REQ || !answer.ThroughProxy || offered ||
+            !OfferWindowsLogon(request.Handle())) {
             break;
         }
         offered = true;
     }
-    if (IsRedirect(status)) {
-        QueryLocation(request.Handle(), location);
+    if (IsRedirect(answer.Status)) {
+        QueryLocation(request.Handle(), answer.Location);
         return false;
     }
-    if (status != kStatusOk) {
+    if (answer.Status != kStatusOk) {
         return false;
     }
     DWORD announced = 0;
@@ -406,7 +442,10 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
     if (!lengthAnnounced) {
         announced = 0;
     }
-    if (sink.Memory != nullptr && lengthAnnounced && announced > kMemoryBodyCap) {
+    // The manifest is read whole before anything trusts it: where it ends
+    // must be certain.
+    if (sink.Memory != nullptr &&
+        ((lengthAnnounced && announced > kMemoryBodyCap) || !BodyEndIsFramed(request.Handle(), lengthAnnounced))) {
         return false;
     }
 
@@ -422,15 +461,45 @@ bool TransferBody(HINTERNET session, const ReleaseEndpoint& endpoint, const Body
         target = file.Get();
     }
     BodyWriter writer = {sink.Memory, target, request.State().Block.data(), 0, reportProgress ? announced : 0};
-    const bool received = ReceiveBody(request, writer, lengthAnnounced, announced, clock);
+    const bool received = ReceiveBody(request, writer, lengthAnnounced, announced, deadlines);
     // Bytes received before a failure are kept in the file as well.
     const bool flushed = Flush(writer);  // memory mode has nothing pending
     return received && flushed;
 }
 
+// One request to `endpoint` by the routes the user's settings choose for
+// `url`: the next proxy of a list is tried when one cannot be reached.
+bool TransferByRoutes(const std::wstring& url, const ReleaseEndpoint& endpoint, const BodySink& sink,
+                      bool reportProgress, FetchDeadlines& deadlines, Answer& answer, ErrorText& error)
+{
+    const ProxyChoice choice = ChooseProxyForUrl(url, endpoint.Host, endpoint.Port);
+    if (deadlines.HeadersMs == kNoDeadline) {
+        deadlines.HeadersMs = GetTickCount64() + kTransferLimits.LowSpeedWindowMs;
+    }
+    for (const std::wstring& route : choice.Routes) {
+        ScopedInternet session(OpenSession(route));
+        if (!session.IsValid()) {
+            error = kMsgDownloadInit;
+            return false;
+        }
+        answer = Answer();
+        answer.ThroughProxy = !route.empty();
+        if (TransferBody(session.Get(), endpoint, sink, reportProgress, deadlines, answer)) {
+            return true;
+        }
+        if (!answer.ProxyUnreachable) {
+            break;
+        }
+    }
+    error = TransferFailureSentence(answer.Status, answer.ThroughProxy);
+    return false;
+}
+
 bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress, ErrorText& error)
 {
-    const FetchClock clock = {GetTickCount64(), sink.Memory != nullptr};
+    FetchDeadlines deadlines = {kNoDeadline, sink.Memory != nullptr
+                                                 ? GetTickCount64() + kTransferLimits.MemoryDeadlineMs
+                                                 : kNoDeadline};
     // A fragment names a place inside the document for the client; it is
     // never sent.
     std::wstring current = WithoutFragment(url);
@@ -441,23 +510,22 @@ bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress
     for (unsigned redirects = 0;; ++redirects) {
         // The proxy is chosen for each URL: a configuration script may answer
         // each one differently.
-        ScopedInternet session(OpenSession(ChooseProxyForUrl(current, endpoint.Host, endpoint.Port)));
-        if (!session.IsValid()) {
-            error = kMsgDownloadInit;
-            return false;
-        }
-        DWORD status = 0;
-        std::wstring location;
-        if (TransferBody(session.Get(), endpoint, sink, reportProgress, clock, status, location)) {
+        Answer answer;
+        ErrorText failure;
+        if (TransferByRoutes(current, endpoint, sink, reportProgress, deadlines, answer, failure)) {
             return true;
         }
-        const bool pastDeadline = GetTickCount64() >= FetchDeadline(clock);
-        if (!IsRedirect(status) || location.empty() || redirects == kMaxRedirects || pastDeadline) {
-            error = TransferFailureSentence(status);
+        if (!IsRedirect(answer.Status) || answer.Location.empty() || redirects == kMaxRedirects) {
+            error = failure;
+            return false;
+        }
+        // The fetch's time is up: the next request would not be waited for.
+        if (GetTickCount64() >= Earlier(deadlines.HeadersMs, deadlines.WholeMs)) {
+            error = kMsgDownloadFailed;
             return false;
         }
         // Nothing is sent to a target the policy refuses.
-        current = WithoutFragment(ResolveRedirectTarget(current, location));
+        current = WithoutFragment(ResolveRedirectTarget(current, answer.Location));
         if (!ParseReleaseUrl(current, endpoint, error)) {
             return false;
         }
@@ -466,9 +534,9 @@ bool Download(const std::wstring& url, const BodySink& sink, bool reportProgress
 
 }  // namespace
 
-const wchar_t* TransferFailureSentence(DWORD status)
+const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy)
 {
-    if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
+    if (status == HTTP_STATUS_PROXY_AUTH_REQ && throughProxy) {
         return kMsgProxySignIn;
     }
     return (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;

@@ -38,9 +38,9 @@
 [[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error);
 
 // The sentence for a transfer that failed after the last answer `status`
-// (0: none): a proxy's sign-in request (407), another answer than 200, or
-// no answer at all.
-const wchar_t* TransferFailureSentence(DWORD status);
+// (0: none): a proxy's sign-in request (407 on a request through a proxy),
+// another answer than 200, or no answer at all.
+const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy);
 
 // Percent for the progress bar: received * 100 / announced in 64 bits,
 // rounded down and capped at 100. `announced` must not be 0.
@@ -53,11 +53,12 @@ constexpr unsigned long kMemoryBodyCap = 64 * 1024;
 // When a transfer counts as stalled. Values a working line never hits: the
 // floor is about 17 bytes a second.
 struct TransferLimits {
-    ULONGLONG LowSpeedWindowMs;           // also the wait for response headers
+    ULONGLONG LowSpeedWindowMs;           // also the wait for response headers, redirects included
     unsigned long long LowSpeedFloorBytes;  // at least this much in every window
     ULONGLONG MemoryDeadlineMs;           // a whole memory-mode fetch, redirects included
+    DWORD DiscoveryLimitMs;               // finding and running a proxy configuration script
 };
-constexpr TransferLimits kProductionLimits = {60000, 1024, 120000};
+constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000};
 // The limits in force (release/transfer_limits.cpp): kProductionLimits in
 // every program built from this code, shortened ones in the unit tests, so the
 // test bed need not wait a minute.

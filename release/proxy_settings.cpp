@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "release/https_transfer.h"
 #include "release/manifest.h"
 #include "storage/scoped_handle.h"
 
@@ -83,8 +84,8 @@ bool EntryMatches(std::wstring entry, const std::wstring& host, INTERNET_PORT po
     return MatchesPattern(FoldAsciiCase(host), entry);
 }
 
-// Whether discovery failed earlier in this process: a network without an
-// automatic configuration pays its cost only once.
+// Whether discovery failed earlier in this attempt: a network without an
+// automatic configuration pays its cost once an attempt, not once a request.
 volatile LONG DiscoveryFailedBefore = 0;
 
 // One discovery, shared with the thread that runs it: the service's call
@@ -148,7 +149,7 @@ DiscoveryAnswer Discover(const std::wstring& url, const UserProxySettings& setti
         return DiscoveryAnswer::Failed;
     }
     DiscoveryAnswer answer = DiscoveryAnswer::Failed;
-    if (WaitForSingleObject(thread, kDiscoveryLimitMs) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(thread, kTransferLimits.DiscoveryLimitMs) == WAIT_OBJECT_0) {
         answer = discovery->Answer;
         proxy = discovery->Proxy;
     }
@@ -164,7 +165,43 @@ std::wstring TakeGlobalText(LPWSTR text)
     return copy;
 }
 
+bool StartsWithFolded(const std::wstring& text, const wchar_t* prefix)
+{
+    const std::wstring start(prefix);
+    return text.size() >= start.size() && FoldAsciiCase(text.substr(0, start.size())) == start;
+}
+
+MachineProxySettings ReadMachineProxySettings()
+{
+    MachineProxySettings machine;
+    WINHTTP_PROXY_INFO info = {};
+    if (WinHttpGetDefaultProxyConfiguration(&info)) {
+        const bool named = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        machine.Proxy = TakeGlobalText(info.lpszProxy);
+        machine.Bypass = TakeGlobalText(info.lpszProxyBypass);
+        if (!named) {
+            machine = MachineProxySettings();
+        }
+    }
+    return machine;
+}
+
 }  // namespace
+
+std::wstring ProxyHostAndPort(const std::wstring& proxy)
+{
+    // Windows takes a proxy written as a URL; the service under other
+    // platforms (Wine) takes only host:port.
+    if (!StartsWithFolded(proxy, L"http://")) {
+        return proxy;
+    }
+    std::wstring hostAndPort = proxy.substr(7);
+    const size_t slash = hostAndPort.find(L'/');
+    if (slash != std::wstring::npos) {
+        hostAndPort.erase(slash);
+    }
+    return hostAndPort;
+}
 
 std::wstring ProxyForHttps(const std::wstring& proxySetting)
 {
@@ -173,13 +210,39 @@ std::wstring ProxyForHttps(const std::wstring& proxySetting)
         const size_t equals = entry.find(L'=');
         if (equals == std::wstring::npos) {
             if (unnamed.empty()) {
-                unnamed = entry;
+                unnamed = ProxyHostAndPort(entry);
             }
         } else if (FoldAsciiCase(entry.substr(0, equals)) == L"https") {
-            return entry.substr(equals + 1);
+            return ProxyHostAndPort(entry.substr(equals + 1));
         }
     }
     return unnamed;
+}
+
+std::vector<std::wstring> ProxyRoutes(const std::wstring& answer)
+{
+    std::vector<std::wstring> routes;
+    size_t start = 0;
+    while (start <= answer.size()) {
+        size_t end = answer.find(L';', start);
+        if (end == std::wstring::npos) {
+            end = answer.size();
+        }
+        // "PROXY host:port" is two words; a bare entry is one.
+        std::vector<std::wstring> words;
+        for (const std::wstring& word : SplitList(answer.substr(start, end - start))) {
+            words.push_back(word);
+        }
+        start = end + 1;
+        if (words.size() == 1 && FoldAsciiCase(words[0]) == L"direct") {
+            routes.push_back(std::wstring());
+        } else if (words.size() == 1 && words[0].find(L'=') == std::wstring::npos) {
+            routes.push_back(ProxyHostAndPort(words[0]));
+        } else if (words.size() == 2 && (FoldAsciiCase(words[0]) == L"proxy" || FoldAsciiCase(words[0]) == L"http")) {
+            routes.push_back(ProxyHostAndPort(words[1]));
+        }
+    }
+    return routes;
 }
 
 bool BypassesProxy(const std::wstring& bypassList, const std::wstring& host, INTERNET_PORT port)
@@ -193,16 +256,28 @@ bool BypassesProxy(const std::wstring& bypassList, const std::wstring& host, INT
 }
 
 ProxyChoice ChooseProxy(const UserProxySettings& settings, DiscoveryAnswer answer, const std::wstring& discovered,
-                        const std::wstring& host, INTERNET_PORT port)
+                        const MachineProxySettings& machine, const std::wstring& host, INTERNET_PORT port)
 {
-    if (answer == DiscoveryAnswer::Proxy && !discovered.empty()) {
-        return {discovered};
+    if (answer == DiscoveryAnswer::Proxy) {
+        ProxyChoice choice = {ProxyRoutes(discovered)};
+        if (!choice.Routes.empty()) {
+            return choice;
+        }
+    }
+    // A script's DIRECT is its answer for this URL, as it is for the
+    // browser: the fixed proxy stands in only where no answer could be had.
+    if (answer == DiscoveryAnswer::Direct) {
+        return {{std::wstring()}};
     }
     const std::wstring fixed = ProxyForHttps(settings.Proxy);
     if (!fixed.empty() && !BypassesProxy(settings.Bypass, host, port)) {
-        return {fixed};
+        return {{fixed}};
     }
-    return {};
+    const std::wstring machineWide = ProxyForHttps(machine.Proxy);
+    if (!machineWide.empty() && !BypassesProxy(machine.Bypass, host, port)) {
+        return {{machineWide}};
+    }
+    return {{std::wstring()}};
 }
 
 ProxyChoice ChooseProxyForUrl(const std::wstring& url, const std::wstring& host, INTERNET_PORT port)
@@ -223,5 +298,10 @@ ProxyChoice ChooseProxyForUrl(const std::wstring& url, const std::wstring& host,
             InterlockedExchange(&DiscoveryFailedBefore, 1);
         }
     }
-    return ChooseProxy(settings, answer, discovered, host, port);
+    return ChooseProxy(settings, answer, discovered, ReadMachineProxySettings(), host, port);
+}
+
+void ForgetFailedProxyDiscovery()
+{
+    InterlockedExchange(&DiscoveryFailedBefore, 0);
 }

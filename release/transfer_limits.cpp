@@ -5,7 +5,8 @@
 // ones, the unit tests shortened ones (TAVRO_TEST_TIMING, whose value is the
 // test tree's scale: 1, or more where it runs slowly).
 #ifdef TAVRO_TEST_TIMING
-const TransferLimits kTransferLimits = {2000 * TAVRO_TEST_TIMING, 1024, 6000 * TAVRO_TEST_TIMING};
+const TransferLimits kTransferLimits = {2000 * TAVRO_TEST_TIMING, 1024, 6000 * TAVRO_TEST_TIMING,
+                                       3000 * TAVRO_TEST_TIMING};
 #else
 const TransferLimits kTransferLimits = kProductionLimits;
 #endif

@@ -7,7 +7,9 @@ exists, the one for another name), 8443 a certificate for another name,
 <bed>/rules.json (re-read on every request) or the query string can ask for:
   status=N      answer N instead of 200
   nolength=1    no Content-Length; the body ends when the connection closes
-  cut=K         announce the full length but close after K bytes
+  chunked=1     a chunked body (no Content-Length), ended by its last chunk
+  cut=K         announce the full length (or send chunks) but close after K bytes
+  header=Name:value  one more response header
   delay_ms=D    wait D ms before each chunk (chunk=C bytes, default 16384)
   drip_ms=D     send the body one byte every D ms
   silent=1      read the request, then never answer (until the client hangs up)
@@ -150,8 +152,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         if "redirect" in rules:
             self.send_header("Location", rules["redirect"])
+        if "header" in rules:
+            name, _, value = rules["header"].partition(":")
+            self.send_header(name, value)
         nolength = str(rules.get("nolength", "0")) not in ("0", "")
-        if nolength:
+        chunked = str(rules.get("chunked", "0")) not in ("0", "")
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif nolength:
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
@@ -174,7 +182,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             for start in range(0, len(to_send), chunk):
                 if delay:
                     time.sleep(delay)
-                self.wfile.write(to_send[start:start + chunk])
+                piece = to_send[start:start + chunk]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+                self.wfile.flush()
+            if chunked and cut is None:
+                self.wfile.write(b"0\r\n\r\n")
                 self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True

@@ -94,14 +94,39 @@ TEST(DownloadUrl, ProgressPostedOnlyWhenThePercentMoves)
 
 TEST(DownloadUrl, NoProgressWithoutContentLengthOrWhenOff)
 {
+    TestDirectory directory;
     MessageRecorder recorder;
     ByteBuffer buffer;
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000?nolength=1"), buffer, L"", true, error));
-    EXPECT_TRUE(buffer == PatternBytes(60000));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000?nolength=1"), buffer, directory.Path() + L"\\body.bin", true,
+                            error));
+    EXPECT_TRUE(ReadFileBytes(directory.Path() + L"\\body.bin") == PatternBytes(60000));
     EXPECT_TRUE(recorder.TakeProgress().empty());
     ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, L"", false, error));
     EXPECT_TRUE(recorder.TakeProgress().empty());
+}
+
+// Memory mode reads a manifest, which must be whole: its end must be
+// framed (a length, or chunks the service checks), not merely the
+// connection's end, which a cut looks like too.
+TEST(DownloadUrl, MemoryModeTakesOnlyAFramedBody)
+{
+    struct Row {
+        const wchar_t* path;
+        bool whole;
+    };
+    const Row rows[] = {
+        {L"/bytes/3000?chunked=1&chunk=1000", true},
+        {L"/bytes/3000?nolength=1", false},
+        {L"/bytes/3000?nolength=1&cut=2000", false},
+    };
+    for (const Row& row : rows) {
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, L"", false, error), row.whole) << Narrow(row.path);
+        EXPECT_EQ(error, row.whole ? L"" : kFailed) << Narrow(row.path);
+        EXPECT_TRUE(buffer == (row.whole ? PatternBytes(3000) : ByteBuffer())) << Narrow(row.path);
+    }
 }
 
 TEST(DownloadUrl, FileModeWritesTheBody)
@@ -266,6 +291,33 @@ TEST(DownloadUrl, RedirectsAreFollowedOnlyWithinThePolicy)
     }
 }
 
+// The response headers of a fetch are waited for one low-speed window in
+// all, however many redirects lead to them.
+TEST(DownloadUrl, SlowRedirectsShareOneHeaderWait)
+{
+    // Hops that answer after 3/10 of the window: one fits in it, four do not
+    // (each alone would).
+    const std::string wait = R"(, "wait_ms": )" + std::to_string(kTransferLimits.LowSpeedWindowMs * 3 / 10) + "}";
+    struct Row {
+        std::string rules;
+        bool arrives;
+    };
+    const Row rows[] = {
+        {R"({"/r1": {"redirect": "/bytes/100")" + wait + "}", true},
+        {R"({"/r1": {"redirect": "/r2")" + wait + R"(, "/r2": {"redirect": "/r3")" + wait +
+             R"(, "/r3": {"redirect": "/r4")" + wait + R"(, "/r4": {"redirect": "/bytes/100")" + wait + "}",
+         false},
+    };
+    for (const Row& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(SetSiteRules(row.rules));
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/r1"), buffer, L"", false, error), row.arrives) << row.rules;
+        EXPECT_EQ(error, row.arrives ? L"" : kFailed) << row.rules;
+    }
+}
+
 struct StallRow {
     std::wstring path;
     bool toFile;
@@ -326,23 +378,45 @@ TEST(DownloadUrl, TrickledAnswersEndWithinTheLimits)
 // The bed's tinyproxy listens on 3128; nothing listens on 9.
 TEST(DownloadUrl, ThroughTheUsersProxy)
 {
-    const ScopedUserProxy working("127.0.0.1:3128");
-    ByteBuffer buffer;
-    ErrorText error;
-    EXPECT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, L"", false, error));
-    EXPECT_TRUE(buffer == PatternBytes(100));
-    const ScopedUserProxy down("127.0.0.1:9");
-    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, L"", false, error));
-    EXPECT_EQ(error, kFailed);
+    struct Row {
+        const char* proxy;
+        bool works;
+    };
+    for (const Row& row : {Row{"127.0.0.1:3128", true}, Row{"http://127.0.0.1:3128/", true},
+                           Row{"https=http://127.0.0.1:3128", true}, Row{"127.0.0.1:9", false}}) {
+        const ScopedUserProxy proxy(row.proxy);
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, L"", false, error), row.works) << row.proxy;
+        EXPECT_EQ(error, row.works ? L"" : kFailed) << row.proxy;
+    }
+}
+
+// Without a proxy a 407 is the origin's, which never gets the user's logon:
+// the request is not sent again.
+TEST(DownloadUrl, ASignInRequestFromTheOriginIsAnUnexpectedResponse)
+{
+    for (const char* scheme : {"NTLM", "Negotiate"}) {
+        ClearSite();
+        ASSERT_TRUE(SetSiteRules(std::string(R"({"/bytes/10": {"status": 407, "header": "Proxy-Authenticate: )") +
+                                 scheme + "\"}}"));
+        ByteBuffer buffer;
+        ErrorText error;
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, L"", false, error)) << scheme;
+        EXPECT_EQ(error, kBadStatus) << scheme;
+        const std::string seen = RequestsLog();
+        EXPECT_EQ(seen.find("/bytes/10"), seen.rfind("/bytes/10")) << seen;
+    }
 }
 
 TEST(TransferFailureSentence, NamesWhatTheUserCanActOn)
 {
-    EXPECT_EQ(std::wstring(TransferFailureSentence(0)), kFailed);
-    EXPECT_EQ(std::wstring(TransferFailureSentence(200)), kFailed);
-    EXPECT_EQ(std::wstring(TransferFailureSentence(404)), kBadStatus);
-    EXPECT_EQ(std::wstring(TransferFailureSentence(401)), kBadStatus);
-    EXPECT_EQ(std::wstring(TransferFailureSentence(407)),
+    EXPECT_EQ(std::wstring(TransferFailureSentence(0, false)), kFailed);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(200, true)), kFailed);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(404, true)), kBadStatus);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(401, false)), kBadStatus);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(407, false)), kBadStatus);
+    EXPECT_EQ(std::wstring(TransferFailureSentence(407, true)),
               L"The proxy server named in this computer's Internet settings asked for a sign-in that the installer "
               L"cannot give. Ask your network administrator to let the installer through, or try another network.");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,6 +27,10 @@ TEST(ProxyForHttps, TheHttpsEntryElseOneWithoutAScheme)
         {L"http=web:80;any:3128", L"any:3128"},
         {L"any:3128;https=secure:8443", L"secure:8443"},
         {L" ; https=secure:8443 ; ", L"secure:8443"},
+        // Windows takes a proxy written as a URL; the service is handed host:port.
+        {L"http://proxy.corp:3128", L"proxy.corp:3128"},
+        {L"HTTP://proxy.corp:3128/", L"proxy.corp:3128"},
+        {L"http=web:80;https=http://secure:8443", L"secure:8443"},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(ProxyForHttps(row.setting), row.proxy) << Printable(row.setting);
@@ -71,34 +76,66 @@ TEST(BypassesProxy, EntriesPatternsSchemesPortsAndLocal)
     }
 }
 
-TEST(ChooseProxy, DiscoveryThenTheFixedProxyThenTheDefault)
+TEST(ProxyRoutes, AScriptsAnswerInItsOrder)
+{
+    struct Row {
+        const wchar_t* answer;
+        std::vector<std::wstring> routes;  // empty entry: direct
+    };
+    const Row rows[] = {
+        {L"PROXY a:8080", {L"a:8080"}},
+        {L"PROXY a:8080; PROXY b:3128; DIRECT", {L"a:8080", L"b:3128", L""}},
+        {L"a:8080;b:3128", {L"a:8080", L"b:3128"}},
+        {L"proxy a:8080;direct", {L"a:8080", L""}},
+        {L"SOCKS s:1080; PROXY a:8080", {L"a:8080"}},
+        {L"PROXY http://a:8080/", {L"a:8080"}},
+        {L"DIRECT", {L""}},
+        {L"", {}},
+        {L" ; ", {}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(ProxyRoutes(row.answer), row.routes) << Printable(row.answer);
+    }
+}
+
+TEST(ChooseProxy, DiscoveryThenTheFixedProxyThenTheMachinesThenDirect)
 {
     UserProxySettings fixed;
     fixed.Proxy = L"http=web:80;https=fixed:3128";
     fixed.Bypass = L"<local>;*.intranet";
     const UserProxySettings none;
+    const MachineProxySettings machine = {L"http://machine:8080", L"*.example.com"};
+    const MachineProxySettings noMachine;
     struct Row {
         const char* name;
         const UserProxySettings& settings;
         DiscoveryAnswer answer;
         const wchar_t* discovered;
+        const MachineProxySettings& machine;
         const wchar_t* host;
-        const wchar_t* proxy;  // empty: the default access type
+        std::vector<std::wstring> routes;  // empty entry: direct
     };
     const Row rows[] = {
-        {"nothing set", none, DiscoveryAnswer::NotAsked, L"", L"downloads.example.com", L""},
-        {"discovery failed, nothing else", none, DiscoveryAnswer::Failed, L"", L"downloads.example.com", L""},
-        {"discovered", none, DiscoveryAnswer::Proxy, L"pac:8080", L"downloads.example.com", L"pac:8080"},
-        {"discovered wins over fixed", fixed, DiscoveryAnswer::Proxy, L"pac:8080", L"downloads.example.com",
-         L"pac:8080"},
-        {"script says direct: fixed", fixed, DiscoveryAnswer::Direct, L"", L"downloads.example.com", L"fixed:3128"},
-        {"discovery failed: fixed", fixed, DiscoveryAnswer::Failed, L"", L"downloads.example.com", L"fixed:3128"},
-        {"fixed", fixed, DiscoveryAnswer::NotAsked, L"", L"downloads.example.com", L"fixed:3128"},
-        {"fixed, host bypassed", fixed, DiscoveryAnswer::NotAsked, L"", L"files.intranet", L""},
-        {"fixed, local host", fixed, DiscoveryAnswer::NotAsked, L"", L"files", L""},
+        {"nothing set", none, DiscoveryAnswer::NotAsked, L"", noMachine, L"downloads.example.com", {L""}},
+        {"discovery failed, nothing else", none, DiscoveryAnswer::Failed, L"", noMachine, L"downloads.example.com",
+         {L""}},
+        {"discovered", none, DiscoveryAnswer::Proxy, L"pac:8080", noMachine, L"downloads.example.com", {L"pac:8080"}},
+        {"discovered list", none, DiscoveryAnswer::Proxy, L"pac:8080;spare:8080", machine, L"downloads.example.com",
+         {L"pac:8080", L"spare:8080"}},
+        {"discovered wins over fixed", fixed, DiscoveryAnswer::Proxy, L"pac:8080", noMachine,
+         L"downloads.example.com", {L"pac:8080"}},
+        {"script says direct: direct, not fixed", fixed, DiscoveryAnswer::Direct, L"", machine,
+         L"downloads.example.com", {L""}},
+        {"discovery failed: fixed", fixed, DiscoveryAnswer::Failed, L"", noMachine, L"downloads.example.com",
+         {L"fixed:3128"}},
+        {"fixed", fixed, DiscoveryAnswer::NotAsked, L"", machine, L"downloads.example.com", {L"fixed:3128"}},
+        {"fixed, host bypassed", fixed, DiscoveryAnswer::NotAsked, L"", noMachine, L"files.intranet", {L""}},
+        {"fixed, local host", fixed, DiscoveryAnswer::NotAsked, L"", noMachine, L"files", {L""}},
+        {"machine-wide", none, DiscoveryAnswer::NotAsked, L"", machine, L"downloads.other.org", {L"machine:8080"}},
+        {"machine-wide, bypassed", none, DiscoveryAnswer::NotAsked, L"", machine, L"downloads.example.com", {L""}},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(ChooseProxy(row.settings, row.answer, row.discovered, row.host, 443).Proxy, row.proxy)
+        EXPECT_EQ(ChooseProxy(row.settings, row.answer, row.discovered, row.machine, row.host, 443).Routes, row.routes)
             << row.name;
     }
 }

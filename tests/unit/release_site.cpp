@@ -94,18 +94,18 @@ void AppendDword(ByteBuffer& bytes, DWORD value)
 
 }  // namespace
 
-ScopedUserProxy::ScopedUserProxy(const std::string& proxy)
+ScopedUserProxy::ScopedUserProxy(const std::string& proxy, const std::string& script)
 {
-    // Magic, a counter, flags (direct | fixed proxy); the proxy, the bypass
-    // list and the script URL, each a length and its bytes.
+    // Magic, a counter, flags (direct, fixed proxy, script); the proxy, the
+    // bypass list and the script URL, each a length and its bytes.
     ByteBuffer value;
     AppendDword(value, 0x46);
     AppendDword(value, 0);
-    AppendDword(value, 1 | 2);
-    AppendDword(value, static_cast<DWORD>(proxy.size()));
-    value.insert(value.end(), proxy.begin(), proxy.end());
-    AppendDword(value, 0);
-    AppendDword(value, 0);
+    AppendDword(value, 1 | (proxy.empty() ? 0 : 2) | (script.empty() ? 0 : 4));
+    for (const std::string& text : {proxy, std::string(), script}) {
+        AppendDword(value, static_cast<DWORD>(text.size()));
+        value.insert(value.end(), text.begin(), text.end());
+    }
     value.resize(value.size() + 32);
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, kConnectionsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==

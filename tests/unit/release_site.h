@@ -26,11 +26,12 @@ std::string RequestsLog();
 std::string Sha256Hex(const ByteBuffer& bytes);
 
 // For its lifetime, the current user's Internet settings name `proxy`
-// ("host:port") as their proxy server, written as the settings dialog
-// writes them; afterwards they are removed again.
+// ("host:port") as their proxy server, or `script` as their configuration
+// script, written as the settings dialog writes them; afterwards they are
+// removed again.
 class ScopedUserProxy {
 public:
-    explicit ScopedUserProxy(const std::string& proxy);
+    explicit ScopedUserProxy(const std::string& proxy, const std::string& script = "");
     ~ScopedUserProxy();
     ScopedUserProxy(const ScopedUserProxy&) = delete;
     ScopedUserProxy& operator=(const ScopedUserProxy&) = delete;
