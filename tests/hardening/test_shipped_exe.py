@@ -14,7 +14,8 @@ EXE = os.environ.get("TAVRO_SHIPPED_EXE", "")
 KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll", "advapi32.dll",
               "ole32.dll", "oleaut32.dll", "shlwapi.dll", "ws2_32.dll", "rpcrt4.dll", "sechost.dll"}
 DELAY_LOADED = {
-    "winhttp.dll": {"WinHttpCloseHandle", "WinHttpConnect", "WinHttpCrackUrl", "WinHttpGetIEProxyConfigForCurrentUser",
+    "winhttp.dll": {"WinHttpCloseHandle", "WinHttpConnect", "WinHttpCrackUrl", "WinHttpGetDefaultProxyConfiguration",
+                    "WinHttpGetIEProxyConfigForCurrentUser",
                     "WinHttpGetProxyForUrl", "WinHttpOpen", "WinHttpOpenRequest", "WinHttpQueryAuthSchemes",
                     "WinHttpQueryDataAvailable", "WinHttpQueryHeaders", "WinHttpReadData", "WinHttpReceiveResponse",
                     "WinHttpSendRequest", "WinHttpSetCredentials", "WinHttpSetOption", "WinHttpSetStatusCallback",
