@@ -75,7 +75,11 @@ class DownloadTestMode(unittest.TestCase):
             "Downloading TAVRO Static Module 1.2.3.4.",
             "Installer SHA-256 verification failed.",
         ])
-        self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
+        # The failed run deleted only its own download: the first run's
+        # verified copy stays.
+        self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
+        with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
+            self.assertEqual(f.read(), INSTALLER_BYTES)
 
     def test_manifest_errors_fetch_no_installer(self):
         for rules in ({"/updates/tavro-update.txt": {"status": 404}}, {"/updates/tavro-update.txt": {"status": 500}}):
