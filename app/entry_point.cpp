@@ -5,7 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/installer_window.h"
-#include "storage/system_libraries.h"
+#include "platform/system_libraries.h"
 #include "release/install_attempt.h"
 #include "release/manifest.h"
 #include "release/url_policy.h"

@@ -15,7 +15,7 @@ bool RunSelfTest();
 
 // Restricts DLL loading to the system directory and ends the process on heap
 // corruption. Must run before anything loads a DLL; each mode then loads the
-// delay-loaded DLLs it needs (storage/system_libraries.h). Where the search
+// delay-loaded DLLs it needs (platform/system_libraries.h). Where the search
 // cannot be restricted (Windows 7 without its loader update, Vista), all of
 // them are loaded from the system directory at once instead.
 void HardenProcess();

@@ -4,7 +4,7 @@
 #include <shellapi.h>
 
 #include "app/app_state.h"
-#include "storage/system_libraries.h"
+#include "platform/system_libraries.h"
 #include "app/window_texts.h"
 #include "release/install_attempt.h"
 #include "storage/installer_log.h"

@@ -20,10 +20,10 @@
 
 #include "app/app_state.h"
 #include "bench_clock.h"
-#include "release/https_transfer.h"
-#include "release/package_verification.h"
-#include "release/publisher_signature.h"
-#include "storage/scoped_handle.h"
+#include "release/transfer/https_transfer.h"
+#include "release/trust/package_verification.h"
+#include "release/trust/publisher_signature.h"
+#include "platform/scoped_handle.h"
 
 namespace {
 

@@ -3,9 +3,10 @@
 #include <windows.h>
 
 #include "app/app_state.h"
+#include "platform/scoped_handle.h"
 #include "release/install_attempt.h"
-#include "release/package_verification.h"
-#include "storage/scoped_handle.h"
+#include "release/trust/package_verification.h"
+#include "storage/fresh_name.h"
 
 namespace {
 
@@ -17,16 +18,10 @@ bool MakePrivateDirectory(std::wstring& path)
         return false;
     }
     const std::wstring prefix = std::wstring(temp) + L"tavro-live-" + std::to_wstring(GetCurrentProcessId()) + L"-";
-    for (unsigned n = 0; n < 100; ++n) {
-        path = prefix + std::to_wstring(n);
-        if (CreateDirectoryW(path.c_str(), nullptr)) {
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
-            return false;
-        }
-    }
-    return false;
+    const auto create = [](const std::wstring& candidate) {
+        return CreateDirectoryW(candidate.c_str(), nullptr) != FALSE;
+    };
+    return CreateUnderFreshName(prefix, L"", create, path);
 }
 
 // False when anything stays.

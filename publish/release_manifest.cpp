@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
-#include "release/https_transfer.h"
+#include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
-#include "release/package_verification.h"
+#include "release/trust/package_verification.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
 #include "release/install_attempt.h"
 
 #include "app/app_state.h"
-#include "release/https_transfer.h"
+#include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
-#include "release/package_verification.h"
-#include "release/proxy_settings.h"
-#include "release/publisher_signature.h"
+#include "release/trust/package_verification.h"
+#include "release/transfer/proxy_settings.h"
+#include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
 #include "storage/installer_log.h"
-#include "storage/scoped_handle.h"
-#include "storage/system_libraries.h"
+#include "platform/scoped_handle.h"
+#include "platform/system_libraries.h"
 #include "storage/working_directory.h"
 
 namespace {
@@ -104,7 +104,7 @@ DWORD AttemptSteps()
     PostToMainWindow(WM_INSTALLER_PROGRESS, 0);
 
     ByteBuffer manifestBytes;
-    if (!DownloadUrl(ManifestUrl(), manifestBytes, std::wstring(), false, error)) {
+    if (!DownloadUrl(ManifestUrl(), manifestBytes, false, error)) {
         return FailAttempt(error);
     }
     ReleaseFields release;

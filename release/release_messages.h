@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // Every sentence the release code can show to the user or write to the log.
 
 constexpr wchar_t kMsgUrlInvalid[] = L"The release URL is invalid.";
@@ -21,6 +23,13 @@ constexpr wchar_t kMsgManifestIncomplete[] = L"The TAVRO release manifest is inc
 constexpr wchar_t kMsgManifestBadVersion[] = L"The TAVRO release manifest names an invalid version.";
 constexpr wchar_t kMsgHashMismatch[] =
     L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
+
+// "The downloaded installer is not signed by <publisher>. It will not be
+// executed."
+inline std::wstring PublisherRefusal(const std::wstring& publisher)
+{
+    return L"The downloaded installer is not signed by " + publisher + L". It will not be executed.";
+}
 
 constexpr wchar_t kMsgInstallerNotSaved[] =
     L"The verified installer could not be saved. Close any program that is using it and try again.";

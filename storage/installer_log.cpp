@@ -1,6 +1,6 @@
 #include "storage/installer_log.h"
 
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 #include "storage/working_directory.h"
 
 namespace {

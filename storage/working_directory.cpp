@@ -6,6 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/scoped_handle.h"
+#include "storage/fresh_name.h"
+
 std::wstring GetWorkingDirectory()
 {
     wchar_t base[MAX_PATH] = {};
@@ -79,20 +82,13 @@ HANDLE CreateAttemptFile(const std::wstring& directory, std::wstring& path)
 {
     const std::wstring prefix = directory + L"\\" + kAttemptFilePrefix + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                 std::to_wstring(GetCurrentThreadId()) + L"-";
-    // A name left behind by an earlier process with the same ids is skipped.
-    for (unsigned n = 0; n < 100; ++n) {
-        const std::wstring candidate = prefix + std::to_wstring(n) + kAttemptFileSuffix;
-        const HANDLE file = CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            path = candidate;
-            return file;
-        }
-        if (GetLastError() != ERROR_FILE_EXISTS) {
-            return nullptr;
-        }
-    }
-    return nullptr;
+    HANDLE file = nullptr;
+    const auto create = [&file](const std::wstring& candidate) {
+        file = NullIfInvalid(CreateFileW(candidate.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file != nullptr;
+    };
+    return CreateUnderFreshName(prefix, kAttemptFileSuffix, create, path) ? file : nullptr;
 }
 
 bool MoveOpenFileOver(HANDLE file, const std::wstring& target)

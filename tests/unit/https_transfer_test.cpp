@@ -1,5 +1,5 @@
 // DownloadUrl against the test bed's release site (run inside the bed).
-#include "release/https_transfer.h"
+#include "release/transfer/https_transfer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "official_host.h"
 #include "pattern_file.h"
 #include "release/url_policy.h"
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 #include "release_site.h"
 #include "test_directory.h"
 
@@ -22,6 +22,15 @@ constexpr wchar_t kBadStatus[] = L"The TAVRO server returned an unexpected respo
 constexpr wchar_t kNotHttps[] = L"The release URL must use HTTPS.";
 constexpr wchar_t kForeign[] = L"The release URL is not hosted on the official TAVRO domain.";
 constexpr wchar_t kInvalid[] = L"The release URL is invalid.";
+
+// The body of `url` into a file made anew at `path`, through a handle, as
+// the attempt downloads into its own file.
+bool DownloadToFile(const std::wstring& url, const std::wstring& path, bool reportProgress, ErrorText& error)
+{
+    ScopedFile file(NullIfInvalid(
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return file.IsValid() && DownloadUrlToFile(url, file.Get(), reportProgress, error);
+}
 
 
 TEST(DownloadPercent, SixtyFourBitProductRoundedDownAndCapped)
@@ -61,7 +70,7 @@ TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
 {
     ByteBuffer buffer = {'o', 'l', 'd'};
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, L"", false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, false, error));
     ByteBuffer expected = {'o', 'l', 'd'};
     const ByteBuffer body = PatternBytes(60000);
     expected.insert(expected.end(), body.begin(), body.end());
@@ -77,7 +86,7 @@ TEST(DownloadUrl, ProgressPostedOnlyWhenThePercentMoves)
     MessageRecorder recorder;
     ByteBuffer unused;
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/8388608"), unused, directory.Path() + L"\\body.bin", true, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/8388608"), directory.Path() + L"\\body.bin", true, error));
     std::vector<unsigned> everyPercent;
     for (unsigned percent = 0; percent <= 100; ++percent) {
         everyPercent.push_back(percent);
@@ -85,7 +94,7 @@ TEST(DownloadUrl, ProgressPostedOnlyWhenThePercentMoves)
     EXPECT_EQ(recorder.TakeProgress(), everyPercent);
 
     // Memory mode reports as well; 60000 bytes come in a handful of reads.
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), unused, L"", true, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), unused, true, error));
     const std::vector<unsigned> posted = recorder.TakeProgress();
     ASSERT_FALSE(posted.empty());
     EXPECT_TRUE(std::adjacent_find(posted.begin(), posted.end(), std::greater_equal<unsigned>()) == posted.end());
@@ -98,11 +107,10 @@ TEST(DownloadUrl, NoProgressWithoutContentLengthOrWhenOff)
     MessageRecorder recorder;
     ByteBuffer buffer;
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000?nolength=1"), buffer, directory.Path() + L"\\body.bin", true,
-                            error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/60000?nolength=1"), directory.Path() + L"\\body.bin", true, error));
     EXPECT_TRUE(ReadFileBytes(directory.Path() + L"\\body.bin") == PatternBytes(60000));
     EXPECT_TRUE(recorder.TakeProgress().empty());
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, L"", false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, false, error));
     EXPECT_TRUE(recorder.TakeProgress().empty());
 }
 
@@ -123,24 +131,22 @@ TEST(DownloadUrl, MemoryModeTakesOnlyAFramedBody)
     for (const Row& row : rows) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, L"", false, error), row.whole) << Narrow(row.path);
+        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, false, error), row.whole) << Narrow(row.path);
         EXPECT_EQ(error, row.whole ? L"" : kFailed) << Narrow(row.path);
         EXPECT_TRUE(buffer == (row.whole ? PatternBytes(3000) : ByteBuffer())) << Narrow(row.path);
     }
 }
 
-TEST(DownloadUrl, FileModeWritesTheBody)
+TEST(DownloadUrlToFile, WritesTheBody)
 {
     TestDirectory directory;
     const std::wstring path = directory.Path() + L"\\body.bin";
     ASSERT_TRUE(WriteFileBytes(path, ByteBuffer(500000, 'x')));
-    ByteBuffer untouched = {1, 2};
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/200001"), untouched, path, false, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/200001"), path, false, error));
     EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(200001));
-    EXPECT_EQ(untouched.size(), 2u);
 
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/0"), untouched, path, false, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/0"), path, false, error));
     EXPECT_TRUE(FileExists(path));
     EXPECT_TRUE(ReadFileBytes(path).empty());
 }
@@ -162,40 +168,35 @@ TEST(DownloadUrl, WriteFailureFailsTheDownload)
     }
 }
 
-TEST(DownloadUrl, ErrorStatusCreatesNoFileAndKeepsAnExistingOne)
+// An answer other than 200 writes nothing: an empty file stays empty, a
+// file with bytes keeps them.
+TEST(DownloadUrlToFile, ErrorStatusWritesNothing)
 {
     TestDirectory directory;
     const std::wstring fresh = directory.Path() + L"\\fresh.bin";
     const std::wstring existing = directory.Path() + L"\\existing.bin";
+    ASSERT_TRUE(WriteFileBytes(fresh, ByteBuffer()));
     ASSERT_TRUE(WriteFileBytes(existing, ByteBuffer(3, 'k')));
-    ByteBuffer buffer;
     for (const wchar_t* path : {L"/missing.bin", L"/bytes/10?status=500", L"/bytes/10?status=403"}) {
-        ErrorText error;
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, fresh, false, error)) << testing::PrintToString(std::wstring(path));
-        EXPECT_EQ(error, kBadStatus) << testing::PrintToString(std::wstring(path));
-        EXPECT_FALSE(FileExists(fresh));
-        error.clear();
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, existing, false, error));
-        EXPECT_TRUE(ReadFileBytes(existing) == ByteBuffer(3, 'k'));
+        for (const std::wstring& target : {fresh, existing}) {
+            ScopedFile file(NullIfInvalid(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+            ErrorText error;
+            EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(path), file.Get(), false, error)) << Narrow(path);
+            EXPECT_EQ(error, kBadStatus) << Narrow(path);
+        }
+        EXPECT_TRUE(ReadFileBytes(fresh).empty()) << Narrow(path);
+        EXPECT_TRUE(ReadFileBytes(existing) == ByteBuffer(3, 'k')) << Narrow(path);
     }
-}
-
-TEST(DownloadUrl, FileInMissingDirectoryFailsAfterTheServerAnswered)
-{
-    TestDirectory directory;
-    ByteBuffer buffer;
-    ErrorText error;
-    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, directory.Path() + L"\\no\\such\\dir.bin", false, error));
-    EXPECT_EQ(error, kFailed);
 }
 
 TEST(DownloadUrl, RefusedUrlMakesNoRequest)
 {
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadUrl(L"http://" + Host() + L"/bytes/10", buffer, L"", false, error));
+    EXPECT_FALSE(DownloadUrl(L"http://" + Host() + L"/bytes/10", buffer, false, error));
     EXPECT_EQ(error, L"The release URL must use HTTPS.");
-    EXPECT_FALSE(DownloadUrl(L"https://localhost/bytes/10", buffer, L"", false, error));
+    EXPECT_FALSE(DownloadUrl(L"https://localhost/bytes/10", buffer, false, error));
     EXPECT_EQ(error, L"The release URL is not hosted on the official TAVRO domain.");
     EXPECT_TRUE(buffer.empty());
 }
@@ -207,7 +208,7 @@ TEST(DownloadUrl, ConnectionFailuresGiveTheConnectionSentence)
     for (const std::wstring& url : {host + L":8443/bytes/10", host + L":9443/bytes/10", host + L":1/bytes/10"}) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(url, buffer, L"", false, error)) << Narrow(url);
+        EXPECT_FALSE(DownloadUrl(url, buffer, false, error)) << Narrow(url);
         EXPECT_EQ(error, kFailed) << Narrow(url);
         EXPECT_TRUE(buffer.empty());
     }
@@ -219,12 +220,12 @@ TEST(DownloadUrl, BodyCutShortIsAFailedReadAndKeepsWhatArrived)
     const std::wstring path = directory.Path() + L"\\cut.bin";
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, path, false, error));
+    EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/200000?cut=100000"), path, false, error));
     EXPECT_EQ(error, kFailed);
     EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(100000));
 
     error.clear();
-    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, L"", false, error));
+    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, false, error));
     EXPECT_EQ(error, kFailed);
     EXPECT_LE(buffer.size(), 100000u);
 }
@@ -234,7 +235,7 @@ TEST(DownloadUrl, MemoryModeBodyAboveTheCapFails)
     for (const wchar_t* path : {L"/bytes/65537", L"/bytes/65537?nolength=1", L"/bytes/1?endless=1"}) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, L"", false, error)) << Narrow(path);
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, false, error)) << Narrow(path);
         EXPECT_EQ(error, kFailed) << Narrow(path);
         EXPECT_LE(buffer.size(), kMemoryBodyCap) << Narrow(path);
     }
@@ -276,7 +277,7 @@ TEST(DownloadUrl, RedirectsAreFollowedOnlyWithinThePolicy)
         ASSERT_TRUE(SetSiteRules(row.rules));
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/m#start"), buffer, L"", false, error), row.error == nullptr) << row.name;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/m#start"), buffer, false, error), row.error == nullptr) << row.name;
         EXPECT_EQ(error, row.error == nullptr ? L"" : row.error) << row.name;
         EXPECT_TRUE(buffer == (row.error == nullptr ? PatternBytes(100) : ByteBuffer())) << row.name;
         const std::string seen = RequestsLog();
@@ -313,7 +314,7 @@ TEST(DownloadUrl, SlowRedirectsShareOneHeaderWait)
         ASSERT_TRUE(SetSiteRules(row.rules));
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/r1"), buffer, L"", false, error), row.arrives) << row.rules;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/r1"), buffer, false, error), row.arrives) << row.rules;
         EXPECT_EQ(error, row.arrives ? L"" : kFailed) << row.rules;
     }
 }
@@ -344,8 +345,9 @@ TEST(DownloadUrl, StalledTransfersFail)
     for (const StallRow& row : rows) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, row.toFile ? file : L"", false, error), row.completes)
-            << Narrow(row.path);
+        const bool completed = row.toFile ? DownloadToFile(OfficialUrl(row.path), file, false, error)
+                                          : DownloadUrl(OfficialUrl(row.path), buffer, false, error);
+        EXPECT_EQ(completed, row.completes) << Narrow(row.path);
         EXPECT_EQ(error, row.completes ? L"" : kFailed) << Narrow(row.path);
     }
     EXPECT_TRUE(ReadFileBytes(file) == PatternBytes(steady));
@@ -365,11 +367,9 @@ TEST(DownloadUrl, TrickledAnswersEndWithinTheLimits)
     };
     TestDirectory directory;
     for (const wchar_t* row : rows) {
-        ByteBuffer buffer;
         ErrorText error;
         const ULONGLONG start = GetTickCount64();
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(row), buffer, directory.Path() + L"\\body.bin", false, error))
-            << Narrow(row);
+        EXPECT_FALSE(DownloadToFile(OfficialUrl(row), directory.Path() + L"\\body.bin", false, error)) << Narrow(row);
         EXPECT_EQ(error, kFailed) << Narrow(row);
         EXPECT_LT(GetTickCount64() - start, 3 * kTransferLimits.LowSpeedWindowMs + 5000) << Narrow(row);
     }
@@ -387,7 +387,7 @@ TEST(DownloadUrl, ThroughTheUsersProxy)
         const ScopedUserProxy proxy(row.proxy);
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, L"", false, error), row.works) << row.proxy;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, false, error), row.works) << row.proxy;
         EXPECT_EQ(error, row.works ? L"" : kFailed) << row.proxy;
     }
 }
@@ -402,7 +402,7 @@ TEST(DownloadUrl, ASignInRequestFromTheOriginIsAnUnexpectedResponse)
                                  scheme + "\"}}"));
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, L"", false, error)) << scheme;
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, false, error)) << scheme;
         EXPECT_EQ(error, kBadStatus) << scheme;
         const std::string seen = RequestsLog();
         EXPECT_EQ(seen.find("/bytes/10"), seen.rfind("/bytes/10")) << seen;

@@ -17,10 +17,10 @@
 #include "message_recorder.h"
 #include "official_host.h"
 #include "pattern_file.h"
-#include "release/https_transfer.h"
+#include "release/transfer/https_transfer.h"
 #include "release/url_policy.h"
 #include "release_site.h"
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 #include "storage/working_directory.h"
 #include "test_directory.h"
 
@@ -352,6 +352,18 @@ TEST_F(InstallAttempt, NameHeldOpenByAnotherProgramGetsNoBytes)
         EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
         DeleteFileW(SetupFile().c_str());
     }
+}
+
+// No file can be made where the installer would go: the attempt fails once
+// the server has answered, with the connection sentence.
+TEST_F(InstallAttempt, FileInMissingDirectoryFailsAfterTheServerAnswered)
+{
+    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+    const ScopedLocalAppData missing(base_.Path() + L"\\no\\such");
+    EXPECT_EQ(Run(), 1u);
+    EXPECT_EQ(AppState.LastFailureText, kConnection);
+    EXPECT_NE(RequestsLog().find(kManifestPath), std::string::npos);
+    EXPECT_EQ(RequestsLog().find(kInstallerPath), std::string::npos);
 }
 
 TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)

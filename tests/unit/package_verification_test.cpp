@@ -1,4 +1,4 @@
-#include "release/package_verification.h"
+#include "release/trust/package_verification.h"
 
 #include <gtest/gtest.h>
 

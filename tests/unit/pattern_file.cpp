@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 
 ByteBuffer PatternBytes(size_t count)
 {

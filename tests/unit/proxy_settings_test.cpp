@@ -1,4 +1,4 @@
-#include "release/proxy_settings.h"
+#include "release/transfer/proxy_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
-#include "release/publisher_signature.h"
+#include "release/trust/publisher_signature.h"
 
-#include "release/time_stamp.h"
+#include "release/release_messages.h"
+#include "release/trust/certificate_chain.h"
+#include "release/trust/time_stamp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "release/time_stamp.h"
+#include "release/trust/time_stamp.h"
 
 #include <gtest/gtest.h>
 

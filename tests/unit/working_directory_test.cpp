@@ -6,7 +6,7 @@
 
 #include "official_host.h"
 #include "pattern_file.h"
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 #include "test_directory.h"
 
 namespace {

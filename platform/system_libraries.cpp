@@ -1,4 +1,4 @@
-#include "storage/system_libraries.h"
+#include "platform/system_libraries.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "release/https_transfer.h"
+#include "release/transfer/transfer_limits.h"
 
 // The limits in force, defined apart from the transfer so that each program
 // links the ones it needs: the installer and the release tool always the real

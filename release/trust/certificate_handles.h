@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 
 // Owners for the crypt32 handles the signature and time-stamp checks open.
 

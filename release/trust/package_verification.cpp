@@ -1,11 +1,11 @@
-#include "release/package_verification.h"
+#include "release/trust/package_verification.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
 #include "app/app_state.h"
 #include "release/release_messages.h"
-#include "storage/scoped_handle.h"
+#include "platform/scoped_handle.h"
 
 namespace {
 

@@ -73,6 +73,13 @@ ProxyChoice ChooseProxy(const UserProxySettings& settings, DiscoveryAnswer answe
 // limits; one that fails is not tried again until the next attempt.
 ProxyChoice ChooseProxyForUrl(const std::wstring& url, const std::wstring& host, INTERNET_PORT port);
 
+// Lets a request through a proxy answer the proxy's sign-in request with
+// the user's Windows logon (Negotiate or NTLM: no name or password given,
+// the logon session's own); false when the proxy offers neither. Only the
+// proxy gets them: the request's logon policy, which would let a server ask
+// as well, is left. Never call it for a request that goes direct.
+bool OfferWindowsLogonToProxy(HINTERNET request);
+
 // Called as an attempt begins: a discovery that failed in an earlier
 // attempt is tried again (the network or the script's server may be back).
 void ForgetFailedProxyDiscovery();

@@ -1,12 +1,12 @@
-#include "release/time_stamp.h"
+#include "release/trust/time_stamp.h"
 
 #include <bcrypt.h>
 
 #include <cstring>
 
-#include "release/certificate_handles.h"
-#include "release/package_verification.h"
-#include "release/publisher_signature.h"
+#include "release/trust/certificate_chain.h"
+#include "release/trust/certificate_handles.h"
+#include "release/trust/package_verification.h"
 
 namespace {
 

@@ -1,12 +1,14 @@
-#include "release/publisher_signature.h"
+#include "release/trust/publisher_signature.h"
 
 #include <windows.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 
-#include "release/certificate_handles.h"
-#include "release/time_stamp.h"
+#include "release/release_messages.h"
+#include "release/trust/certificate_chain.h"
+#include "release/trust/certificate_handles.h"
+#include "release/trust/time_stamp.h"
 
 namespace {
 
@@ -50,11 +52,12 @@ bool SignedWhileValid(const CRYPT_PROVIDER_SGNR& signer)
            SignerChainErrorsAt(*signer.pChainContext, stamped) == 0;
 }
 
-// The signer of the verified state, read from that state itself: its chain
-// (built by the same verification) and its name. Some platforms (Wine) let
-// WinVerifyTrust pass a signer under an untrusted root or an expired
-// certificate, so the chain is judged here.
-bool SignerIsPublisher(HANDLE state, const std::wstring& publisher)
+// The signer of the verified state is the publisher and may be trusted: its
+// chain (built by the same verification) has no error that counts, or only
+// time with a time stamp that covers it, and its name is the publisher's.
+// Some platforms (Wine) let WinVerifyTrust pass a signer under an untrusted
+// root or an expired certificate, so the chain is judged here.
+bool SignerIsTrustedPublisher(HANDLE state, const std::wstring& publisher)
 {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
     CRYPT_PROVIDER_SGNR* signer = data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
@@ -72,37 +75,6 @@ bool SignerIsPublisher(HANDLE state, const std::wstring& publisher)
 }
 
 }  // namespace
-
-std::wstring PublisherRefusal(const std::wstring& publisher)
-{
-    return L"The downloaded installer is not signed by " + publisher + L". It will not be executed.";
-}
-
-DWORD ChainErrorsThatCount(DWORD chainErrorStatus)
-{
-    return chainErrorStatus & ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
-                                                  CERT_TRUST_IS_OFFLINE_REVOCATION);
-}
-
-DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra, const char* usageOid)
-{
-    std::string usage(usageOid);
-    LPSTR usages[] = {&usage[0]};
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    // Only what the verification already brought in: a certificate not yet
-    // trusted must not send the check to URLs it names.
-    const DWORD cacheOnly =
-        CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
-    ScopedChain chain;
-    if (!CertGetCertificateChain(nullptr, certificate, &time, extra, &para, cacheOnly, nullptr, chain.Receive())) {
-        return CERT_TRUST_IS_PARTIAL_CHAIN;
-    }
-    return ChainErrorsThatCount(chain.Get()->TrustStatus.dwErrorStatus);
-}
 
 bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& publisher)
 {
@@ -129,7 +101,7 @@ bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::w
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND noUser = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
     const bool trusted =
-        WinVerifyTrust(noUser, &action, &trust) == 0 && SignerIsPublisher(trust.hWVTStateData, publisher);
+        WinVerifyTrust(noUser, &action, &trust) == 0 && SignerIsTrustedPublisher(trust.hWVTStateData, publisher);
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(noUser, &action, &trust);
     if (!trusted) {

@@ -1,10 +1,10 @@
-#include "release/proxy_settings.h"
+#include "release/transfer/proxy_settings.h"
 
 #include <vector>
 
-#include "release/https_transfer.h"
+#include "platform/shared_reference.h"
 #include "release/manifest.h"
-#include "storage/scoped_handle.h"
+#include "release/transfer/transfer_limits.h"
 
 namespace {
 
@@ -304,4 +304,18 @@ ProxyChoice ChooseProxyForUrl(const std::wstring& url, const std::wstring& host,
 void ForgetFailedProxyDiscovery()
 {
     InterlockedExchange(&DiscoveryFailedBefore, 0);
+}
+
+bool OfferWindowsLogonToProxy(HINTERNET request)
+{
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) {
+        return false;
+    }
+    const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0 ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                         : (supported & WINHTTP_AUTH_SCHEME_NTLM) != 0    ? WINHTTP_AUTH_SCHEME_NTLM
+                                                                          : 0;
+    return scheme != 0 && WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr);
 }

@@ -18,21 +18,6 @@
 constexpr wchar_t kRequiredPublisher[] = TAVRO_WIDEN(TAVRO_PUBLISHER);
 #endif
 
-// "The downloaded installer is not signed by <publisher>. It will not be
-// executed."
-std::wstring PublisherRefusal(const std::wstring& publisher);
-
-// The chain errors that refuse a signature: every error status bit except
-// "revocation status unknown" and "offline revocation" (revocation is not
-// checked, so that the check never waits on the network).
-DWORD ChainErrorsThatCount(DWORD chainErrorStatus);
-
-// ChainErrorsThatCount of the chain built for `certificate` as of `time`
-// (UTC) for the usage `usageOid`, taking further certificates from `extra`
-// and from nothing but the local stores and cache (no URL is fetched);
-// CERT_TRUST_IS_PARTIAL_CHAIN when none can be built.
-DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra, const char* usageOid);
-
 // The signer's name (the certificate's simple display name, normally its
 // common name) is the publisher's: the same characters, letter case
 // included; an empty name never is.
@@ -40,8 +25,10 @@ bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& pub
 
 // Checks the file open at `file` (its path names it for the platform; the
 // bytes are read through the handle): WinVerifyTrust with the generic verify
-// action, no UI and no revocation check must accept it, the signer's certificate chain from the same verification must
-// have no error that counts, and the signer must be `publisher`. On failure
-// assigns PublisherRefusal(publisher).
+// action, no UI and no revocation check must accept it, the signer's
+// certificate chain from the same verification must have no error that
+// counts (ChainErrorsThatCount; an expired certificate only with a valid
+// time stamp from within its validity), and the signer must be `publisher`.
+// On failure assigns PublisherRefusal(publisher) (release_messages.h).
 [[nodiscard]] bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher,
                                            ErrorText& error);

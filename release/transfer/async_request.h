@@ -1,0 +1,72 @@
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+#include <vector>
+
+// The request machinery under the GET: each call of the HTTP service runs in
+// the background and reports its completion to a status callback; the
+// caller waits for it with a deadline of its own, since a blocked call
+// returns whenever a single byte arrives and so is bounded by nothing.
+
+// Every read goes into one buffer of this size, and bytes bound for a file
+// are gathered there before they are written: one write per service read
+// (about 16 KiB over TLS) costs a system call each.
+constexpr DWORD kReadBlockBytes = 256 * 1024;
+
+// What one request shares with the service's status callback. When a
+// deadline passes, the caller closes the request and returns while the
+// service may still finish the call it was making, into Block: the state is
+// freed by whichever lets go last, the caller or the handle's closing.
+struct RequestState {
+    SRWLOCK Lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE Changed = CONDITION_VARIABLE_INIT;
+    bool Completed = false;  // the call in progress has completed
+    DWORD Status = 0;        // the callback status that completed it
+    DWORD Count = 0;         // bytes available, or bytes read
+    DWORD Error = 0;         // with a request error: the service's error code
+    LONG Holders = 2;        // the caller and the request handle
+    std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);
+};
+
+// One asynchronous GET request and its shared state: the owner of the
+// request handle. Closing the handle ends a pending call (or, where the
+// platform lets it run on, abandons it).
+class AsyncRequest {
+public:
+    AsyncRequest() = default;
+    AsyncRequest(const AsyncRequest&) = delete;
+    AsyncRequest& operator=(const AsyncRequest&) = delete;
+    ~AsyncRequest();
+
+    // Opens a secure GET of `path` on `connection` and routes its
+    // completions to the state; false when any step fails.
+    [[nodiscard]] bool Open(HINTERNET connection, const std::wstring& path);
+
+    HINTERNET Handle() const { return handle_; }
+    RequestState& State() const { return *state_; }
+
+    // Starts a call (`start` returns the service's answer) and waits for it
+    // to complete with `expected`; false on an error (its code in
+    // State().Error), another completion, or when `deadlineMs` passes first.
+    template <typename Start>
+    bool Call(Start start, DWORD expected, ULONGLONG deadlineMs) const
+    {
+        Arm();
+        if (!start()) {
+            state_->Error = GetLastError();
+            return false;
+        }
+        return WaitFor(expected, deadlineMs);
+    }
+
+private:
+    void Arm() const;
+    bool WaitFor(DWORD expected, ULONGLONG deadlineMs) const;
+
+    HINTERNET handle_ = nullptr;
+    RequestState* state_ = nullptr;
+    bool callbackSet_ = false;
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "release/error_text.h"
+#include "release/transfer/transfer_limits.h"
+
+// One HTTPS GET of a URL that passes the release URL policy (checked here on
+// every call, before any network activity). Redirects (301, 302, 303, 307,
+// 308) are followed here, not by the HTTP service, at most kMaxRedirects of
+// them, and every target must pass the policy before it is asked for
+// anything; a refused target fails with the policy's sentence, one redirect
+// too many as an unexpected response. A fragment ("#...") of the URL or of a
+// Location is dropped, never sent. Each request goes by the proxy the user's
+// settings choose for its URL (proxy_settings.h).
+//
+// The call returns when the transfer has ended; the service works in the
+// background only so that these limits hold whatever the server sends: a
+// body that brings fewer than the low-speed floor in a whole low-speed
+// window fails, and so do response headers that have not all arrived one
+// low-speed window after the fetch's first request began, its redirects
+// included (connections and TLS handshakes too), whatever trickles in
+// meanwhile. Returns false with a sentence in `error` on any failure.
+
+// The body is appended to `memory` (never cleared first). The body must be
+// framed (a Content-Length, or chunked), at most kMemoryBodyCap bytes, and
+// the whole fetch must end within the memory deadline of TransferLimits.
+// reportProgress posts WM_INSTALLER_PROGRESS to MainWindow whenever the
+// percentage moves, when the server announced a Content-Length. Bytes
+// received before a failure stay in the buffer.
+[[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgress, ErrorText& error);
+
+// The body is written through `file`, a handle the caller opened with write
+// access, at its current position; nothing is written unless the server
+// answered 200. Bytes received before a failure stay in the file.
+[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error);
+
+// The sentence for a transfer that failed after the last answer `status`
+// (0: none): a proxy's sign-in request (407 on a request through a proxy),
+// another answer than 200, or no answer at all.
+const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy);
+
+// Percent for the progress bar: received * 100 / announced in 64 bits,
+// rounded down and capped at 100. `announced` must not be 0.
+unsigned DownloadPercent(unsigned long received, unsigned long announced);
+
+constexpr unsigned kMaxRedirects = 10;
+// The manifest is a few lines; a larger memory-mode body is not one.
+constexpr unsigned long kMemoryBodyCap = 64 * 1024;
+
+// The low-speed window in progress: when it began and the byte count then.
+struct LowSpeedWindow {
+    ULONGLONG StartMs;
+    unsigned long long StartBytes;
+};
+
+// Called each time bytes may have arrived, with the running total. A window
+// that reached the floor is over and the next begins now; true when a whole
+// window passed without reaching it.
+bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received,
+                       const TransferLimits& limits);
