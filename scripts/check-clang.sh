@@ -13,7 +13,8 @@ flags=(--target=i686-w64-mingw32 -std=c++17 -Wall -Wextra -Wpedantic -Werror -Os
        -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX -D_WIN32_WINNT=0x0601 -DWINVER=0x0601
        -I "$src")
 objects=()
-for source in "$src"/app/*.cpp "$src"/release/*.cpp "$src"/storage/*.cpp; do
+for source in "$src"/app/*.cpp "$src"/platform/*.cpp "$src"/release/*.cpp "$src"/release/transfer/*.cpp \
+  "$src"/release/trust/*.cpp "$src"/storage/*.cpp; do
   object="$out/$(basename "$source" .cpp).o"
   "$clang" "${flags[@]}" -c "$source" -o "$object"
   objects+=("$object")
