@@ -77,6 +77,11 @@ DWORD FailDiscardingDownload(AttemptFile& download, const std::wstring& message,
     return 1;
 }
 
+void LogResumedDownload(unsigned long long resumedAt)
+{
+    WriteLogLine(kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
+}
+
 // Virus scanners and indexers open a new file for a few seconds, and another
 // attempt that has just moved its own verified copy holds the name for a
 // moment: about 3 s in all, in growing pauses, before giving up.
@@ -134,7 +139,7 @@ DWORD AttemptSteps()
     if (!download.Handle.IsValid()) {
         return FailDiscardingDownload(download, kMsgDownloadFailed);
     }
-    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error)) {
+    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error, LogResumedDownload)) {
         return FailDiscardingDownload(download, error);
     }
 

@@ -41,3 +41,6 @@ constexpr wchar_t kLogDownloadingPrefix[] = L"Downloading TAVRO Static Module ";
 constexpr wchar_t kLogHashFailed[] = L"Installer SHA-256 verification failed.";
 constexpr wchar_t kLogSignatureFailed[] = L"Installer signature verification failed.";
 constexpr wchar_t kLogVerified[] = L"Installer verified successfully.";
+// "Download resumed at " + the byte it goes on from + " bytes."
+constexpr wchar_t kLogResumedPrefix[] = L"Download resumed at ";
+constexpr wchar_t kLogResumedSuffix[] = L" bytes.";

@@ -98,15 +98,21 @@ ULONGLONG Earlier(ULONGLONG a, ULONGLONG b)
 constexpr unsigned kNoPercentShown = 101;
 
 // Where the bytes of one body go: appended to Memory (memory mode), or
-// written through File, gathered in the request's read block first. And the
-// progress already shown of it.
+// written through File, gathered in the request's read block first. And
+// what is known of the body so far, across the requests that resume it.
 struct BodySink {
     ByteBuffer* Memory;
     HANDLE File;
     bool ReportProgress;
+    ResumeNotice OnResume = nullptr;
+    LARGE_INTEGER FileStart = {};    // where the body begins in File
     unsigned char* Block = nullptr;  // one read's bytes; bound for File, those not yet written
     DWORD Pending = 0;
-    DWORD ProgressOf = 0;  // the announced length when progress is posted, else 0
+    unsigned long long Stored = 0;  // body bytes received, across resumed requests
+    unsigned long long Length = 0;  // the whole body's announced length; 0: not announced
+    std::wstring Validator;         // what If-Range names when the rest is asked for
+    bool Resuming = false;          // the next request asks for the rest, from Stored
+    bool WriteFailed = false;
     unsigned ShownPercent = kNoPercentShown;
 };
 
@@ -120,7 +126,20 @@ bool Flush(BodySink& sink)
 {
     const DWORD pending = sink.Pending;
     sink.Pending = 0;
-    return pending == 0 || WriteAll(sink.File, sink.Block, pending);
+    if (pending != 0 && !WriteAll(sink.File, sink.Block, pending)) {
+        sink.WriteFailed = true;
+    }
+    return !sink.WriteFailed;
+}
+
+// A server that sent the whole file again: the body starts anew.
+bool StartFileAgain(BodySink& sink)
+{
+    sink.Stored = 0;
+    if (!SetFilePointerEx(sink.File, sink.FileStart, nullptr, FILE_BEGIN) || !SetEndOfFile(sink.File)) {
+        sink.WriteFailed = true;
+    }
+    return !sink.WriteFailed;
 }
 
 // Reads what the service reported available into the block, as much as it
@@ -153,13 +172,13 @@ bool ReadChunk(const AsyncRequest& request, BodySink& sink, DWORD available, DWO
     return true;
 }
 
-// Streams the body of an answered request into the sink. The body is
-// complete when the service reports 0 bytes available. Each wait ends when
-// the low-speed window in progress does, or the fetch's deadline.
-bool ReceiveBody(const AsyncRequest& request, BodySink& sink, bool lengthAnnounced, DWORD announced,
+// Streams the body of an answered request into the sink, to `expectedEnd`
+// (0: until the service reports 0 bytes available). Each wait ends when the
+// low-speed window in progress does, or the fetch's deadline.
+bool ReceiveBody(const AsyncRequest& request, BodySink& sink, unsigned long long expectedEnd,
                  const FetchDeadlines& deadlines)
 {
-    DWORD total = 0;
+    DWORD total = 0;  // this request's bytes
     LowSpeedWindow window = {GetTickCount64(), 0};
     for (;;) {
         const ULONGLONG deadlineMs = Earlier(window.StartMs + kTransferLimits.LowSpeedWindowMs, deadlines.WholeMs);
@@ -176,13 +195,16 @@ bool ReceiveBody(const AsyncRequest& request, BodySink& sink, bool lengthAnnounc
             return false;
         }
         total += read;
+        sink.Stored += read;
         if (LowSpeedRuleTrips(window, GetTickCount64(), total, kTransferLimits)) {
             return false;
         }
         // Posted only when the percentage moves: the window would show
-        // nothing new for a repeated value.
-        if (sink.ProgressOf != 0) {
-            const unsigned percent = DownloadPercent(total, sink.ProgressOf);
+        // nothing new for a repeated value. A resumed body goes on from
+        // where it was.
+        if (sink.ReportProgress && sink.Length != 0) {
+            const unsigned percent = DownloadPercent(static_cast<unsigned long>(sink.Stored),
+                                                     static_cast<unsigned long>(sink.Length));
             if (percent != sink.ShownPercent) {
                 sink.ShownPercent = percent;
                 PostToMainWindow(WM_INSTALLER_PROGRESS, percent);
@@ -191,7 +213,7 @@ bool ReceiveBody(const AsyncRequest& request, BodySink& sink, bool lengthAnnounc
     }
     // Some HTTP stacks report a body cut short by a dropped connection as
     // complete; a body shorter than its announced length is a failed read.
-    return !lengthAnnounced || total >= announced;
+    return expectedEnd == 0 || sink.Stored >= expectedEnd;
 }
 
 // How one request was answered.
@@ -200,6 +222,7 @@ struct Answer {
     bool ProxyUnreachable = false;  // the proxy could not be reached: another may be tried
     DWORD Status = 0;               // the status the server answered, or 0 when none was read
     std::wstring Location;          // a redirect's target
+    bool BodyCut = false;           // the body ended early: the rest may be asked for
 };
 
 // Failures of a proxy itself, before anything was sent through it.
@@ -224,19 +247,54 @@ bool BodyEndIsFramed(HINTERNET request, bool lengthAnnounced)
            FoldAsciiCase(encoding).find(L"chunked") != std::wstring::npos;
 }
 
+// A response header as text; empty when absent.
+std::wstring QueryTextHeader(HINTERNET request, DWORD query)
+{
+    wchar_t text[256] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::wstring();
+    }
+    return std::wstring(text, size / sizeof(wchar_t));
+}
+
+// The headers that ask for the rest of the body.
+std::wstring ResumeHeaders(const BodySink& sink)
+{
+    std::wstring headers = L"Range: bytes=" + std::to_wstring(sink.Stored) + L"-\r\n";
+    if (!sink.Validator.empty()) {
+        headers += L"If-Range: " + sink.Validator + L"\r\n";
+    }
+    return headers;
+}
+
+// A 206 carries exactly the rest: it goes on at the byte asked for and names
+// the total length the first answer announced.
+bool GoesOnWhereItStopped(HINTERNET request, const BodySink& sink)
+{
+    unsigned long long first = 0;
+    unsigned long long last = 0;
+    unsigned long long total = 0;
+    return ParseContentRange(QueryTextHeader(request, WINHTTP_QUERY_CONTENT_RANGE), first, last, total) &&
+           first == sink.Stored && total == sink.Length && last + 1 == total;
+}
+
 // Sends the GET and waits for its response headers; a proxy that asks who
 // is there gets the user's Windows logon, once. False when no status could
 // be read.
-bool SendAndReadStatus(AsyncRequest& request, const FetchDeadlines& deadlines, Answer& answer)
+bool SendAndReadStatus(AsyncRequest& request, const BodySink& sink, const FetchDeadlines& deadlines,
+                       Answer& answer)
 {
+    const std::wstring headers = sink.Resuming ? ResumeHeaders(sink) : std::wstring();
     // Name resolution, connection, TLS handshake and the response headers
     // of every request of the fetch share one low-speed window.
     const ULONGLONG headersDeadlineMs = Earlier(deadlines.HeadersMs, deadlines.WholeMs);
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
     for (bool offered = false;;) {
         const auto send = [&] {
-            return WinHttpSendRequest(request.Handle(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                                      0, context);
+            return WinHttpSendRequest(request.Handle(),
+                                      headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                      static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, context);
         };
         const auto receive = [&] { return WinHttpReceiveResponse(request.Handle(), nullptr); };
         if (!request.Call(send, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs)) {
@@ -258,7 +316,8 @@ bool SendAndReadStatus(AsyncRequest& request, const FetchDeadlines& deadlines, A
 }
 
 // One GET on a session: connects, sends, waits for the headers and streams
-// the body of a 200 into the sink. A redirect's target goes to the answer.
+// the body of a 200 (or, for the rest of a body, of a matching 206) into the
+// sink. A redirect's target goes to the answer.
 bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink, const FetchDeadlines& deadlines,
              Answer& answer)
 {
@@ -266,33 +325,48 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
     ScopedInternet connection(WinHttpConnect(session, endpoint.Host.c_str(), endpoint.Port, 0));
     AsyncRequest request;
     if (!connection.IsValid() || !request.Open(connection.Get(), endpoint.RequestPath) ||
-        !SendAndReadStatus(request, deadlines, answer)) {
+        !SendAndReadStatus(request, sink, deadlines, answer)) {
         return false;
     }
-    if (IsRedirect(answer.Status)) {
+    if (IsRedirect(answer.Status) && !sink.Resuming) {
         QueryLocation(request.Handle(), answer.Location);
         return false;
     }
-    if (answer.Status != kStatusOk) {
+    const bool rest = sink.Resuming && answer.Status == HTTP_STATUS_PARTIAL_CONTENT;
+    if (answer.Status != kStatusOk && !rest) {
         return false;
     }
     DWORD announced = 0;
     const bool lengthAnnounced = QueryNumberHeader(request.Handle(), WINHTTP_QUERY_CONTENT_LENGTH, announced);
-    if (!lengthAnnounced) {
-        announced = 0;
-    }
     // The manifest is read whole before anything trusts it: where it ends
     // must be certain.
     if (sink.Memory != nullptr &&
         ((lengthAnnounced && announced > kMemoryBodyCap) || !BodyEndIsFramed(request.Handle(), lengthAnnounced))) {
         return false;
     }
+    if (rest && !GoesOnWhereItStopped(request.Handle(), sink)) {
+        return false;
+    }
+    if (!rest) {
+        if (sink.Stored != 0 && !StartFileAgain(sink)) {
+            return false;
+        }
+        sink.Length = lengthAnnounced ? announced : 0;
+        sink.Validator = IfRangeValidator(QueryTextHeader(request.Handle(), WINHTTP_QUERY_ETAG),
+                                          QueryTextHeader(request.Handle(), WINHTTP_QUERY_LAST_MODIFIED));
+    }
+    if (sink.Resuming && sink.OnResume != nullptr) {
+        sink.OnResume(sink.Stored);
+    }
+    sink.Resuming = false;
     sink.Block = request.State().Block.data();
     sink.Pending = 0;
-    sink.ProgressOf = sink.ReportProgress ? announced : 0;
-    const bool received = ReceiveBody(request, sink, lengthAnnounced, announced, deadlines);
+    const bool received = ReceiveBody(request, sink, sink.Length, deadlines);
     // Bytes received before a failure are kept in the file as well.
     const bool flushed = Flush(sink);  // memory mode has nothing pending
+    // Where it ends is known and a disk that took every byte: the rest can
+    // be asked for.
+    answer.BodyCut = !received && flushed && sink.File != nullptr && sink.Length != 0;
     return received && flushed;
 }
 
@@ -324,6 +398,35 @@ bool GetByRoutes(const std::wstring& url, const ReleaseEndpoint& endpoint, BodyS
     return false;
 }
 
+// After a body ended early: asks the same URL for the rest, at most
+// kMaxResumes times, each request under deadlines of its own; a request
+// that brings nothing counts too. When none completes the body, the
+// download fails with the sentence of the first drop.
+bool AskForTheRest(const std::wstring& url, const ReleaseEndpoint& endpoint, BodySink& sink,
+                   const ErrorText& dropped, ErrorText& error)
+{
+    DWORD pauseMs = kTransferLimits.FirstResumePauseMs;
+    for (unsigned resumes = 0; resumes < kMaxResumes; ++resumes, pauseMs *= 2) {
+        Sleep(pauseMs);
+        FetchDeadlines deadlines = {kNoDeadline, kNoDeadline};
+        Answer answer;
+        ErrorText ignored;
+        sink.Resuming = true;
+        if (GetByRoutes(url, endpoint, sink, deadlines, answer, ignored)) {
+            return true;
+        }
+        // Another drop, or no answer at all, is tried again; any other
+        // answer (416, another status, a range that does not go on where
+        // the body stopped) ends it.
+        const bool droppedAgain = answer.BodyCut || (answer.Status == 0 && !sink.WriteFailed);
+        if (!droppedAgain) {
+            break;
+        }
+    }
+    error = dropped;
+    return false;
+}
+
 bool Download(const std::wstring& url, BodySink& sink, ErrorText& error)
 {
     FetchDeadlines deadlines = {kNoDeadline, sink.Memory != nullptr
@@ -343,6 +446,9 @@ bool Download(const std::wstring& url, BodySink& sink, ErrorText& error)
         ErrorText failure;
         if (GetByRoutes(current, endpoint, sink, deadlines, answer, failure)) {
             return true;
+        }
+        if (answer.BodyCut) {
+            return AskForTheRest(current, endpoint, sink, failure, error);
         }
         if (!IsRedirect(answer.Status) || answer.Location.empty() || redirects == kMaxRedirects) {
             error = failure;
@@ -394,8 +500,48 @@ bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgres
     return Download(url, sink, error);
 }
 
-bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error)
+bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error,
+                       ResumeNotice onResume)
 {
-    BodySink sink = {nullptr, file, reportProgress};
+    BodySink sink = {nullptr, file, reportProgress, onResume};
+    const LARGE_INTEGER here = {};
+    SetFilePointerEx(file, here, &sink.FileStart, FILE_CURRENT);
     return Download(url, sink, error);
+}
+
+bool ParseContentRange(const std::wstring& text, unsigned long long& first, unsigned long long& last,
+                       unsigned long long& total)
+{
+    const std::wstring unit = L"bytes ";
+    if (text.compare(0, unit.size(), unit) != 0) {
+        return false;
+    }
+    // Three runs of digits, joined by "-" and "/", and nothing else.
+    unsigned long long values[3] = {};
+    size_t at = unit.size();
+    for (int i = 0; i < 3; ++i) {
+        const size_t start = at;
+        while (at < text.size() && text[at] >= L'0' && text[at] <= L'9' && at - start < 19) {
+            values[i] = values[i] * 10 + static_cast<unsigned long long>(text[at++] - L'0');
+        }
+        const wchar_t separator = i == 0 ? L'-' : i == 1 ? L'/' : L'\0';
+        if (at == start || (separator != L'\0' ? (at >= text.size() || text[at++] != separator) : at != text.size())) {
+            return false;
+        }
+    }
+    if (values[0] > values[1] || values[1] >= values[2]) {
+        return false;
+    }
+    first = values[0];
+    last = values[1];
+    total = values[2];
+    return true;
+}
+
+std::wstring IfRangeValidator(const std::wstring& etag, const std::wstring& lastModified)
+{
+    if (!etag.empty() && etag.compare(0, 2, L"W/") != 0) {
+        return etag;
+    }
+    return lastModified;
 }

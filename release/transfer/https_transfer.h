@@ -32,10 +32,22 @@
 // received before a failure stay in the buffer.
 [[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgress, ErrorText& error);
 
-// The body is written through `file`, a handle the caller opened with write
-// access, at its current position; nothing is written unless the server
-// answered 200. Bytes received before a failure stay in the file.
-[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error);
+// Told that a download goes on after its connection dropped, with the byte
+// it goes on from (0 when the server sent the whole file again).
+using ResumeNotice = void (*)(unsigned long long resumedAt);
+
+// The body is written through `file`, a handle the caller opened with read
+// and write access, at its current position; nothing is written unless the
+// server answered 200. A body of announced length that ends early (the
+// connection closed or reset, a failed read, a stall) is asked for again,
+// at most kMaxResumes times with a growing pause between, from the same
+// final URL with "Range: bytes=N-" and If-Range naming the first answer's
+// validator: a 206 that goes on at exactly N with the same total length is
+// appended, a 200 starts the file again from its first byte (`onResume`,
+// when given, is told either way), anything else fails the download as the
+// drop did. Bytes received before a failure stay in the file.
+[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error,
+                                     ResumeNotice onResume = nullptr);
 
 // The sentence for a transfer that failed after the last answer `status`
 // (0: none): a proxy's sign-in request (407 on a request through a proxy),
@@ -47,6 +59,17 @@ const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy);
 unsigned DownloadPercent(unsigned long received, unsigned long announced);
 
 constexpr unsigned kMaxRedirects = 10;
+constexpr unsigned kMaxResumes = 3;
+
+// "bytes FIRST-LAST/TOTAL", as a 206 names the part it carries; false for
+// any other form ("bytes */TOTAL", an unknown total "/*", a list, a range
+// that does not fit in its total).
+bool ParseContentRange(const std::wstring& text, unsigned long long& first, unsigned long long& last,
+                       unsigned long long& total);
+
+// What an If-Range names: the ETag when it is strong (a weak one never
+// matches there), else the Last-Modified date, else nothing.
+std::wstring IfRangeValidator(const std::wstring& etag, const std::wstring& lastModified);
 // The manifest is a few lines; a larger memory-mode body is not one.
 constexpr unsigned long kMemoryBodyCap = 64 * 1024;
 

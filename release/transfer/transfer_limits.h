@@ -9,8 +9,9 @@ struct TransferLimits {
     unsigned long long LowSpeedFloorBytes;  // at least this much in every window
     ULONGLONG MemoryDeadlineMs;             // a whole memory-mode fetch, redirects included
     DWORD DiscoveryLimitMs;                 // finding and running a proxy configuration script
+    DWORD FirstResumePauseMs;               // before the first resumed request; doubled for each next
 };
-constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000};
+constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000};
 
 // The limits in force (transfer_limits.cpp): kProductionLimits in every
 // program built from this code, shortened ones in the unit tests, so the

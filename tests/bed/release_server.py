@@ -10,6 +10,12 @@ exists, the one for another name), 8443 a certificate for another name,
   chunked=1     a chunked body (no Content-Length), ended by its last chunk
   cut=K         announce the full length (or send chunks) but close after K bytes
   header=Name:value  one more response header
+  file=PATH     serve the file published at PATH instead
+  norange=1     ignore a Range header (answer 200 with the whole body)
+  content_range=TEXT  send this Content-Range with a 206 instead of the true one
+Every file has a strong ETag (a hash of its bytes), and a Range of one span
+("bytes=N-" or "bytes=N-M") gets a 206 with that span, unless If-Range
+names another ETag (then the whole body, 200); a span past the end, 416.
   delay_ms=D    wait D ms before each chunk (chunk=C bytes, default 16384)
   drip_ms=D     send the body one byte every D ms
   silent=1      read the request, then never answer (until the client hangs up)
@@ -31,8 +37,10 @@ so a TLS handshake through it never completes in time.
 Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
 Every request is appended as one JSON line to <bed>/requests.log, and so is
 every TLS handshake for the hostile host (evil.example, served on 443 with a
-certificate from the test CA).
+certificate from the test CA); once its answer ends, a line {"sent": bytes
+of body written, "of": path}.
 """
+import hashlib
 import http.server
 import json
 import os
@@ -135,21 +143,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         status = int(rules.get("status", 200))
         body = None
+        served = rules.get("file", path)
         if status == 200:
-            if path.startswith("/bytes/"):
-                body = pattern_bytes(int(path[len("/bytes/"):]))
+            if served.startswith("/bytes/"):
+                body = pattern_bytes(int(served[len("/bytes/"):]))
             else:
-                local = os.path.normpath(os.path.join(DOCROOT, path.lstrip("/")))
+                local = os.path.normpath(os.path.join(DOCROOT, served.lstrip("/")))
                 if local.startswith(DOCROOT + os.sep) and os.path.isfile(local):
                     with open(local, "rb") as f:
                         body = f.read()
                 else:
                     status = 404
+        etag = content_range = None
+        if body is not None:
+            etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
+            status, body, content_range = self.range_of(body, etag, rules)
         if body is None:
             body = ("%d\n" % status).encode()
 
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        if etag:
+            self.send_header("ETag", etag)
+            self.send_header("Accept-Ranges", "bytes")
+        if content_range:
+            self.send_header("Content-Range", rules.get("content_range", content_range))
         if "redirect" in rules:
             self.send_header("Location", rules["redirect"])
         if "header" in rules:
@@ -173,10 +191,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             delay, chunk = int(rules["drip_ms"]) / 1000.0, 1
         to_send = body if cut is None else body[:cut]
         hold_at = int(rules["hold_at"]) if "hold_at" in rules else None
+        self.sent = 0
         try:
             if hold_at is not None:
                 self.wfile.write(to_send[:hold_at])
                 self.wfile.flush()
+                self.sent += len(to_send[:hold_at])
                 wait_for_release(rules["hold"])
                 to_send = to_send[hold_at:]
             for start in range(0, len(to_send), chunk):
@@ -185,12 +205,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 piece = to_send[start:start + chunk]
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
                 self.wfile.flush()
+                self.sent += len(piece)
             if chunked and cut is None:
                 self.wfile.write(b"0\r\n\r\n")
                 self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
             return
+        finally:
+            log_entry({"sent": self.sent, "of": path})
         if cut is not None:
             # Drop the connection in the middle of the announced body.
             self.close_connection = True
@@ -199,6 +222,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except OSError:
                 pass
 
+
+    def range_of(self, body, etag, rules):
+        """The status, body and Content-Range that answer the request's
+        Range, if it asks for one this server gives."""
+        asked = self.headers.get("Range", "")
+        if_range = self.headers.get("If-Range")
+        if not asked.startswith("bytes=") or rules.get("norange") or (if_range and if_range != etag):
+            return 200, body, None
+        first, _, last = asked[len("bytes="):].partition("-")
+        if not first.isdigit() or "," in last or (last and not last.isdigit()):
+            return 200, body, None
+        first = int(first)
+        last = min(int(last), len(body) - 1) if last else len(body) - 1
+        if first >= len(body) or first > last:
+            return 416, None, "bytes */%d" % len(body)
+        return 206, body[first:last + 1], "bytes %d-%d/%d" % (first, last, len(body))
 
     def send_trickle(self, kind, interval, lasting):
         """Bytes that never make a whole answer, one at a time, for `lasting`

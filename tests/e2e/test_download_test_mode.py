@@ -105,7 +105,8 @@ class DownloadTestMode(unittest.TestCase):
 
     def test_installer_cut_short_is_deleted(self):
         harness.publish_release(INSTALLER_BYTES)
-        harness.set_rules({"/releases/setup.exe": {"cut": 300000}})
+        # Cut, and the rest refused: the attempt ends with the drop.
+        harness.set_rules({"/releases/setup.exe": {"sequence": [{"cut": 300000}, {"status": 416}]}})
         self.assertEqual(self.run_attempt(), 1)
         self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
         self.assertEqual(self.user.log_messages(), [

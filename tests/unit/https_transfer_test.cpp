@@ -66,6 +66,46 @@ TEST(LowSpeedRuleTrips, AWholeWindowBelowTheFloor)
     }
 }
 
+TEST(ParseContentRange, OneSpanThatFitsItsTotal)
+{
+    struct Row {
+        const wchar_t* text;
+        bool parsed;
+        unsigned long long first, last, total;
+    };
+    const Row rows[] = {
+        {L"bytes 100-199/200", true, 100, 199, 200},
+        {L"bytes 0-4294967295/4294967296", true, 0, 4294967295ULL, 4294967296ULL},
+        {L"bytes */200", false, 0, 0, 0},
+        {L"bytes 100-199/*", false, 0, 0, 0},
+        {L"bytes 100-200/200", false, 0, 0, 0},
+        {L"bytes 150-100/200", false, 0, 0, 0},
+        {L"bytes 100-199/200, 0-9/200", false, 0, 0, 0},
+        {L"items 100-199/200", false, 0, 0, 0},
+        {L"bytes 100-199/200 ", false, 0, 0, 0},
+        {L"bytes 99999999999999999999-1/2", false, 0, 0, 0},
+        {L"", false, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        unsigned long long first = 7, last = 7, total = 7;
+        EXPECT_EQ(ParseContentRange(row.text, first, last, total), row.parsed) << Narrow(row.text);
+        if (row.parsed) {
+            EXPECT_EQ(first, row.first);
+            EXPECT_EQ(last, row.last);
+            EXPECT_EQ(total, row.total);
+        }
+    }
+}
+
+TEST(IfRangeValidator, AStrongETagElseTheDate)
+{
+    const wchar_t date[] = L"Wed, 09 Dec 2026 01:00:00 GMT";
+    EXPECT_EQ(IfRangeValidator(L"\"abc\"", date), L"\"abc\"");
+    EXPECT_EQ(IfRangeValidator(L"W/\"abc\"", date), date);
+    EXPECT_EQ(IfRangeValidator(L"", date), date);
+    EXPECT_EQ(IfRangeValidator(L"", L""), L"");
+}
+
 TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
 {
     ByteBuffer buffer = {'o', 'l', 'd'};
@@ -220,7 +260,8 @@ TEST(DownloadUrl, BodyCutShortIsAFailedReadAndKeepsWhatArrived)
     const std::wstring path = directory.Path() + L"\\cut.bin";
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/200000?cut=100000"), path, false, error));
+    // Cut every time, the whole body every time: the resumes get no further.
+    EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/200000?cut=100000&norange=1"), path, false, error));
     EXPECT_EQ(error, kFailed);
     EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(100000));
 
@@ -334,7 +375,7 @@ TEST(DownloadUrl, StalledTransfersFail)
     const unsigned long steady = 4096 * 2 * windowS;  // 4 KiB a second for two windows
     const StallRow rows[] = {
         {L"/bytes/300?drip_ms=50", false, false},  // 20 bytes a second
-        {L"/bytes/300?drip_ms=50", true, false},
+        {L"/bytes/3000?drip_ms=50", true, false},  // too long for a window and its three resumes
         {L"/bytes/300?silent=1", false, false},  // never sends headers
         // 1 KiB a second, well above the floor, but past the deadline.
         {L"/bytes/" + std::to_wstring((deadlineS + 10) * 1024) + L"?delay_ms=1000&chunk=1024", false, false},

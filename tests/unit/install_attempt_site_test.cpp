@@ -292,10 +292,11 @@ TEST_F(InstallAttempt, LateFailuresDeleteOnlyTheAttemptsFile)
          "Installer SHA-256 verification failed."},
         {"installer 404", good, R"({"/releases/setup.exe": {"status": 404}})", kBadStatus,
          "Downloading TAVRO Static Module 1.2.3.4."},
-        {"body cut off", good, R"({"/releases/setup.exe": {"cut": 150000}})", kConnection,
-         "Downloading TAVRO Static Module 1.2.3.4."},
-        {"body drips", good, R"({"/releases/setup.exe": {"drip_ms": 50}})", kConnection,
-         "Downloading TAVRO Static Module 1.2.3.4."},
+        // Cut (or stalled), and the rest refused: the drop ends the attempt.
+        {"body cut off", good, R"({"/releases/setup.exe": {"sequence": [{"cut": 150000}, {"status": 416}]}})",
+         kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
+        {"body drips", good, R"({"/releases/setup.exe": {"sequence": [{"drip_ms": 50}, {"status": 416}]}})",
+         kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
         {"no answer", good, R"({"/releases/setup.exe": {"silent": 1}})", kConnection,
          "Downloading TAVRO Static Module 1.2.3.4."},
         {"untrusted certificate", Manifest("1.2.3.4", "https://" + HostA() + ":9443/releases/setup.exe", sha), "{}",
@@ -307,6 +308,8 @@ TEST_F(InstallAttempt, LateFailuresDeleteOnlyTheAttemptsFile)
          "Downloading TAVRO Static Module 1.2.3.4."},
     };
     for (const LateFailure& row : rows) {
+        ClearSite();  // a sequence of rules counts the requests since
+        ASSERT_TRUE(PublishFile(kInstallerPath, Installer()));
         ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
         ASSERT_TRUE(SetSiteRules(row.rules));
         // What another attempt verified and moved there.
@@ -432,6 +435,76 @@ TEST_F(InstallAttempt, EachAttemptAsksTheProxyScriptAfresh)
     EXPECT_EQ(RequestsLog().find(tunnelled), std::string::npos) << RequestsLog();
     EXPECT_EQ(Run(), 0u);
     EXPECT_NE(RequestsLog().find(tunnelled, firstAttempt), std::string::npos) << RequestsLog();
+}
+
+// What the server sent of the installer, in all.
+unsigned long long InstallerBytesSent()
+{
+    const std::string log = RequestsLog();
+    const std::string mark = std::string("\"of\": \"") + kInstallerPath + "\"";
+    unsigned long long sent = 0;
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+        const size_t line = log.rfind("{\"sent\": ", at);
+        sent += std::stoull(log.substr(line + 9));
+    }
+    return sent;
+}
+
+struct ResumeRow {
+    const char* name;
+    std::string rules;  // for the installer's path
+    const wchar_t* sentence;  // null: verified
+    std::vector<std::string> logAfterDownloading;
+    unsigned long long sent;
+};
+
+// A body that ends early is asked for again from where it stopped, at most
+// three times; the whole file's hash still decides.
+TEST_F(InstallAttempt, ADroppedDownloadResumes)
+{
+    const std::string resumed = "Download resumed at ";
+    const std::string verified = "Installer verified successfully.";
+    const ResumeRow rows[] = {
+        {"drop at 10%", R"([{"cut": 30000}, {}])", nullptr, {resumed + "30000 bytes.", verified}, 300000},
+        {"drop at 50%", R"([{"cut": 150000}, {}])", nullptr, {resumed + "150000 bytes.", verified}, 300000},
+        {"drop at 99%", R"([{"cut": 297000}, {}])", nullptr, {resumed + "297000 bytes.", verified}, 300000},
+        {"Range ignored: the whole file again", R"([{"cut": 150000}, {"norange": 1}])", nullptr,
+         {resumed + "0 bytes.", verified}, 450000},
+        {"file changed: If-Range gets the new one, the hash refuses it",
+         R"([{"cut": 150000}, {"file": "/releases/new.exe"}])", kMismatch,
+         {resumed + "0 bytes.", "Installer SHA-256 verification failed."}, 450001},
+        {"a range that does not go on where it stopped",
+         R"([{"cut": 150000}, {"content_range": "bytes 100-299999/300000"}])", kConnection, {}, 0},
+        {"drops every time: three resumes", R"([{"cut": 150000}, {"cut": 10000}])", kConnection,
+         {resumed + "150000 bytes.", resumed + "160000 bytes.", resumed + "170000 bytes."}, 180000},
+        {"resumes that bring nothing count", R"([{"cut": 150000}, {"cut": 0}])", kConnection,
+         {resumed + "150000 bytes.", resumed + "150000 bytes.", resumed + "150000 bytes."}, 150000},
+    };
+    for (const ResumeRow& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(PublishFile(kInstallerPath, Installer()));
+        ASSERT_TRUE(PublishFile("/releases/new.exe", PatternBytes(300001)));
+        ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+        ASSERT_TRUE(SetSiteRules(R"({"/releases/setup.exe": {"sequence": )" + row.rules + "}}"));
+        DeleteFileW((WorkingDirectory() + L"\\" + kLogName).c_str());
+        AppState.LastFailureText.clear();
+        EXPECT_EQ(Run(), row.sentence == nullptr ? 0u : 1u) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence == nullptr ? L"" : row.sentence) << row.name;
+        std::vector<std::string> log = LogMessages(WorkingDirectory());
+        log.erase(log.begin(), log.begin() + 2);  // checking, downloading
+        EXPECT_EQ(log, row.logAfterDownloading) << row.name;
+        if (row.sent != 0) {
+            EXPECT_EQ(InstallerBytesSent(), row.sent) << row.name;
+        }
+        EXPECT_EQ(FilesIn(WorkingDirectory()), row.sentence == nullptr
+                                                    ? (std::vector<std::wstring>{kSetupName, kLogName})
+                                                    : std::vector<std::wstring>{kLogName})
+            << row.name;
+        if (row.sentence == nullptr) {
+            EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer()) << row.name;
+            DeleteFileW(SetupFile().c_str());
+        }
+    }
 }
 
 TEST_F(InstallAttempt, WithoutAWindowNothingIsPosted)
