@@ -166,26 +166,18 @@ bench: build-tests
 # settings name (scripts/sign-release.py), under the web installer's name;
 # release-check is its dry run, which builds and writes nothing. A build
 # with TAVRO_PUBLISHER is signed only by a certificate of that name.
+# sign-setup signs the setup program the same way, under its own name:
+#   make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
 WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
+SETUP_NAME := TAVRO Static Module Setup
 # The publisher given to this make, else the one $(BUILD)/ was built for.
 PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
 SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
 SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
   echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"
-release: build
-	@$(SAY_BUILD)
-	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
 release-check:
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check
-
-# The setup program, signed as the release is and under its own name, with
-# the check that this build's installers will run it:
-#   make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
-SETUP_NAME := TAVRO Static Module Setup
-sign-setup: configure
-	@$(SAY_BUILD)
-	@TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_SIGNED"
 
 # The release manifest for a setup file (scripts/manifest.py), written and
 # checked by build/tavro-manifest.exe with this build's rules, host and
@@ -194,9 +186,34 @@ sign-setup: configure
 #   make check-manifest MANIFEST=file SETUP=file
 #   make check-live
 # They need the tool and the i686 tree's Wine runner, not its test programs.
+# trust-root is for a rehearsal against a private CA: the Wine prefix that
+# check-live uses trusts the CA certificate (PEM) as Windows trusts a root:
+#   make trust-root CA=ca.pem
 MANIFEST_TOOL = scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN)
 manifest-tool: configure-tests
 	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
+
+# A publishing run builds in $(BUILD)/ and writes there: a second one at the
+# same time waits for the first (at most 15 minutes) under a lock on the
+# directory itself, which leaves no file behind. The scripts it runs know
+# the lock is theirs (TAVRO_PUBLISHING_LOCK).
+PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live trust-root
+ifeq ($(TAVRO_PUBLISHING_LOCK),)
+$(PUBLISHING_TARGETS):
+	@mkdir -p $(BUILD); status=0; \
+	TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -w 900 -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	if [ $$status = 75 ]; then \
+	  echo "Another publishing run (make $@ or another of: $(PUBLISHING_TARGETS)) has held $(BUILD)/ for 15 minutes; nothing was done." >&2; \
+	fi; \
+	exit $$status
+else
+release: build
+	@$(SAY_BUILD)
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
+
+sign-setup: configure
+	@$(SAY_BUILD)
+	@TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_SIGNED"
 
 manifest: manifest-tool
 	@$(WINE_RUN) --boot
@@ -210,14 +227,12 @@ check-live: manifest-tool
 	@$(WINE_RUN) --boot
 	@$(MANIFEST_TOOL) live
 
-# For a rehearsal against a private CA: the Wine prefix that check-live
-# uses trusts the CA certificate (PEM) as Windows trusts a root:
-#   make trust-root CA=ca.pem
 trust-root: configure-tests
 	cmake --build $(I686_TESTS) --target trust_root -j $(JOBS)
 	@$(WINE_RUN) --boot
 	@$(WINE_RUN) $(I686_TESTS)/tests/driver/trust_root.exe add "Z:$$(realpath -- "$$TAVRO_MAKE_CA" | tr / '\\')"
 	@$(WINE_RUN) --wait-server
+endif
 
 clean:
 	rm -rf $(BUILD)
