@@ -2,8 +2,8 @@
 #   make        builds build/TAVRO-Static-Module-Installer.exe and runs its self-test under Wine
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
-# Publishing a release (README.md): make release-check, make release, make manifest,
-# make check-manifest, make check-live.
+# Publishing a release (README.md): make release-check, make release, make sign-setup,
+# make manifest, make check-manifest, make check-live (make trust-root for a rehearsal).
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
