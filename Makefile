@@ -2,16 +2,42 @@
 #   make        builds build/TAVRO-Static-Module-Installer.exe and runs its self-test under Wine
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
-# Publishing a release (README.md): make release-check, make release, make manifest,
-# make check-manifest, make check-live.
+# Publishing a release (README.md): make release-check, make release, make sign-setup,
+# make manifest, make check-manifest, make check-live (make trust-root for a rehearsal).
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
 # The signed copy; the unsigned build above stays the reproducible one.
 SIGNED_EXE := $(BUILD)/release/TAVRO-Static-Module-Installer.exe
-MANIFEST   ?= $(BUILD)/release/tavro-update.txt
 JOBS       := $(shell nproc)
+# Tests mostly wait (on servers, time-outs, Wine starting), and each bed has
+# a prefix of its own: more run at once than there are cores. Where i386 is
+# emulated every Wine process costs seconds of CPU: the shipped file's suite
+# takes a test for each core and the twin's one beside it.
+TEST_JOBS  ?= $(if $(filter emulated,$(I386_MODE)),$(JOBS),$(shell echo $$(( $(JOBS) * 2 ))))
+TWIN_JOBS  ?= 1
 CMAKE_FLAGS ?=
+
+# Values a user types reach the tools as typed, "$" included: make would
+# expand $(URL), so each is read with $(value ...), exported, and a recipe
+# names only the variable ("$$TAVRO_MAKE_URL"), which the shell never
+# re-reads.
+export TAVRO_MAKE_SETUP    = $(value SETUP)
+export TAVRO_MAKE_VERSION  = $(value VERSION)
+export TAVRO_MAKE_URL      = $(value URL)
+export TAVRO_MAKE_SIGNED   = $(value SIGNED)
+export TAVRO_MAKE_CA       = $(value CA)
+export TAVRO_MAKE_MANIFEST = $(if $(value MANIFEST),$(value MANIFEST),$(BUILD)/release/tavro-update.txt)
+
+# The publisher whose signature the installer requires of a setup before it
+# runs it: make TAVRO_PUBLISHER="Example Software Ltd". Given, it configures
+# $(BUILD)/ for that name (empty: no check); not given, $(BUILD)/ keeps the
+# one it has. CMAKE_FLAGS would be split at its spaces.
+export TAVRO_MAKE_PUBLISHER = $(value TAVRO_PUBLISHER)
+PUBLISHER_FLAG = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),,"-DTAVRO_PUBLISHER:STRING=$$TAVRO_MAKE_PUBLISHER")
+ifneq ($(findstring TAVRO_PUBLISHER,$(value CMAKE_FLAGS)),)
+$(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at its spaces: give it as a make variable of its own, make TAVRO_PUBLISHER="Example Software Ltd")
+endif
 
 # How this host runs the shipped i686 file: "native" 32-bit Wine, or
 # "emulated" (QEMU's user mode, where the kernel cannot run 32-bit programs).
@@ -37,31 +63,35 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build build-publisher configure-tests build-tests manifest-tool selftest test demo bench \
-  release release-check manifest check-manifest check-live clean
+.PHONY: all setup configure build test-publisher-build configure-tests build-tests manifest-tool selftest check test \
+  demo bench release release-check sign-setup manifest check-manifest check-live trust-root clean
 
 all: selftest
 
 setup:
 	@scripts/setup-debian.sh
 
-# The shipped file: i686, win32 thread model, no tests.
-SHIPPED_FLAGS = -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake -DTAVRO_MINGW_THREADS=win32 \
-  -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+# The shipped file: i686, win32 thread model, no tests. A configured tree
+# keeps its toolchain, and CMake would warn that it did not use the file
+# named again.
+SHIPPED_FLAGS = --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
+  -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 configure: setup
-	cmake -S . -B $(BUILD) $(SHIPPED_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) $(SHIPPED_FLAGS) $(PUBLISHER_FLAG) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The shipped file once more, built to run only setups signed by a throwaway
-# publisher the tests make (TAVRO_PUBLISHER); the tests run it too.
-PUBLISHER_BUILD := $(BUILD)/publisher
-TEST_PUBLISHER  := TAVRO Test Publisher
-build-publisher: configure
-	cmake -S . -B $(PUBLISHER_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
-	  "-DTAVRO_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
-	cmake --build $(PUBLISHER_BUILD) -j $(JOBS) --target TAVRO-Static-Module-Installer
+# Part of the test trees: the shipped file and its tool once more, for
+# $(BUILD)/'s host, built to run only setups signed by a throwaway publisher
+# the tests make. Its name has spaces, a non-ASCII letter, quotes and a "$"
+# to carry through every step; nothing a user sets changes it.
+TEST_PUBLISHER_BUILD := $(BUILD)/test-publisher
+export TAVRO_TEST_PUBLISHER_NAME := TAVRO Tëst "Publisher" $$1
+test-publisher-build: configure
+	cmake -S . -B $(TEST_PUBLISHER_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  "-DTAVRO_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
+	cmake --build $(TEST_PUBLISHER_BUILD) -j $(JOBS)
 
 # The test trees test build/'s files, so they take its official host; a tree
 # configured for another one (before make release CMAKE_FLAGS=..., say)
@@ -73,18 +103,18 @@ configure-tests: configure
 	    echo "$$tree was configured for $$was and $(BUILD)/ for $$host: reconfiguring $$tree for $$host, whose files it tests."; \
 	  fi; \
 	done
-	cmake -S . -B $(I686_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
+	cmake -S . -B $(I686_TESTS) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
 	  -DTAVRO_SHIPPED_EXE=$(abspath $(EXE)) -DTAVRO_TEST_TIMING=ON \
 	  -DTAVRO_TEST_TIMING_SCALE=$(if $(filter emulated,$(I386_MODE)),4,1) $(CMAKE_FLAGS) \
 	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
-	  -DTAVRO_PUBLISHER_EXE=$(abspath $(PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
-	  "-DTAVRO_TEST_PUBLISHER=$(TEST_PUBLISHER)" >/dev/null
+	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 ifeq ($(I386_MODE),emulated)
-	cmake -S . -B $(TWIN_TESTS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
+	cmake -S . -B $(TWIN_TESTS) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
 	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) >/dev/null
 endif
 
-build-tests: build build-publisher configure-tests
+build-tests: build test-publisher-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 ifeq ($(I386_MODE),emulated)
 	cmake --build $(TWIN_TESTS) -j $(JOBS)
@@ -102,13 +132,21 @@ selftest: build-tests
 	  echo "Self-test FAILED: $(EXE) (i686) under $(HOW_I686)"; exit 1; \
 	fi
 
-# Where i386 is emulated the twin's suite runs even when the shipped file's
-# failed, so that one run shows both; the target fails if either did.
+# The edit-compile loop: the unit tests and the shipped file's self-test.
+check: build-tests
+	@cd $(I686_TESTS) && ctest --output-on-failure -j $(TEST_JOBS) -L check
+
+# Where i386 is emulated the twin's suite runs at the same time as the
+# shipped file's (its log follows), and the target fails if either did.
 test: build-tests
 	@status=0; \
-	(set -x; cd $(I686_TESTS) && ctest --output-on-failure -j $(JOBS)) || status=1; \
 	if [ "$(I386_MODE)" = emulated ]; then \
-	  (set -x; cd $(TWIN_TESTS) && ctest --output-on-failure -j $(JOBS)) || status=1; \
+	  (cd $(TWIN_TESTS) && ctest --output-on-failure -j $(TWIN_JOBS)) > $(TWIN_TESTS)/ctest.log 2>&1 & twin=$$!; \
+	fi; \
+	(set -x; cd $(I686_TESTS) && ctest --output-on-failure -j $(TEST_JOBS)) || status=1; \
+	if [ "$(I386_MODE)" = emulated ]; then \
+	  wait $$twin || status=1; \
+	  echo "+ cd $(TWIN_TESTS) && ctest --output-on-failure -j $(TWIN_JOBS)"; cat $(TWIN_TESTS)/ctest.log; \
 	fi; \
 	$(REPORT_I686); \
 	$(REPORT_TWIN); \
@@ -139,42 +177,76 @@ bench: build-tests
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
 
 # Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
-# settings name (scripts/sign-release.sh), under the web installer's name;
-# release-check is its dry run, which builds and writes nothing.
+# settings name (scripts/sign-release.py), under the web installer's name;
+# release-check is its dry run, which builds and writes nothing. A build
+# with TAVRO_PUBLISHER is signed only by a certificate of that name.
+# sign-setup signs the setup program the same way, under its own name:
+#   make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
 WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
-# The publisher this build requires of setups (TAVRO_PUBLISHER), if any: the
-# release must be signed by it.
-PUBLISHER_OF_BUILD = $(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))
-release: build
-	@echo "Official host of this build: $(HOST_OF_BUILD)"
-	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" TAVRO_SIGN_PUBLISHER="$(PUBLISHER_OF_BUILD)" \
-	  scripts/sign-release.sh $(EXE) $(SIGNED_EXE)
+SETUP_NAME := TAVRO Static Module Setup
+# The publisher given to this make, else the one $(BUILD)/ was built for.
+PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
+SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
+SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
+  echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"
 
 release-check:
-	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" TAVRO_SIGN_PUBLISHER="$(PUBLISHER_OF_BUILD)" \
-	  scripts/sign-release.sh --check
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check
 
-# The release manifest for a setup file (scripts/manifest.sh), written and
-# checked by build/tavro-manifest.exe with this build's rules and host, and
-# what users get from the official host once it is published:
+# The release manifest for a setup file (scripts/manifest.py), written and
+# checked by build/tavro-manifest.exe with this build's rules, host and
+# publisher, and what users get from the official host once it is published:
 #   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
 #   make check-manifest MANIFEST=file SETUP=file
 #   make check-live
 # They need the tool and the i686 tree's Wine runner, not its test programs.
+# trust-root is for a rehearsal against a private CA: the Wine prefix that
+# check-live uses trusts the CA certificate (PEM) as Windows trusts a root:
+#   make trust-root CA=ca.pem
+MANIFEST_TOOL = scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN)
 manifest-tool: configure-tests
 	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
 
+# A publishing run builds in $(BUILD)/ and writes there: a second one at the
+# same time waits for the first (at most 15 minutes) under a lock on the
+# directory itself, which leaves no file behind. The scripts it runs know
+# the lock is theirs (TAVRO_PUBLISHING_LOCK).
+PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live trust-root
+ifeq ($(TAVRO_PUBLISHING_LOCK),)
+$(PUBLISHING_TARGETS):
+	@mkdir -p $(BUILD); status=0; \
+	TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -w 900 -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	if [ $$status = 75 ]; then \
+	  echo "Another publishing run (make $@ or another of: $(PUBLISHING_TARGETS)) has held $(BUILD)/ for 15 minutes; nothing was done." >&2; \
+	fi; \
+	exit $$status
+else
+release: build
+	@$(SAY_BUILD)
+	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
+
+sign-setup: configure
+	@$(SAY_BUILD)
+	@TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_SIGNED"
+
 manifest: manifest-tool
 	@$(WINE_RUN) --boot
-	@scripts/manifest.sh write "$(SETUP)" "$(VERSION)" "$(URL)" "$(MANIFEST)"
+	@$(MANIFEST_TOOL) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
 
 check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
-	@scripts/manifest.sh check "$(MANIFEST)" "$(SETUP)"
+	@$(MANIFEST_TOOL) check "$$TAVRO_MAKE_MANIFEST" "$$TAVRO_MAKE_SETUP"
 
 check-live: manifest-tool
 	@$(WINE_RUN) --boot
-	@scripts/manifest.sh live
+	@$(MANIFEST_TOOL) live
+
+trust-root: configure-tests
+	cmake --build $(I686_TESTS) --target trust_root -j $(JOBS)
+	@$(WINE_RUN) --boot
+	@$(WINE_RUN) $(I686_TESTS)/tests/driver/trust_root.exe add "Z:$$(realpath -- "$$TAVRO_MAKE_CA" | tr / '\\')"
+	@$(WINE_RUN) --wait-server
+endif
 
 clean:
 	rm -rf $(BUILD)

@@ -41,9 +41,10 @@ void Print(DWORD stream, const std::wstring& line)
     WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-int Refused(const ErrorText& why)
+// A file that could not be read or written is no refusal of the manifest.
+int Failed(const ErrorText& why, ManifestFault fault)
 {
-    Print(STD_ERROR_HANDLE, L"tavro-manifest: refused: " + why);
+    Print(STD_ERROR_HANDLE, (fault == ManifestFault::Refused ? L"tavro-manifest: refused: " : L"tavro-manifest: ") + why);
     return 1;
 }
 
@@ -60,9 +61,10 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring mode = argc > 1 ? argv[1] : L"";
     ReleaseFields release;
     ErrorText why;
+    ManifestFault fault = ManifestFault::Refused;
     if (mode == L"write" && argc == 6) {
-        if (!WriteManifestFile(argv[2], argv[3], argv[4], argv[5], release, why)) {
-            return Refused(why);
+        if (!WriteManifestFile(argv[2], argv[3], argv[4], argv[5], release, why, fault)) {
+            return Failed(why, fault);
         }
         Print(STD_OUTPUT_HANDLE, std::wstring(L"Wrote ") + argv[5]);
         if (release.InstallerUrl != argv[4]) {
@@ -72,8 +74,8 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (mode == L"check" && argc == 4) {
-        if (!CheckManifestFile(argv[2], argv[3], release, why)) {
-            return Refused(why);
+        if (!CheckManifestFile(argv[2], argv[3], release, why, fault)) {
+            return Failed(why, fault);
         }
         Print(STD_OUTPUT_HANDLE, std::wstring(L"Accepted ") + argv[2] + L" for " + argv[3]);
         PrintRelease(release);

@@ -37,12 +37,29 @@ ScopedFile OpenForReading(const std::wstring& path)
                                                 FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
+// " (Access denied)": the system's words for the last error, for a sentence
+// about a file.
+std::wstring SystemReason(DWORD error)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason = length > 0 ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+    LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L'.' ||
+                               reason.back() == L' ')) {
+        reason.pop_back();
+    }
+    return L" (" + reason + L")";
+}
+
 bool SetupSha256(const std::wstring& setupPath, std::wstring& sha256, ErrorText& why)
 {
     const ScopedFile setup = OpenForReading(setupPath);
     ErrorText ignored;
     if (!setup.IsValid() || !ComputeHandleSha256(setup.Get(), sha256, ignored)) {
-        why = L"The setup file " + setupPath + L" cannot be read.";
+        why = L"The setup file " + setupPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
         return false;
     }
     return true;
@@ -155,32 +172,36 @@ bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256
 }
 
 bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
-                       ErrorText& why)
+                       ErrorText& why, ManifestFault& fault)
 {
+    fault = ManifestFault::FileAccess;
     ByteBuffer bytes;
     unsigned long long size = 0;
     if (!ReadStart(manifestPath, kMemoryBodyCap + 1, bytes, size)) {
-        why = L"The manifest " + manifestPath + L" cannot be read.";
+        why = L"The manifest " + manifestPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
         return false;
     }
     std::wstring setupSha256;
     if (!SetupSha256(setupPath, setupSha256, why)) {
         return false;
     }
+    fault = ManifestFault::Refused;
     return WithinCap(size, why) && CheckManifestBytes(bytes, setupSha256, release, why);
 }
 
 bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version, const std::wstring& installerUrl,
-                       const std::wstring& outPath, ReleaseFields& release, ErrorText& why)
+                       const std::wstring& outPath, ReleaseFields& release, ErrorText& why, ManifestFault& fault)
 {
     DeleteFileW(outPath.c_str());
     ReleaseFields given;
     given.Version = version;
     // The installer never sends a fragment; the manifest names what it asks for.
     given.InstallerUrl = WithoutFragment(installerUrl);
+    fault = ManifestFault::FileAccess;
     if (!SetupSha256(setupPath, given.InstallerSha256, why)) {
         return false;
     }
+    fault = ManifestFault::Refused;
     ByteBuffer bytes;
     if (!WideToUtf8(ComposeManifest(given), bytes)) {
         why = L"The version or URL is not valid Unicode text.";
@@ -192,12 +213,14 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
         return false;
     }
     if (!WriteWhole(outPath, bytes)) {
+        const DWORD error = GetLastError();
         DeleteFileW(outPath.c_str());
-        why = L"The manifest cannot be written to " + outPath + L".";
+        fault = ManifestFault::FileAccess;
+        why = L"The manifest cannot be written to " + outPath + SystemReason(error) + L".";
         return false;
     }
     // What is on disk is what gets uploaded: it is checked once more as such.
-    if (!CheckManifestFile(outPath, setupPath, release, why)) {
+    if (!CheckManifestFile(outPath, setupPath, release, why, fault)) {
         DeleteFileW(outPath.c_str());
         return false;
     }

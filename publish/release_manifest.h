@@ -10,6 +10,10 @@
 // official host, the manifest size cap) plus what a published file must be:
 // strict UTF-8 without a BOM.
 
+// Why a manifest was not written or accepted: its content was refused, or a
+// file could not be read or written (the content may be fine).
+enum class ManifestFault { Refused, FileAccess };
+
 // "version=...\ninstallerUrl=...\ninstallerSha256=...\n"
 std::wstring ComposeManifest(const ReleaseFields& release);
 
@@ -20,9 +24,10 @@ std::wstring ComposeManifest(const ReleaseFields& release);
 [[nodiscard]] bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256,
                                       ReleaseFields& release, ErrorText& why);
 
-// Reads both files and applies CheckManifestBytes.
+// Reads both files and applies CheckManifestBytes; on failure `fault` says
+// which kind it was.
 [[nodiscard]] bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath,
-                                     ReleaseFields& release, ErrorText& why);
+                                     ReleaseFields& release, ErrorText& why, ManifestFault& fault);
 
 // Writes the manifest for the setup file at `setupPath`, published at
 // `installerUrl` (without its fragment, if it has one), to `outPath`; only a manifest that passes
@@ -31,4 +36,4 @@ std::wstring ComposeManifest(const ReleaseFields& release);
 // manifest behind.
 [[nodiscard]] bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version,
                                      const std::wstring& installerUrl, const std::wstring& outPath,
-                                     ReleaseFields& release, ErrorText& why);
+                                     ReleaseFields& release, ErrorText& why, ManifestFault& fault);

@@ -2,7 +2,9 @@
 # Runs a command inside a private network, mount and PID namespace where
 # tavro.example and www.tavro.example resolve to 127.0.0.1, a throwaway test
 # CA is trusted, and the local release site (release_server.py) is up. Nothing
-# leaves loopback. Every process of the bed ends with the command.
+# leaves loopback. Every process of the bed ends with the command. The bed
+# has a Wine prefix of its own (a layer over the tree's), so several beds
+# run at once.
 #
 #   in-bed.sh COMMAND [ARGS...]
 #
@@ -14,7 +16,7 @@
 # 127.0.0.1:3128 (open) and :3129 (asks for a Basic sign-in), logging to
 # proxy.log and proxy-auth.log, and pac/ is served over http on
 # 127.0.0.1:8080 for configuration scripts (8081 takes connections and never
-# answers). No proxy is used unless a test
+# answers, counting them in silent-script.log). No proxy is used unless a test
 # names one in the Wine prefix's Internet settings: the proxy variables of
 # the Linux environment are cleared (Wine would take http_proxy).
 set -euo pipefail
@@ -26,9 +28,6 @@ if [ "${TAVRO_IN_BED:-}" != 1 ]; then
   if [ "${TAVRO_WINE_ARCH:-}" = win32 ] && [ -z "${TAVRO_I386_READY:-}" ]; then
     exec "$here/with-i386.sh" "$0" "$@"
   fi
-  # A wineserver of the same prefix still lingering outside must be gone
-  # before the bed starts its own.
-  if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --wait-server; fi
   bed=$(mktemp -d /tmp/tavro-bed.XXXXXX)
   trap 'rm -rf "$bed"' EXIT
   "$here/make_certs.sh" "$bed/certs" "${TAVRO_OFFICIAL_HOST:-tavro.example}"
@@ -53,6 +52,20 @@ mount --bind "$TAVRO_BED_DIR/ca-bundle.crt" /etc/ssl/certs/ca-certificates.crt
 # a private socket directory guarantees a fresh one in here.
 mkdir -p "/tmp/.wine-$(id -u)"
 mount -t tmpfs tmpfs "/tmp/.wine-$(id -u)"
+# A prefix of the bed's own: a layer over the tree's prefix takes whatever
+# this bed writes (registry, files), so beds run side by side and none sees
+# another's settings. Where no overlay can be mounted, a copy serves.
+if [ -n "${TAVRO_WINE_RUN:-}" ]; then
+  prefix=$("$TAVRO_WINE_RUN" --prefix)
+  if [ -d "$prefix" ]; then
+    mkdir -p "$TAVRO_BED_DIR/prefix/upper" "$TAVRO_BED_DIR/prefix/work"
+    if ! mount -t overlay overlay -o "lowerdir=$prefix,upperdir=$TAVRO_BED_DIR/prefix/upper,workdir=$TAVRO_BED_DIR/prefix/work" \
+         "$prefix" 2>/dev/null; then
+      cp -a "$prefix" "$TAVRO_BED_DIR/prefix/copy"
+      mount --bind "$TAVRO_BED_DIR/prefix/copy" "$prefix"
+    fi
+  fi
+fi
 
 mkdir -p "$TAVRO_BED_DIR/docroot"
 if [ "${TAVRO_BED_SITE:-}" != none ]; then
@@ -80,9 +93,15 @@ if command -v tinyproxy >/dev/null; then
     tinyproxy -d -c "$TAVRO_BED_DIR/proxy-$port.conf" >/dev/null 2>&1 &
   done
   python3 -m http.server --bind 127.0.0.1 --directory "$TAVRO_BED_DIR/pac" 8080 >/dev/null 2>&1 &
-  # A script server that takes connections and never answers.
-  python3 -c 'import socket, time
-s = socket.socket(); s.bind(("127.0.0.1", 8081)); s.listen(64); time.sleep(86400)' &
+  # A script server that takes connections and never answers; it writes a
+  # line to silent-script.log for each one.
+  python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", 8081)); s.listen(64)
+held = []
+while True:
+    held.append(s.accept()[0])
+    with open(sys.argv[1], "a") as log:
+        log.write("connection\n")' "$TAVRO_BED_DIR/silent-script.log" &
   for port in 3128 3129 8080 8081; do
     for _ in $(seq 1 100); do
       (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
@@ -93,9 +112,7 @@ fi
 if [ -n "${TAVRO_WINE_RUN:-}" ]; then "$TAVRO_WINE_RUN" --start-server; fi
 status=0
 "$@" || status=$?
-# The prefix's registry lives in the wineserver and reaches its files when the
-# server stops; ended with the namespace, it would lose what a test set and
-# set back (a user's proxy settings, a trusted test root) since its last save.
+# The bed's wineserver ends with it (its layer of the prefix goes too).
 if [ -n "${TAVRO_WINE_RUN:-}" ]; then
   "$TAVRO_WINE_RUN" --kill >/dev/null 2>&1 || true
   "$TAVRO_WINE_RUN" --wait-server || true

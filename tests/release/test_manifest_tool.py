@@ -14,7 +14,7 @@ import harness  # noqa: E402
 
 TOOL = os.environ.get("TAVRO_MANIFEST_TOOL", "")
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MANIFEST_SCRIPT = os.path.join(SOURCE, "scripts", "manifest.sh")
+MANIFEST_SCRIPT = os.path.join(SOURCE, "scripts", "manifest.py")
 HOST = harness.HOST
 SETUP_BYTES = os.urandom(40 * 1024 + 5)
 SETUP_PATH = "/releases/setup.exe"
@@ -171,11 +171,11 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
         signed_line = "%s  TAVRO-Static-Module-Installer.exe\n" % ("1" * 64)
         with open(sums, "w") as f:
             f.write(signed_line)
-        env = dict(os.environ, TAVRO_MANIFEST_TOOL=TOOL, TAVRO_WINE_RUN=harness.WINE_RUN)
         # version, whether the manifest is written and listed
         for version, listed in (("1.2.3.4", True), ("1:2", False)):
             with self.subTest(version=version):
-                result = subprocess.run([MANIFEST_SCRIPT, "write", self.setup_file, version, URL, out], env=env,
+                result = subprocess.run([MANIFEST_SCRIPT, "--tool", TOOL, "--wine-run", harness.WINE_RUN, "write",
+                                         self.setup_file, version, URL, out],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                         timeout=120 * harness.SLOWDOWN)
                 self.assertEqual((result.returncode, os.path.exists(out)), (0 if listed else 1, listed))

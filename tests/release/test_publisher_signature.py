@@ -57,7 +57,7 @@ def make_certificate(name, subject, ca, usage="codeSigning", when=None, days=30)
     with open(path(name + ".ext"), "w") as f:
         f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,%s\n"
                 % usage)
-    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", path(name + ".key"), "-out",
+    run("openssl", "req", "-utf8", "-newkey", "rsa:2048", "-nodes", "-keyout", path(name + ".key"), "-out",
         path(name + ".csr"), "-subj", "/O=%s/CN=%s" % (subject, subject))
     run("openssl", "x509", "-req", "-in", path(name + ".csr"), "-CA", path(ca + ".pem"), "-CAkey",
         path(ca + ".key"), "-set_serial", str(SERIALS.setdefault(name, len(SERIALS) + 2)), "-days", str(days), "-extfile",
