@@ -8,9 +8,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import harness  # noqa: E402
-from harness import drive  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "bed"))
+import bed  # noqa: E402
+from bed import drive  # noqa: E402
 
 WAIT = 60000
 
@@ -20,31 +20,31 @@ def say(text):
 
 
 def run_installer(user):
-    process = subprocess.Popen(user.command(harness.INSTALLER), stdout=subprocess.DEVNULL,
+    process = subprocess.Popen(user.command(bed.INSTALLER), stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     drive("wait-window", WAIT)
     return process
 
 
 def main():
-    display = harness.Display()
-    harness.start_wine()
-    user = harness.UserProfile()
-    with open(harness.SAMPLE_SETUP, "rb") as f:
+    display = bed.Display()
+    bed.start_wine()
+    user = bed.UserProfile()
+    with open(bed.SAMPLE_SETUP, "rb") as f:
         setup = f.read()
 
     say("== A verified release ==")
-    harness.reset_site()
-    harness.publish_release(setup)
-    harness.set_rules({"/releases/setup.exe": {"delay_ms": 40}})
-    say("Release site: https://%s/updates/tavro-update.txt (local stand-in on 127.0.0.1)" % harness.HOST)
+    bed.reset_site()
+    bed.publish_release(setup)
+    bed.set_rules({"/releases/setup.exe": {"delay_ms": 40}})
+    say("Release site: https://%s/updates/tavro-update.txt (local stand-in on 127.0.0.1)" % bed.HOST)
     process = run_installer(user)
-    harness.screenshot("demo-ready")
+    bed.screenshot("demo-ready")
     say("Window up; status: %s" % drive("state")["status"])
     drive("click")
     say("Clicked \"Install TAVRO\"; status: %s" % drive("wait-status", WAIT,
                                                            "Downloading the verified TAVRO installer...")["status"])
-    harness.screenshot("demo-running")
+    bed.screenshot("demo-running")
     drive("wait-gone", WAIT)
     say("Window closed; installer exit code %d" % process.wait(timeout=60))
     ran = os.path.join(user.working_dir, "sample-setup-ran.txt")
@@ -57,13 +57,13 @@ def main():
 
     say("")
     say("== A release whose SHA-256 value does not match ==")
-    harness.reset_site()
-    harness.publish_release(setup, sha="0" * 64)
+    bed.reset_site()
+    bed.publish_release(setup, sha="0" * 64)
     process = run_installer(user)
     drive("click")
     box = drive("wait-messagebox", WAIT)
     say("Message box \"%s\": %s" % (box["caption"], box["text"]))
-    harness.screenshot("demo-failed")
+    bed.screenshot("demo-failed")
     drive("dismiss-messagebox", WAIT)
     state = drive("wait-button", WAIT, "Try again", 1)
     say("Button now: %s" % state["button"])
@@ -76,7 +76,7 @@ def main():
     say("== The log (%s) ==" % "%LOCALAPPDATA%\\TAVRO\\Installer\\TAVRO.Installer.log")
     sys.stdout.write(user.log_bytes().decode("latin-1").replace("\r\n", "\n"))
     say("")
-    say("Screenshots: %s/demo-ready.png, demo-running.png, demo-failed.png" % harness.SCREENSHOTS)
+    say("Screenshots: %s/demo-ready.png, demo-running.png, demo-failed.png" % bed.SCREENSHOTS)
     display.close()
 
 

@@ -8,8 +8,8 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
+import bed  # noqa: E402
 
 SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
 INSTALLER_BYTES = os.urandom(300 * 1024 + 7)
@@ -41,33 +41,33 @@ def set_user_settings(value):
     else:
         command = ["reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
                    "/d", value.hex(), "/f"]
-    subprocess.run([harness.WINE_RUN] + command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   timeout=120 * harness.SLOWDOWN)
+    subprocess.run([bed.WINE_RUN] + command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=120 * bed.SLOWDOWN)
 
 
 def publish_script(name, answer):
-    with open(os.path.join(harness.BED, "pac", name), "w") as f:
+    with open(os.path.join(bed.BED, "pac", name), "w") as f:
         f.write('function FindProxyForURL(url, host) { return "%s"; }\n' % answer)
 
 
 def proxy_connects(log="proxy.log"):
     """The CONNECT targets the proxy was asked for, in order."""
-    with open(os.path.join(harness.BED, log), encoding="utf-8", errors="replace") as f:
+    with open(os.path.join(bed.BED, log), encoding="utf-8", errors="replace") as f:
         return re.findall(r"Request \(file descriptor \d+\): CONNECT (\S+)", f.read())
 
 
 def paths_seen():
     """The paths the site was asked for, each with whether it came through a
     proxy: through the tunnel Wine's request line names the whole URL."""
-    prefix = "https://%s:443" % harness.HOST
+    prefix = "https://%s:443" % bed.HOST
     return [(r["path"][len(prefix):], True) if r["path"].startswith(prefix) else (r["path"], False)
-            for r in harness.requests() if "path" in r]
+            for r in bed.requests() if "path" in r]
 
 
 def silent_script_connections():
     """How often the script server that never answers was connected to."""
     try:
-        with open(os.path.join(harness.BED, "silent-script.log")) as f:
+        with open(os.path.join(bed.BED, "silent-script.log")) as f:
             return len(f.readlines())
     except FileNotFoundError:
         return 0
@@ -76,13 +76,13 @@ def silent_script_connections():
 def clear_proxy_logs():
     for log in ("proxy.log", "proxy-auth.log"):
         # Truncated, not removed: the proxy keeps it open.
-        open(os.path.join(harness.BED, log), "w").close()
+        open(os.path.join(bed.BED, log), "w").close()
 
 
 def setUpModule():
     global display
-    display = harness.Display()
-    harness.start_wine()
+    display = bed.Display()
+    bed.start_wine()
     set_user_settings(None)
 
 
@@ -93,22 +93,22 @@ def tearDownModule():
 
 class BehindAProxy(unittest.TestCase):
     def setUp(self):
-        harness.reset_site()
+        bed.reset_site()
         clear_proxy_logs()
         publish_script("proxy.pac", "PROXY " + PROXY)
         publish_script("direct.pac", "DIRECT")
-        harness.publish_release(INSTALLER_BYTES)
+        bed.publish_release(INSTALLER_BYTES)
 
     def attempt(self, settings):
         """One --download-test with these user settings: its exit code and
         what it left in the working directory."""
         set_user_settings(settings)
-        user = harness.UserProfile()
-        code = user.run(harness.INSTALLER, "--download-test")
+        user = bed.UserProfile()
+        code = user.run(bed.INSTALLER, "--download-test")
         return code, user.files()
 
     def test_the_users_proxy_is_used_and_nothing_else_changes(self):
-        official = "%s:443" % harness.HOST
+        official = "%s:443" % bed.HOST
         verified = sorted([SETUP_NAME, "TAVRO.Installer.log"])
         rows = [
             # name, settings, through the proxy
@@ -118,15 +118,15 @@ class BehindAProxy(unittest.TestCase):
             # DIRECT is the script's answer: a stale fixed proxy beside it is not used.
             ("script says DIRECT", connection_settings(DIRECT | SCRIPT | FIXED, "127.0.0.1:9",
                                                        script=PAC_URL % "direct.pac"), False),
-            ("official host bypassed", connection_settings(DIRECT | FIXED, PROXY, "<local>;" + harness.HOST), False),
+            ("official host bypassed", connection_settings(DIRECT | FIXED, PROXY, "<local>;" + bed.HOST), False),
             ("nothing set: automatic detection finds nothing", None, False),
             ("direct", connection_settings(DIRECT), False),
             ("script server never answers", connection_settings(DIRECT | SCRIPT, script=SILENT_SCRIPT), False),
         ]
         for name, settings, proxied in rows:
             with self.subTest(name):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES)
+                bed.reset_site()
+                bed.publish_release(INSTALLER_BYTES)
                 clear_proxy_logs()
                 asked_before = silent_script_connections()
                 self.assertEqual(self.attempt(settings), (0, verified))
@@ -138,11 +138,11 @@ class BehindAProxy(unittest.TestCase):
                 # Wine keeps the tunnel for the second request: one CONNECT
                 # may carry both.
                 self.assertEqual(set(proxy_connects()), {official} if proxied else set())
-                self.assertEqual(paths_seen(), [(harness.MANIFEST_PATH, proxied), ("/releases/setup.exe", proxied)])
+                self.assertEqual(paths_seen(), [(bed.MANIFEST_PATH, proxied), ("/releases/setup.exe", proxied)])
 
     def test_failures_behind_a_proxy_leave_nothing(self):
-        official = "%s:443" % harness.HOST
-        hostile = "https://%s/releases/setup.exe" % harness.HOSTILE_HOST
+        official = "%s:443" % bed.HOST
+        hostile = "https://%s/releases/setup.exe" % bed.HOSTILE_HOST
         fixed = connection_settings(DIRECT | FIXED, PROXY)
         rows = [
             # name, settings, site rules, wrong-name certificate on 443,
@@ -152,31 +152,31 @@ class BehindAProxy(unittest.TestCase):
              [], [official], []),
             ("wrong-name certificate", fixed, {}, True, [official], [], []),
             ("redirect to a foreign host", fixed, {"/releases/setup.exe": {"redirect": hostile}}, False,
-             [official], [], [(harness.MANIFEST_PATH, True), ("/releases/setup.exe", True)]),
+             [official], [], [(bed.MANIFEST_PATH, True), ("/releases/setup.exe", True)]),
         ]
         for name, settings, rules, wrong_name, connects, signing_in, paths in rows:
             with self.subTest(name):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES)
-                harness.set_rules(rules)
-                harness.present_wrong_name(wrong_name)
+                bed.reset_site()
+                bed.publish_release(INSTALLER_BYTES)
+                bed.set_rules(rules)
+                bed.present_wrong_name(wrong_name)
                 clear_proxy_logs()
                 try:
                     self.assertEqual(self.attempt(settings), (1, ["TAVRO.Installer.log"]))
                 finally:
-                    harness.present_wrong_name(False)
+                    bed.present_wrong_name(False)
                 self.assertEqual((proxy_connects(), proxy_connects("proxy-auth.log")), (connects, signing_in))
                 self.assertEqual(paths_seen(), paths)
 
     def test_window_verifies_through_the_proxy(self):
-        harness.publish_release(harness.sample_setup_bytes())
+        bed.publish_release(bed.sample_setup_bytes())
         set_user_settings(connection_settings(DIRECT | FIXED, PROXY))
-        user = harness.UserProfile()
-        window = harness.start_window_attempt(user, harness.INSTALLER)
-        self.assertEqual(harness.window_attempt_exit_code(window), 0)
+        user = bed.UserProfile()
+        window = bed.start_window_attempt(user, bed.INSTALLER)
+        self.assertEqual(bed.window_attempt_exit_code(window), 0)
         self.assertTrue(os.path.exists(os.path.join(user.working_dir, "sample-setup-ran.txt")))
-        self.assertEqual(set(proxy_connects()), {"%s:443" % harness.HOST})
-        self.assertEqual(paths_seen(), [(harness.MANIFEST_PATH, True), ("/releases/setup.exe", True)])
+        self.assertEqual(set(proxy_connects()), {"%s:443" % bed.HOST})
+        self.assertEqual(paths_seen(), [(bed.MANIFEST_PATH, True), ("/releases/setup.exe", True)])
 
 
 if __name__ == "__main__":

@@ -6,38 +6,38 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
+import bed  # noqa: E402
 
 SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
 INSTALLER_BYTES = os.urandom(700 * 1024 + 13)
 
 
 def setUpModule():
-    harness.start_wine()
+    bed.start_wine()
 
 
 class DownloadTestMode(unittest.TestCase):
     def setUp(self):
-        harness.reset_site()
-        self.user = harness.UserProfile()
+        bed.reset_site()
+        self.user = bed.UserProfile()
 
     def run_attempt(self):
-        return self.user.run(harness.INSTALLER, "--download-test")
+        return self.user.run(bed.INSTALLER, "--download-test")
 
     def assert_attempt_fails(self, rules, **release):
         """On a fresh site with these rules, a fresh user's attempt fails and
         leaves nothing but the log; returns that user."""
-        harness.reset_site()
-        harness.publish_release(INSTALLER_BYTES, **release)
-        harness.set_rules(rules)
-        user = harness.UserProfile()
-        self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+        bed.reset_site()
+        bed.publish_release(INSTALLER_BYTES, **release)
+        bed.set_rules(rules)
+        user = bed.UserProfile()
+        self.assertEqual(user.run(bed.INSTALLER, "--download-test"), 1)
         self.assertEqual(user.files(), ["TAVRO.Installer.log"])
         return user
 
     def test_verified_download_keeps_the_file_and_logs_three_lines(self):
-        harness.publish_release(INSTALLER_BYTES)
+        bed.publish_release(INSTALLER_BYTES)
         self.assertEqual(self.run_attempt(), 0)
         with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
             self.assertEqual(f.read(), INSTALLER_BYTES)
@@ -52,20 +52,20 @@ class DownloadTestMode(unittest.TestCase):
         self.assertEqual(log.count(b"\r\n"), 3)
         self.assertNotIn(b"\r\r", log)
 
-        seen = harness.requests()
+        seen = bed.requests()
         self.assertEqual([(r["method"], r["path"], r["port"]) for r in seen],
                          [("GET", "/updates/tavro-update.txt", 443), ("GET", "/releases/setup.exe", 443)])
         for request in seen:
             headers = {k.lower(): v for k, v in request["headers"].items()}
             self.assertEqual(headers["user-agent"], "TAVRO Static Module Installer/1.0")
-            self.assertEqual(headers["host"], harness.HOST)
+            self.assertEqual(headers["host"], bed.HOST)
             self.assertNotIn("accept", headers)
             self.assertNotIn("content-length", headers)
 
     def test_runs_append_to_one_log(self):
-        harness.publish_release(INSTALLER_BYTES)
+        bed.publish_release(INSTALLER_BYTES)
         self.assertEqual(self.run_attempt(), 0)
-        harness.publish_release(INSTALLER_BYTES, sha="0" * 64)
+        bed.publish_release(INSTALLER_BYTES, sha="0" * 64)
         self.assertEqual(self.run_attempt(), 1)
         self.assertEqual(self.user.log_messages(), [
             "Checking the TAVRO release manifest.",
@@ -86,17 +86,17 @@ class DownloadTestMode(unittest.TestCase):
             with self.subTest(rules=rules):
                 user = self.assert_attempt_fails(rules)
                 self.assertEqual(user.log_messages(), ["Checking the TAVRO release manifest."])
-                self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
+                self.assertEqual([r["path"] for r in bed.requests()], ["/updates/tavro-update.txt"])
 
     def test_refused_installer_urls_are_never_requested(self):
-        for url in ("http://%s/releases/setup.exe" % harness.HOST, "https://127.0.0.1/releases/setup.exe",
-                    "https://www.%s.evil.test/releases/setup.exe" % harness.HOST):
+        for url in ("http://%s/releases/setup.exe" % bed.HOST, "https://127.0.0.1/releases/setup.exe",
+                    "https://www.%s.evil.test/releases/setup.exe" % bed.HOST):
             with self.subTest(url=url):
                 self.assert_attempt_fails({}, url=url)
-                self.assertEqual([r["path"] for r in harness.requests()], ["/updates/tavro-update.txt"])
+                self.assertEqual([r["path"] for r in bed.requests()], ["/updates/tavro-update.txt"])
 
     def test_version_that_names_another_directory_is_refused(self):
-        harness.publish_release(INSTALLER_BYTES, version="..\\..\\..\\escaped")
+        bed.publish_release(INSTALLER_BYTES, version="..\\..\\..\\escaped")
         self.assertEqual(self.run_attempt(), 1)
         self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
         self.assertEqual(sorted(os.listdir(self.user.local_app_data)), ["TAVRO"])
@@ -104,9 +104,9 @@ class DownloadTestMode(unittest.TestCase):
         self.assertEqual(self.user.log_messages(), ["Checking the TAVRO release manifest."])
 
     def test_installer_cut_short_is_deleted(self):
-        harness.publish_release(INSTALLER_BYTES)
+        bed.publish_release(INSTALLER_BYTES)
         # Cut, and the rest refused: the attempt ends with the drop.
-        harness.set_rules({"/releases/setup.exe": {"sequence": [{"cut": 300000}, {"status": 416}]}})
+        bed.set_rules({"/releases/setup.exe": {"sequence": [{"cut": 300000}, {"status": 416}]}})
         self.assertEqual(self.run_attempt(), 1)
         self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
         self.assertEqual(self.user.log_messages(), [
@@ -115,7 +115,7 @@ class DownloadTestMode(unittest.TestCase):
         ])
 
     def test_non_latin1_version_keeps_the_log_whole(self):
-        harness.publish_release(INSTALLER_BYTES, version="1.2\u0416")
+        bed.publish_release(INSTALLER_BYTES, version="1.2\u0416")
         self.assertEqual(self.run_attempt(), 0)
         self.assertEqual(self.user.log_messages(), [
             "Checking the TAVRO release manifest.",
@@ -125,45 +125,45 @@ class DownloadTestMode(unittest.TestCase):
         self.assertIn("TAVRO-Static-Module-Setup-1.2\u0416.exe", self.user.files())
 
     def test_in_host_redirects_are_followed(self):
-        harness.publish_release(INSTALLER_BYTES, url_path="/releases/moved.exe",
-                                url="https://%s/releases/setup.exe" % harness.HOST)
-        harness.set_rules({"/releases/setup.exe": {"redirect": "https://www.%s/releases/moved.exe" % harness.HOST}})
+        bed.publish_release(INSTALLER_BYTES, url_path="/releases/moved.exe",
+                                url="https://%s/releases/setup.exe" % bed.HOST)
+        bed.set_rules({"/releases/setup.exe": {"redirect": "https://www.%s/releases/moved.exe" % bed.HOST}})
         self.assertEqual(self.run_attempt(), 0)
         self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
-        self.assertEqual([(r["path"], r["headers"]["Host"]) for r in harness.requests()], [
-            (harness.MANIFEST_PATH, harness.HOST), ("/releases/setup.exe", harness.HOST),
-            ("/releases/moved.exe", "www." + harness.HOST)])
+        self.assertEqual([(r["path"], r["headers"]["Host"]) for r in bed.requests()], [
+            (bed.MANIFEST_PATH, bed.HOST), ("/releases/setup.exe", bed.HOST),
+            ("/releases/moved.exe", "www." + bed.HOST)])
 
     def test_redirect_to_a_foreign_host_is_refused_before_any_request(self):
         # A foreign release whose hash matches its own bytes.
         foreign = b"foreign payload"
         foreign_manifest = "version=6.6.6\ninstallerUrl=https://%s/foreign/setup.exe\ninstallerSha256=%s\n" % (
-            harness.HOST, harness.sha256(foreign))
-        for path, target in ((harness.MANIFEST_PATH, "/foreign/tavro-update.txt"),
+            bed.HOST, bed.sha256(foreign))
+        for path, target in ((bed.MANIFEST_PATH, "/foreign/tavro-update.txt"),
                              ("/releases/setup.exe", "/releases/setup.exe")):
             with self.subTest(path=path):
-                harness.reset_site()
-                harness.publish_release(INSTALLER_BYTES)
-                harness.publish("/foreign/setup.exe", foreign)
-                harness.publish("/foreign/tavro-update.txt", foreign_manifest)
-                harness.set_rules({path: {"redirect": "https://%s%s" % (harness.HOSTILE_HOST, target)}})
-                user = harness.UserProfile()
-                self.assertEqual(user.run(harness.INSTALLER, "--download-test"), 1)
+                bed.reset_site()
+                bed.publish_release(INSTALLER_BYTES)
+                bed.publish("/foreign/setup.exe", foreign)
+                bed.publish("/foreign/tavro-update.txt", foreign_manifest)
+                bed.set_rules({path: {"redirect": "https://%s%s" % (bed.HOSTILE_HOST, target)}})
+                user = bed.UserProfile()
+                self.assertEqual(user.run(bed.INSTALLER, "--download-test"), 1)
                 self.assertEqual(user.files(), ["TAVRO.Installer.log"])
-                expected = [harness.MANIFEST_PATH] + ([path] if path != harness.MANIFEST_PATH else [])
-                self.assertEqual([r.get("path") for r in harness.requests()], expected)
-                self.assertNotIn(harness.HOSTILE_HOST, json.dumps(harness.requests()))
+                expected = [bed.MANIFEST_PATH] + ([path] if path != bed.MANIFEST_PATH else [])
+                self.assertEqual([r.get("path") for r in bed.requests()], expected)
+                self.assertNotIn(bed.HOSTILE_HOST, json.dumps(bed.requests()))
 
     def test_endless_manifest_fails_and_leaves_no_file(self):
         # The stall rules need a minute with the shipped file's real limits;
         # transfer_tests and attempt_tests prove them with shortened ones.
-        self.assert_attempt_fails({harness.MANIFEST_PATH: {"endless": 1}})
+        self.assert_attempt_fails({bed.MANIFEST_PATH: {"endless": 1}})
 
     def test_the_shipped_limits_wait_for_a_slow_server(self):
         # Headers after 7 s: the shipped file waits a minute for them; a
         # build with the test tree's shortened limits (2 s) would fail here.
-        harness.publish_release(INSTALLER_BYTES)
-        harness.set_rules({harness.MANIFEST_PATH: {"wait_ms": 7000}})
+        bed.publish_release(INSTALLER_BYTES)
+        bed.set_rules({bed.MANIFEST_PATH: {"wait_ms": 7000}})
         self.assertEqual(self.run_attempt(), 0)
         self.assertIn(SETUP_NAME, self.user.files())
 
@@ -172,37 +172,37 @@ class DownloadTestMode(unittest.TestCase):
         # one a second, a chunk-size line that never ends (both for the
         # manifest), and the setup's TLS handshake relayed a byte at a time.
         # The server gives up after 150 s; the shipped file's limit is 60 s.
-        harness.publish_release(INSTALLER_BYTES, url="https://%s:7443/releases/setup.exe" % harness.HOST)
-        harness.set_rules({harness.MANIFEST_PATH: {"sequence": [
+        bed.publish_release(INSTALLER_BYTES, url="https://%s:7443/releases/setup.exe" % bed.HOST)
+        bed.set_rules({bed.MANIFEST_PATH: {"sequence": [
             {"trickle_headers": 1000}, {"endless_chunk_size": 1000}, {}]}})
-        users = [harness.UserProfile() for _ in range(3)]
+        users = [bed.UserProfile() for _ in range(3)]
         start = time.monotonic()
-        attempts = [subprocess.Popen(user.command(harness.INSTALLER, "--download-test"), stdout=subprocess.DEVNULL,
+        attempts = [subprocess.Popen(user.command(bed.INSTALLER, "--download-test"), stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL) for user in users]
-        codes = [attempt.wait(timeout=300 * harness.SLOWDOWN) for attempt in attempts]
+        codes = [attempt.wait(timeout=300 * bed.SLOWDOWN) for attempt in attempts]
         elapsed = time.monotonic() - start
         print("trickled attempts ended after %.1f s" % elapsed, file=sys.stderr)
         self.assertEqual(codes, [1, 1, 1])
-        self.assertLess(elapsed, 100 + 20 * harness.SLOWDOWN)
+        self.assertLess(elapsed, 100 + 20 * bed.SLOWDOWN)
         self.assertEqual(sorted(len(user.log_messages()) for user in users), [1, 1, 2])
         for user in users:
             self.assertEqual(user.files(), ["TAVRO.Installer.log"])
-        seen = harness.requests()
-        self.assertEqual(sum(1 for r in seen if r.get("path") == harness.MANIFEST_PATH), 3)
+        seen = bed.requests()
+        self.assertEqual(sum(1 for r in seen if r.get("path") == bed.MANIFEST_PATH), 3)
         self.assertEqual(sum(1 for r in seen if r.get("relayed")), 1)
 
     def test_two_attempts_at_once_both_verify(self):
-        harness.publish_release(INSTALLER_BYTES)
+        bed.publish_release(INSTALLER_BYTES)
         # Slow enough that the two downloads overlap.
-        harness.set_rules({"/releases/setup.exe": {"delay_ms": 200, "chunk": 65536}})
-        attempts = [subprocess.Popen(self.user.command(harness.INSTALLER, "--download-test"),
+        bed.set_rules({"/releases/setup.exe": {"delay_ms": 200, "chunk": 65536}})
+        attempts = [subprocess.Popen(self.user.command(bed.INSTALLER, "--download-test"),
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(2)]
         self.assertEqual([attempt.wait(timeout=120) for attempt in attempts], [0, 0])
         with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
             self.assertEqual(f.read(), INSTALLER_BYTES)
         self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
-        self.assertEqual(sorted(r["path"] for r in harness.requests()),
-                         sorted([harness.MANIFEST_PATH, "/releases/setup.exe"] * 2))
+        self.assertEqual(sorted(r["path"] for r in bed.requests()),
+                         sorted([bed.MANIFEST_PATH, "/releases/setup.exe"] * 2))
         self.assertEqual(self.user.log_messages().count("Installer verified successfully."), 2)
 
 

@@ -6,9 +6,9 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
-from harness import drive  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
+import bed  # noqa: E402
+from bed import drive  # noqa: E402
 
 CAPTION = "TAVRO Static Module Installer"
 READY = "Download and install the current release."
@@ -16,15 +16,15 @@ CHECKING = "Checking the latest TAVRO Static Module release..."
 DOWNLOADING = "Downloading the verified TAVRO installer..."
 DOWNLOAD_FAILED = "The download could not be completed. Check the internet connection and try again."
 SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
-WAIT = 30000 * harness.SLOWDOWN  # ms; every wait is bounded
+WAIT = 30000 * bed.SLOWDOWN  # ms; every wait is bounded
 
 display = None
 
 
 def setUpModule():
     global display
-    display = harness.Display()
-    harness.start_wine()
+    display = bed.Display()
+    bed.start_wine()
 
 
 def tearDownModule():
@@ -33,25 +33,25 @@ def tearDownModule():
 
 class InstallerWindow(unittest.TestCase):
     def setUp(self):
-        harness.reset_site()
-        self.user = harness.UserProfile()
+        bed.reset_site()
+        self.user = bed.UserProfile()
         self.process = None
 
     def tearDown(self):
         # Whatever a failed test left open must not be found by the next one.
         if self.process and self.process.poll() is None:
-            subprocess.run([harness.WINE_RUN, "--kill"])
+            subprocess.run([bed.WINE_RUN, "--kill"])
             self.process.kill()
             self.process.wait()
-            harness.start_wine()
+            bed.start_wine()
 
     def start(self):
-        self.process = subprocess.Popen(self.user.command(harness.INSTALLER), stdout=subprocess.DEVNULL,
+        self.process = subprocess.Popen(self.user.command(bed.INSTALLER), stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         drive("wait-window", WAIT)
 
     def exit_code(self):
-        return self.process.wait(timeout=60 * harness.SLOWDOWN)
+        return self.process.wait(timeout=60 * bed.SLOWDOWN)
 
     def ran_file(self):
         path = os.path.join(self.user.working_dir, "sample-setup-ran.txt")
@@ -93,31 +93,31 @@ class InstallerWindow(unittest.TestCase):
         if ink.get("covered") == "0":
             title_height = int(ink["ink0"].split(",")[3])
             self.assertLessEqual(title_height, 10, ink)
-        harness.screenshot("ready")
+        bed.screenshot("ready")
         drive("close")
         drive("wait-gone", WAIT)
         self.assertEqual(self.exit_code(), 0)
         self.assertEqual(self.user.log_messages(), [])
 
     def test_successful_click_starts_the_verified_setup_once(self):
-        setup = harness.sample_setup_bytes()
-        harness.publish_release(setup)
+        setup = bed.sample_setup_bytes()
+        bed.publish_release(setup)
         # The server holds each answer until the test has seen the state it
         # shows: the manifest before it answers, the setup halfway.
-        harness.set_rules({"/updates/tavro-update.txt": {"hold": "manifest"},
+        bed.set_rules({"/updates/tavro-update.txt": {"hold": "manifest"},
                            "/releases/setup.exe": {"hold": "setup", "hold_at": len(setup) // 2}})
         self.start()
         drive("click")
         # The click is posted; wait until the window has handled it.
         drive("wait-button", WAIT, "Downloading...", 0)
         self.assertEqual(drive("state")["status"], CHECKING)
-        harness.release("manifest")
+        bed.release("manifest")
         drive("wait-status", WAIT, DOWNLOADING)
         drive("wait-progress-between", WAIT, 20, 80)
         state = drive("state")
         self.assertEqual((state["button"], state["button_enabled"]), ("Downloading...", "0"))
-        harness.screenshot("running")
-        harness.release("setup")
+        bed.screenshot("running")
+        bed.release("setup")
         drive("wait-gone", 2 * WAIT)
         self.assertEqual(self.exit_code(), 0)
         self.assertEqual(self.ran_file(), b"ran args=[]\r\n")
@@ -152,9 +152,9 @@ class InstallerWindow(unittest.TestCase):
         expected_log = []
         for name, release, sentence, lines in cases:
             with self.subTest(name):
-                harness.reset_site()
+                bed.reset_site()
                 if release is not None:
-                    harness.publish_release(installer, **release)
+                    bed.publish_release(installer, **release)
                 drive("click")
                 state = self.assert_failed_state(sentence)
                 if name == "hash mismatch":
@@ -164,30 +164,30 @@ class InstallerWindow(unittest.TestCase):
                 self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
 
         # The picture of a failure, taken with its message box open.
-        harness.reset_site()
+        bed.reset_site()
         drive("click")
         drive("wait-messagebox", WAIT)
-        harness.screenshot("failed")
+        bed.screenshot("failed")
         drive("dismiss-messagebox", WAIT)
         drive("wait-button", WAIT, "Try again", 1)
         expected_log += ["Checking the TAVRO release manifest.",
                          "Installation attempt failed: The TAVRO server returned an unexpected response."]
 
         # After a hash failure the bar stood at 100; a new attempt starts at 0.
-        harness.publish_release(installer, sha=wrong)
+        bed.publish_release(installer, sha=wrong)
         drive("click")
         drive("wait-messagebox", WAIT)
         drive("dismiss-messagebox", WAIT)
         self.assertEqual(drive("wait-button", WAIT, "Try again", 1)["button"], "Try again")
         self.assertEqual(drive("state")["progress"], "100")
-        harness.publish_release(installer, sha=wrong)
-        harness.set_rules({"/updates/tavro-update.txt": {"hold": "manifest"}})
+        bed.publish_release(installer, sha=wrong)
+        bed.set_rules({"/updates/tavro-update.txt": {"hold": "manifest"}})
         drive("click")
         drive("wait-button", WAIT, "Downloading...", 0)
         state = drive("state")
         self.assertEqual((state["status"], state["progress"], state["button"], state["button_enabled"]),
                          (CHECKING, "0", "Downloading...", "0"))
-        harness.release("manifest")
+        bed.release("manifest")
         drive("wait-messagebox", WAIT)
         drive("dismiss-messagebox", WAIT)
         drive("close")
@@ -197,15 +197,15 @@ class InstallerWindow(unittest.TestCase):
     def test_a_trickling_server_fails_the_attempt_within_the_limits(self):
         # Header bytes one a second, for longer than the shipped file's
         # one-minute limit: the attempt ends at that limit, not the server's.
-        harness.publish_release(os.urandom(1000))
-        harness.set_rules({"/updates/tavro-update.txt": {"trickle_headers": 1000}})
+        bed.publish_release(os.urandom(1000))
+        bed.set_rules({"/updates/tavro-update.txt": {"trickle_headers": 1000}})
         self.start()
         drive("click")
         start = time.monotonic()
-        self.assert_failed_state(DOWNLOAD_FAILED, wait=150000 * harness.SLOWDOWN)
+        self.assert_failed_state(DOWNLOAD_FAILED, wait=150000 * bed.SLOWDOWN)
         elapsed = time.monotonic() - start
         print("trickled attempt failed after %.1f s" % elapsed, file=sys.stderr)
-        self.assertLess(elapsed, 100 + 20 * harness.SLOWDOWN)
+        self.assertLess(elapsed, 100 + 20 * bed.SLOWDOWN)
         self.assertEqual(self.user.log_messages(), [
             "Checking the TAVRO release manifest.",
             "Installation attempt failed: " + DOWNLOAD_FAILED,
@@ -216,7 +216,7 @@ class InstallerWindow(unittest.TestCase):
 
     def test_shell_refusing_the_file_leaves_it_and_fails(self):
         not_a_program = b"This verified file is text, not a program.\r\n" * 100
-        harness.publish_release(not_a_program)
+        bed.publish_release(not_a_program)
         self.start()
         drive("click")
         # The shell reports the file it cannot start in a box of its own,
@@ -240,9 +240,9 @@ class InstallerWindow(unittest.TestCase):
 
     def test_closing_during_an_attempt_ends_with_exit_code_zero(self):
         setup = os.urandom(2 * 1024 * 1024)
-        harness.publish_release(setup)
+        bed.publish_release(setup)
         # Half the setup, and then nothing until the window has been closed.
-        harness.set_rules({"/releases/setup.exe": {"hold": "setup", "hold_at": len(setup) // 2}})
+        bed.set_rules({"/releases/setup.exe": {"hold": "setup", "hold_at": len(setup) // 2}})
         self.start()
         drive("click")
         drive("wait-progress-between", WAIT, 40, 60)
@@ -256,8 +256,8 @@ class InstallerWindow(unittest.TestCase):
         ])
         # The ended process left its partial file; the next attempt sweeps it.
         self.assertEqual([name.endswith(".partial") for name in self.user.files()], [True, False])
-        harness.set_rules({})
-        self.assertEqual(self.user.run(harness.INSTALLER, "--download-test"), 0)
+        bed.set_rules({})
+        self.assertEqual(self.user.run(bed.INSTALLER, "--download-test"), 0)
         self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
 
 

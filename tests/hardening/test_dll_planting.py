@@ -11,8 +11,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
+import bed  # noqa: E402
 
 PLANTED_DLL = os.environ.get("TAVRO_PLANTED_DLL", "")
 CONTROL = os.environ.get("TAVRO_PLAIN_IMPORT", "")
@@ -26,8 +26,8 @@ def setUpModule():
     global display
     os.environ["WINEDLLOVERRIDES"] = "winhttp,bcrypt,comctl32=n,b;mscoree,mshtml="
     # Before Wine's desktop starts, so that it draws on this display.
-    display = harness.Display()
-    harness.start_wine()
+    display = bed.Display()
+    bed.start_wine()
 
 
 def tearDownModule():
@@ -36,11 +36,11 @@ def tearDownModule():
 
 class DllPlanting(unittest.TestCase):
     def setUp(self):
-        self.downloads = tempfile.mkdtemp(prefix="downloads-", dir=harness.BED or None)
+        self.downloads = tempfile.mkdtemp(prefix="downloads-", dir=bed.BED or None)
         for name in PLANTED:
             shutil.copy(PLANTED_DLL, os.path.join(self.downloads, name))
         self.installer = os.path.join(self.downloads, "TAVRO-Static-Module-Installer.exe")
-        shutil.copy(harness.INSTALLER, self.installer)
+        shutil.copy(bed.INSTALLER, self.installer)
 
     def marks(self):
         return sorted(n.lower() for n in os.listdir(self.downloads) if n.endswith("-was-loaded.txt"))
@@ -48,30 +48,30 @@ class DllPlanting(unittest.TestCase):
     def test_control_program_takes_the_planted_dll(self):
         control = os.path.join(self.downloads, "plain_import.exe")
         shutil.copy(CONTROL, control)
-        subprocess.run([harness.WINE_RUN, control], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        subprocess.run([bed.WINE_RUN, control], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=120)
         self.assertEqual(self.marks(), ["winhttp.dll-was-loaded.txt"])
 
     def test_installer_self_test_ignores_planted_dlls(self):
-        result = subprocess.run([harness.WINE_RUN, self.installer, "--self-test"], stdout=subprocess.DEVNULL,
+        result = subprocess.run([bed.WINE_RUN, self.installer, "--self-test"], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=120)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(self.marks(), [])
 
     def test_installer_window_ignores_planted_dlls(self):
         # A whole attempt in the window, up to the start of the verified setup.
-        harness.reset_site()
-        harness.publish_release(harness.sample_setup_bytes())
-        user = harness.UserProfile()
-        window = harness.start_window_attempt(user, self.installer)
-        self.assertEqual(harness.window_attempt_exit_code(window), 0)
+        bed.reset_site()
+        bed.publish_release(bed.sample_setup_bytes())
+        user = bed.UserProfile()
+        window = bed.start_window_attempt(user, self.installer)
+        self.assertEqual(bed.window_attempt_exit_code(window), 0)
         self.assertTrue(os.path.exists(os.path.join(user.working_dir, "sample-setup-ran.txt")))
         self.assertEqual(self.marks(), [])
 
     def test_installer_download_ignores_planted_dlls(self):
-        harness.reset_site()
-        harness.publish_release(os.urandom(100000))
-        user = harness.UserProfile()
+        bed.reset_site()
+        bed.publish_release(os.urandom(100000))
+        user = bed.UserProfile()
         self.assertEqual(user.run(self.installer, "--download-test"), 0)
         self.assertEqual(self.marks(), [])
 
@@ -82,13 +82,13 @@ class LoadedOnlyWhenNeeded(unittest.TestCase):
     a window."""
 
     def loaded(self, *args):
-        harness.reset_site()
-        harness.publish_release(os.urandom(100000))
-        user = harness.UserProfile()
+        bed.reset_site()
+        bed.publish_release(os.urandom(100000))
+        user = bed.UserProfile()
         trace = os.path.join(user.local_app_data, "loaddll.txt")
         env = dict(os.environ, WINEDEBUG="+loaddll", WINEDLLOVERRIDES="mscoree,mshtml=")
         with open(trace, "wb") as out:
-            code = subprocess.run(user.command(harness.INSTALLER, *args), env=env, stdout=out, stderr=out,
+            code = subprocess.run(user.command(bed.INSTALLER, *args), env=env, stdout=out, stderr=out,
                                   timeout=120).returncode
         with open(trace, encoding="utf-8", errors="replace") as f:
             names = set(m.lower() for m in re.findall(r'Loaded L"[^"]*\\\\([^"\\\\]+)"', f.read()))

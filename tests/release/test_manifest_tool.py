@@ -9,13 +9,13 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
+import bed  # noqa: E402
 
 TOOL = os.environ.get("TAVRO_MANIFEST_TOOL", "")
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MANIFEST_SCRIPT = os.path.join(SOURCE, "scripts", "manifest.py")
-HOST = harness.HOST
+HOST = bed.HOST
 SETUP_BYTES = os.urandom(40 * 1024 + 5)
 SETUP_PATH = "/releases/setup.exe"
 URL = "https://%s%s" % (HOST, SETUP_PATH)
@@ -63,14 +63,14 @@ def compose(version, url, sha):
     return ("version=%s\ninstallerUrl=%s\ninstallerSha256=%s\n" % (version, url, sha)).encode("utf-8")
 
 
-GOOD = compose("1.2.3.4", URL, harness.sha256(SETUP_BYTES))
+GOOD = compose("1.2.3.4", URL, bed.sha256(SETUP_BYTES))
 # Manifest bytes, and why the tool's check refuses them (None: accepted).
 CHECK_CASES = [
     ("good", GOOD, None),
-    ("fragment", compose("1.2.3.4", URL + "#v1", harness.sha256(SETUP_BYTES)), None),
-    ("upper-case hash", compose("1.2.3.4", URL, harness.sha256(SETUP_BYTES).upper()), None),
+    ("fragment", compose("1.2.3.4", URL + "#v1", bed.sha256(SETUP_BYTES)), None),
+    ("upper-case hash", compose("1.2.3.4", URL, bed.sha256(SETUP_BYTES).upper()), None),
     ("wrong hash", compose("1.2.3.4", URL, "0" * 64),
-     says('installerSha256 = "%s" but the setup file\'s SHA-256 is %s.' % ("0" * 64, harness.sha256(SETUP_BYTES)),
+     says('installerSha256 = "%s" but the setup file\'s SHA-256 is %s.' % ("0" * 64, bed.sha256(SETUP_BYTES)),
           MISMATCH)),
     ("BOM", b"\xef\xbb\xbf" + GOOD,
      says("The manifest starts with a byte order mark; save it as UTF-8 without one.", INCOMPLETE)),
@@ -84,60 +84,60 @@ CHECK_CASES = [
 
 
 def setUpModule():
-    harness.start_wine()
+    bed.start_wine()
 
 
 class ManifestToolAgreesWithInstaller(unittest.TestCase):
     def setUp(self):
-        self.setup_file = os.path.join(harness.BED, "setup.exe")
+        self.setup_file = os.path.join(bed.BED, "setup.exe")
         with open(self.setup_file, "wb") as f:
             f.write(SETUP_BYTES)
 
     def tool(self, *args):
-        result = subprocess.run([harness.WINE_RUN, TOOL] + list(args), stdout=subprocess.PIPE,
+        result = subprocess.run([bed.WINE_RUN, TOOL] + list(args), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, timeout=120)
         return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
     def live(self):
         """The tool's live check, with a temporary directory of its own: exit
         code, stdout, stderr, and what it left in that directory."""
-        temp = tempfile.mkdtemp(prefix="temp-", dir=harness.BED)
-        line = "set TEMP=%s&& set TMP=%s&& %s live" % (harness.winpath(temp), harness.winpath(temp),
-                                                     harness.winpath(TOOL))
-        result = subprocess.run([harness.WINE_RUN, "cmd", "/c", line], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, timeout=120 * harness.SLOWDOWN)
+        temp = tempfile.mkdtemp(prefix="temp-", dir=bed.BED)
+        line = "set TEMP=%s&& set TMP=%s&& %s live" % (bed.winpath(temp), bed.winpath(temp),
+                                                     bed.winpath(TOOL))
+        result = subprocess.run([bed.WINE_RUN, "cmd", "/c", line], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=120 * bed.SLOWDOWN)
         return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8"), os.listdir(temp)
 
     def installer_verifies(self, manifest, version, why):
         """Publishes the setup and this manifest on a fresh site; true when a
         fresh user's attempt verifies the setup. The live check says so too,
         or gives the installer's sentence that the tool's refusal `why` quotes."""
-        harness.reset_site()
-        harness.publish(SETUP_PATH, SETUP_BYTES)
-        harness.publish(harness.MANIFEST_PATH, manifest)
-        user = harness.UserProfile()
-        code = user.run(harness.INSTALLER, "--download-test")
+        bed.reset_site()
+        bed.publish(SETUP_PATH, SETUP_BYTES)
+        bed.publish(bed.MANIFEST_PATH, manifest)
+        user = bed.UserProfile()
+        code = user.run(bed.INSTALLER, "--download-test")
         self.assertIn(code, (0, 1))
         if code == 0:
             setup_name = "TAVRO-Static-Module-Setup-%s.exe" % version
             with open(os.path.join(user.working_dir, setup_name), "rb") as f:
                 self.assertEqual(f.read(), SETUP_BYTES)
             self.assertEqual(self.live(), (0, LIVE_CHECKED + "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (
-                setup_name, harness.sha256(SETUP_BYTES), len(SETUP_BYTES)), "", []))
+                setup_name, bed.sha256(SETUP_BYTES), len(SETUP_BYTES)), "", []))
         else:
             self.assertEqual(user.files(), ["TAVRO.Installer.log"])
             self.assertEqual(self.live(), (1, LIVE_CHECKED + "Users see: %s" % why.split(INSTALLER_SAYS)[1], "", []))
         return code == 0
 
     def test_written_manifests_and_the_installer_agree(self):
-        out = os.path.join(harness.BED, "tavro-update.txt")
+        out = os.path.join(bed.BED, "tavro-update.txt")
         for version, url, why in WRITE_CASES:
             with self.subTest(version=version, url=url):
                 with open(out, "wb") as f:
                     f.write(b"older manifest")
-                code, stdout, stderr = self.tool("write", harness.winpath(self.setup_file), version, url,
-                                                 harness.winpath(out))
-                expected = compose(version, url.split("#")[0], harness.sha256(SETUP_BYTES))
+                code, stdout, stderr = self.tool("write", bed.winpath(self.setup_file), version, url,
+                                                 bed.winpath(out))
+                expected = compose(version, url.split("#")[0], bed.sha256(SETUP_BYTES))
                 if why is None:
                     self.assertEqual((code, stderr), (0, ""))
                     with open(out, "rb") as f:
@@ -151,12 +151,12 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                     self.assertFalse(self.installer_verifies(expected, version, why))
 
     def test_checked_manifests_and_the_installer_agree(self):
-        manifest = os.path.join(harness.BED, "checked.txt")
+        manifest = os.path.join(bed.BED, "checked.txt")
         for name, data, why in CHECK_CASES:
             with self.subTest(name):
                 with open(manifest, "wb") as f:
                     f.write(data)
-                code, stdout, stderr = self.tool("check", harness.winpath(manifest), harness.winpath(self.setup_file))
+                code, stdout, stderr = self.tool("check", bed.winpath(manifest), bed.winpath(self.setup_file))
                 if why is None:
                     self.assertEqual((code, stderr), (0, ""))
                     self.assertTrue(stdout.startswith("Accepted "), stdout)
@@ -166,7 +166,7 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                 self.assertEqual(self.installer_verifies(data, "1.2.3.4", why), why is None)
 
     def test_script_keeps_the_manifest_listed_in_sha256sums(self):
-        out_dir = tempfile.mkdtemp(dir=harness.BED)
+        out_dir = tempfile.mkdtemp(dir=bed.BED)
         out, sums = os.path.join(out_dir, "tavro-update.txt"), os.path.join(out_dir, "SHA256SUMS")
         signed_line = "%s  TAVRO-Static-Module-Installer.exe\n" % ("1" * 64)
         with open(sums, "w") as f:
@@ -174,12 +174,12 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
         # version, whether the manifest is written and listed
         for version, listed in (("1.2.3.4", True), ("1:2", False)):
             with self.subTest(version=version):
-                result = subprocess.run([MANIFEST_SCRIPT, "--tool", TOOL, "--wine-run", harness.WINE_RUN, "write",
+                result = subprocess.run([MANIFEST_SCRIPT, "--tool", TOOL, "--wine-run", bed.WINE_RUN, "write",
                                          self.setup_file, version, URL, out],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        timeout=120 * harness.SLOWDOWN)
+                                        timeout=120 * bed.SLOWDOWN)
                 self.assertEqual((result.returncode, os.path.exists(out)), (0 if listed else 1, listed))
-                manifest_line = "%s  tavro-update.txt\n" % harness.sha256(compose(version, URL, harness.sha256(
+                manifest_line = "%s  tavro-update.txt\n" % bed.sha256(compose(version, URL, bed.sha256(
                     SETUP_BYTES))) if listed else ""
                 with open(sums) as f:
                     self.assertEqual(f.read(), signed_line + manifest_line)

@@ -17,8 +17,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "bed"))
+import bed  # noqa: E402
 import test_signed_release as signing  # noqa: E402
 from test_publisher_signature import with_code_byte_changed  # noqa: E402
 
@@ -27,12 +27,12 @@ BUILD = os.environ.get("TAVRO_PUBLISHER_BUILD", "")
 PUBLISHER = os.environ.get("TAVRO_TEST_PUBLISHER", "")
 WINE_RUN = os.path.join(BUILD, "test-i686", "wine-run")
 SETUP_NAME = "TAVRO-Static-Module-Setup-2.1.0.exe"
-URL = "https://%s/releases/%s?sig=$abc`id`" % (harness.HOST, SETUP_NAME)
+URL = "https://%s/releases/%s?sig=$abc`id`" % (bed.HOST, SETUP_NAME)
 RELEASE = os.path.join(BUILD, "release")
 TOKEN, PIN = "Code Signing", "24680"
 KEY, CERT = "pkcs11:token=Code%20Signing;object=tavro;type=private", "pkcs11:token=Code%20Signing;object=tavro;type=cert"
 REFUSED = "Users see: The downloaded installer is not signed by %s. It will not be executed.\n" % PUBLISHER
-CHECKED = "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % harness.HOST
+CHECKED = "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % bed.HOST
 settings = {}
 
 
@@ -43,7 +43,7 @@ def make(*args, **variables):
     env.update(settings, **variables)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(["make", "--no-print-directory", "-C", SOURCE, "BUILD=" + BUILD] + list(args), env=env,
-                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=900 * harness.SLOWDOWN).returncode
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=900 * bed.SLOWDOWN).returncode
         out.seek(0)
         err.seek(0)
         return code, out.read().decode(), err.read().decode()
@@ -51,34 +51,26 @@ def make(*args, **variables):
 
 def setUpModule():
     global work, ca, impostor
-    work = signing.work = tempfile.mkdtemp(prefix="rehearsal-", dir=harness.BED)
-    conf = signing.write("softhsm2.conf", "directories.tokendir = %s\nobjectstore.backend = file\n" % signing.path("t"))
-    os.makedirs(signing.path("t"))
-    settings["SOFTHSM2_CONF"] = conf
+    work = signing.work = tempfile.mkdtemp(prefix="rehearsal-", dir=bed.BED)
+    token = bed.Token(work, TOKEN, PIN)
+    settings["SOFTHSM2_CONF"] = token.conf
     pin = signing.write("pin", PIN + "\n")
     # The key is made on the token and never leaves it.
-    signing.run("softhsm2-util", "--init-token", "--free", "--label", TOKEN, "--pin", PIN, "--so-pin", "13579",
-                env=dict(os.environ, **settings))
-    pkcs11 = ["pkcs11-tool", "--module", signing.SOFTHSM, "--token-label", TOKEN, "--login", "--pin", PIN]
-    signing.run(*pkcs11, "--keypairgen", "--key-type", "rsa:3072", "--label", "tavro", "--id", "01",
-                env=dict(os.environ, **settings))
+    token.generate_key("tavro", "01")
     request = signing.path("tavro.csr")
-    signing.run("openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", KEY, "-passin",
-                "file:" + pin, "-utf8", "-subj", "/CN=" + PUBLISHER, "-out", request, env=dict(os.environ, **settings))
-    ca = signing.Authority("Release CA")
-    certificate = ca.certify(request, signing.usage("codeSigning"))
-    signing.run("openssl", "x509", "-in", certificate, "-outform", "der", "-out", certificate + ".der")
-    signing.run(*pkcs11, "--write-object", certificate + ".der", "--type", "cert", "--id", "01", "--label", "tavro",
-                env=dict(os.environ, **settings))
-    tsa = signing.TimeStampServer(signing.Authority("TSA CA"))
-    settings.update(TAVRO_SIGN_PKCS11_MODULE=signing.SOFTHSM, TAVRO_SIGN_KEY=KEY, TAVRO_SIGN_CERT=CERT,
+    bed.run("openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", KEY, "-passin",
+            "file:" + pin, "-utf8", "-subj", "/CN=" + PUBLISHER, "-out", request, env=token.env)
+    ca = bed.Authority(work, "Release CA")
+    token.write_certificate("tavro", "01", ca.certify(request, bed.usage("codeSigning")))
+    tsa = bed.TimeStampServer(work, bed.Authority(work, "TSA CA"))
+    settings.update(TAVRO_SIGN_PKCS11_MODULE=bed.SOFTHSM, TAVRO_SIGN_KEY=KEY, TAVRO_SIGN_CERT=CERT,
                     TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca.cert, TAVRO_SIGN_TIMESTAMP_URL=tsa.url,
                     TAVRO_SIGN_TSA_CAFILE=tsa.authority.cert, TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
     # The same name under a CA the installers do not trust.
-    impostor = signing.Authority("Impostor CA").issue(PUBLISHER, signing.usage("codeSigning"))
+    impostor = bed.Authority(work, "Impostor CA").issue(PUBLISHER, bed.usage("codeSigning"))
     code, _, err = make("trust-root", "CA=" + ca.cert)
     assert code == 0, err
-    harness.WINE_RUN = WINE_RUN
+    bed.WINE_RUN = WINE_RUN
 
 
 def tearDownModule():
@@ -88,9 +80,9 @@ def tearDownModule():
 def installer_and_live_check(setup):
     """Publishes the setup under a manifest naming its hash; what a user's
     pinned installer and make check-live then say."""
-    harness.reset_site()
-    harness.publish_release(setup, version="2.1.0", url_path="/releases/" + SETUP_NAME, url=URL)
-    user = harness.UserProfile()
+    bed.reset_site()
+    bed.publish_release(setup, version="2.1.0", url_path="/releases/" + SETUP_NAME, url=URL)
+    user = bed.UserProfile()
     code = user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test")
     live, out, err = make("check-live")
     # What the tool says, after what make says it runs.
@@ -110,23 +102,23 @@ class Rehearsal(unittest.TestCase):
             self.assertEqual(code, 0, err)
             self.assertIn("Publisher whose signature this build requires of a setup: %s\n" % PUBLISHER, out)
         signed = signing.path("signed/" + SETUP_NAME)
-        code, out, err = make("sign-setup", "SETUP=" + harness.SAMPLE_SETUP, "SIGNED=" + signed)
+        code, out, err = make("sign-setup", "SETUP=" + bed.SAMPLE_SETUP, "SIGNED=" + signed)
         self.assertEqual(code, 0, err)
         code, out, err = make("manifest", "SETUP=" + signed, "VERSION=2.1.0", "URL=" + URL)
         self.assertEqual(code, 0, err)
         with open(os.path.join(RELEASE, "tavro-update.txt"), "rb") as f:
             self.assertEqual(f.read().decode(), "version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\n"
                              % (URL, signing.sha256(signed)))
-        self.assertEqual(signing.run("sha256sum", "-c", "SHA256SUMS", cwd=RELEASE).stdout,
+        self.assertEqual(bed.run("sha256sum", "-c", "SHA256SUMS", cwd=RELEASE).stdout,
                          "TAVRO-Static-Module-Installer.exe: OK\ntavro-update.txt: OK\n")
         self.assertEqual(sorted(os.listdir(RELEASE)), ["SHA256SUMS", "TAVRO-Static-Module-Installer.exe",
                                                        "tavro-update.txt"])
         setup = signing.read(signed)
         self.assertEqual(installer_and_live_check(setup), (0, "Installer verified successfully.", (0, CHECKED + (
-            "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (SETUP_NAME, harness.sha256(setup), len(setup))), [])))
+            "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (SETUP_NAME, bed.sha256(setup), len(setup))), [])))
         impostor_signed = signing.path("impostor.exe")
-        signing.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
-                    harness.SAMPLE_SETUP, "-out", impostor_signed)
+        bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
+                    bed.SAMPLE_SETUP, "-out", impostor_signed)
         for name, refused in (("changed after signing", with_code_byte_changed(setup)),
                               ("another CA's key under the same name", signing.read(impostor_signed))):
             with self.subTest(name):
@@ -156,8 +148,8 @@ class Refusals(unittest.TestCase):
         tool = ["--tool", os.path.join(BUILD, "tavro-manifest.exe"), "--wine-run", WINE_RUN]
         unsigned = os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe")
         old = {"TAVRO-Static-Module-Installer.exe": b"old", "SHA256SUMS": "%s  TAVRO-Static-Module-Installer.exe\n"
-               % harness.sha256(b"old")}
-        old_manifest = {"tavro-update.txt": b"old", "SHA256SUMS": "%s  tavro-update.txt\n" % harness.sha256(b"old")}
+               % bed.sha256(b"old")}
+        old_manifest = {"tavro-update.txt": b"old", "SHA256SUMS": "%s  tavro-update.txt\n" % bed.sha256(b"old")}
         gone = signing.write("gone.conf", "directories.tokendir = %s\n" % signing.path("gone"))
         full_tmp, full_out = full_directory("full-tmp", {}), full_directory("full-out", old)
         full_site = full_directory("full-site", old_manifest)
@@ -174,13 +166,13 @@ class Refusals(unittest.TestCase):
             ([sign, "--check"], {"SOFTHSM2_CONF": None}, 1,
              r"No certificate at %s through %s: check that the token is there and that the URI names the certificate"
              r"\. SOFTHSM2_CONF is not set, so SoftHSM2 looked only at the tokens of /etc/softhsm/softhsm2\.conf\.\n"
-             % (e(CERT), e(signing.SOFTHSM)), None),
+             % (e(CERT), e(bed.SOFTHSM)), None),
             ([sign, "--check"], {"SOFTHSM2_CONF": gone}, 1,
              r"The PKCS#11 module %s did not start\. The token folder %s \(directories\.tokendir in %s\) does not "
-             r"exist\.\n" % (e(signing.SOFTHSM), e(signing.path("gone")), e(gone)), None),
+             r"exist\.\n" % (e(bed.SOFTHSM), e(signing.path("gone")), e(gone)), None),
             ([sign, "--check"], {"TAVRO_SIGN_CERT": impostor[1]}, 1,
              r"The private key %s through %s and the certificate %s do not belong together \(the certificate names "
-             r"another key\); nothing was written\.\n" % (e(KEY), e(signing.SOFTHSM), e(impostor[1])), None),
+             r"another key\); nothing was written\.\n" % (e(KEY), e(bed.SOFTHSM), e(impostor[1])), None),
             ([sign, "--check"], {"TAVRO_SIGN_PIN_FILE": signing.write("empty-pin", "")}, 1,
              r"TAVRO_SIGN_PIN_FILE names %s, whose first line is empty: it must hold the token's PIN\.\n"
              % e(signing.path("empty-pin")), None),
@@ -191,7 +183,7 @@ class Refusals(unittest.TestCase):
             ([sign, unsigned, os.path.join(full_out, "TAVRO-Static-Module-Installer.exe")], {}, 1,
              r"The signed file could not be written into %s \(No space left on device\); nothing was written: the "
              r"files there are as they were\.\n" % e(full_out), full_out),
-            ([manifest] + tool + ["write", harness.SAMPLE_SETUP, "2.1.0", URL, full_site + "/tavro-update.txt"], {}, 1,
+            ([manifest] + tool + ["write", bed.SAMPLE_SETUP, "2.1.0", URL, full_site + "/tavro-update.txt"], {}, 1,
              r"^tavro-manifest: The manifest cannot be written to %s/tavro-update\.txt \(.+\)\.\n" % e(full_site),
              full_site),
             # A file it cannot read is no refusal, and is named as given.
@@ -213,7 +205,7 @@ class Refusals(unittest.TestCase):
                 for k in (k for k, v in changes.items() if v is None):
                     del env[k]
                 result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True, timeout=300 * harness.SLOWDOWN)
+                                        stderr=subprocess.PIPE, text=True, timeout=300 * bed.SLOWDOWN)
                 self.assertEqual(result.returncode, code, result.stderr)
                 self.assertRegex(" ".join(result.stderr.split()) if "configure" in command else result.stderr, stderr)
                 self.assertNotIn("Z:\\", result.stderr + result.stdout)

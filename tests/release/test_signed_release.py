@@ -1,8 +1,6 @@
 """scripts/sign-release.py on a copy of the shipped file, and its dry run
 (--check), with throwaway CAs, keys, a SoftHSM2 token and a time-stamp server
 made here (no key is kept anywhere). Every server listens on loopback."""
-import datetime
-import http.server
 import os
 import pty
 import select
@@ -18,13 +16,16 @@ import unittest
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bed"))
+import bed  # noqa: E402
+from bed import SOFTHSM, run, usage  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 SIGN = os.path.join(SOURCE, "scripts", "sign-release.py")
 SHIPPED_CHECKS = os.path.join(SOURCE, "tests", "hardening", "test_shipped_exe.py")
 SHIPPED = os.environ.get("TAVRO_SHIPPED_EXE", "")
 WINE_RUN = os.environ.get("TAVRO_WINE_RUN", "")
-SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 WEB_INSTALLER = "TAVRO Static Module Web Installer"
 PASSWORD = "throwaway pass"
 PIN = "271828"
@@ -33,12 +34,6 @@ NO_TIMESTAMP = ("sign-release: warning: No time-stamp server (TAVRO_SIGN_TIMESTA
                 "counting when the certificate expires.\n")
 
 work = None
-
-
-def run(*command, env=None, check=True, cwd=None):
-    # Bounded: a script that hangs fails its test instead of holding the run.
-    return subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True, check=check, timeout=180)
 
 
 def path(name):
@@ -60,56 +55,6 @@ def sha256(file):
     return run("sha256sum", file).stdout[:64]
 
 
-def stamp(days):
-    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
-    return moment.strftime("%Y%m%d%H%M%SZ")
-
-
-class Authority:
-    """A throwaway CA that issues certificates for given dates (openssl ca)."""
-
-    def __init__(self, name, parent=None):
-        self.dir = path(name.replace(" ", "-"))
-        os.makedirs(self.dir)
-        self.key, self.cert = os.path.join(self.dir, "ca.key"), os.path.join(self.dir, "ca.pem")
-        self.config = os.path.join(self.dir, "ca.cnf")
-        with open(self.config, "w") as f:
-            f.write("[ca]\ndefault_ca = own\n[own]\ndatabase = %s/index.txt\nnew_certs_dir = %s\nserial = %s/serial\n"
-                    "default_md = sha256\npolicy = anything\nunique_subject = no\n[anything]\ncommonName = supplied\n"
-                    % (self.dir, self.dir, self.dir))
-        open(os.path.join(self.dir, "index.txt"), "w").close()
-        with open(os.path.join(self.dir, "serial"), "w") as f:
-            f.write("1000\n")
-        ca = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
-        if parent is None:
-            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", self.cert,
-                "-days", "400", "-subj", "/CN=Throwaway " + name, "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign")
-        else:
-            self.key, self.cert = parent.issue("Throwaway " + name, ca, days=300)
-
-    def issue(self, name, extensions, days=60, starts=0):
-        """Key and certificate files for `name`, valid from `starts` to `days` days from now."""
-        base = os.path.join(self.dir, name.replace(" ", "-"))
-        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key", "-out", base + ".csr",
-            "-utf8", "-subj", "/CN=" + name)
-        return base + ".key", self.certify(base + ".csr", extensions, days, starts)
-
-    def certify(self, request, extensions, days=60, starts=0):
-        """The certificate file for a certificate request."""
-        base = os.path.splitext(request)[0]
-        with open(base + ".ext", "w") as f:
-            f.write(extensions)
-        run("openssl", "ca", "-batch", "-utf8", "-config", self.config, "-cert", self.cert, "-keyfile", self.key,
-            "-notext", "-in", request, "-out", base + ".pem", "-startdate", stamp(starts), "-enddate", stamp(days),
-            "-extfile", base + ".ext")
-        return base + ".pem"
-
-
-def usage(purpose):
-    return "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n" % purpose
-
-
 def pkcs12(name, key_and_cert, ca, *options):
     out = path(name + ".p12")
     run("openssl", "pkcs12", "-export", "-inkey", key_and_cert[0], "-in", key_and_cert[1], "-certfile", ca.cert,
@@ -119,43 +64,6 @@ def pkcs12(name, key_and_cert, ca, *options):
 
 def not_after(cert):
     return run("openssl", "x509", "-in", cert, "-noout", "-enddate").stdout.strip().split("=", 1)[1]
-
-
-class TimeStampServer(http.server.ThreadingHTTPServer):
-    """An RFC 3161 server on loopback: openssl ts answers each query."""
-
-    def __init__(self, authority):
-        self.signer = authority.issue("Time Stamper", "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                                      "extendedKeyUsage=critical,timeStamping\n")
-        self.authority = authority
-        self.config = write("tsa.cnf", "[tsa]\ndefault_tsa = own\n[own]\nserial = %s\nsigner_digest = sha256\n"
-                            "default_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n"
-                            % path("tsa.serial"))
-        write("tsa.serial", "01\n")
-        super().__init__(("127.0.0.1", 0), TimeStampHandler)
-        self.url = "http://127.0.0.1:%d/" % self.server_address[1]
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-
-
-class TimeStampHandler(http.server.BaseHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-    def do_POST(self):
-        server = self.server
-        query = self.rfile.read(int(self.headers["Content-Length"]))
-        with tempfile.TemporaryDirectory(dir=work) as scratch:
-            with open(os.path.join(scratch, "query"), "wb") as f:
-                f.write(query)
-            run("openssl", "ts", "-reply", "-config", server.config, "-queryfile", os.path.join(scratch, "query"),
-                "-signer", server.signer[1], "-inkey", server.signer[0], "-chain", server.authority.cert,
-                "-out", os.path.join(scratch, "reply"))
-            reply = read(os.path.join(scratch, "reply"))
-        self.send_response(200)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
 
 
 def silent_server():
@@ -198,8 +106,8 @@ def setUpModule():
     work = tempfile.mkdtemp(prefix="tavro-signing-")
     unsigned = path("unsigned.exe")
     shutil.copyfile(SHIPPED, unsigned)
-    ca, other_ca = Authority("CA"), Authority("Other CA")
-    tsa = TimeStampServer(Authority("TSA CA"))
+    ca, other_ca = bed.Authority(work, "Throwaway CA"), bed.Authority(work, "Throwaway Other CA")
+    tsa = bed.TimeStampServer(work, bed.Authority(work, "Throwaway TSA CA"))
     password_file = write("password", PASSWORD + "\n")
     pkcs12_settings = {"TAVRO_SIGN_PKCS12": pkcs12("signer", ca.issue("Code Signer", usage("codeSigning")), ca),
                        "TAVRO_SIGN_PASSWORD_FILE": password_file, "TAVRO_SIGN_CAFILE": ca.cert,
@@ -212,20 +120,13 @@ def make_token():
     """A SoftHSM2 token holding a code-signing key and certificate issued under
     an intermediate CA the token does not hold, and a TLS server's."""
     global intermediate, token_signer
-    os.makedirs(path("tokens"))
-    write("softhsm2.conf", "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n" % path("tokens"))
-    env = dict(os.environ, SOFTHSM2_CONF=path("softhsm2.conf"))
-    run("softhsm2-util", "--init-token", "--free", "--label", TOKEN, "--pin", PIN, "--so-pin", "000000", env=env)
-    intermediate = Authority("Intermediate CA", parent=ca)
+    token = bed.Token(work, TOKEN, PIN)
+    intermediate = bed.Authority(work, "Throwaway Intermediate CA", parent=ca)
     token_signer = intermediate.issue("Token Signer", usage("codeSigning"))
     for label, (key, cert), object_id in (("signer", token_signer, "01"),
                                           ("tls", intermediate.issue("Token TLS", usage("serverAuth")), "02")):
-        run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", key + ".p8")
-        run("softhsm2-util", "--import", key + ".p8", "--token", TOKEN, "--label", label, "--id", object_id,
-            "--pin", PIN, env=env)
-        run("openssl", "x509", "-in", cert, "-outform", "der", "-out", cert + ".der")
-        run("pkcs11-tool", "--module", SOFTHSM, "--token-label", TOKEN, "--login", "--pin", PIN, "--write-object",
-            cert + ".der", "--type", "cert", "--id", object_id, "--label", label, env=env)
+        token.import_key(label, object_id, key)
+        token.write_certificate(label, object_id, cert)
     return {"TAVRO_SIGN_PKCS11_MODULE": SOFTHSM, "TAVRO_SIGN_KEY": token_uri("signer", "private"),
             "TAVRO_SIGN_CERT": token_uri("signer", "cert"), "TAVRO_SIGN_CHAIN": intermediate.cert,
             "TAVRO_SIGN_PIN_FILE": write("pin", PIN + "\n"), "TAVRO_SIGN_CAFILE": ca.cert,

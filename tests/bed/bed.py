@@ -1,6 +1,10 @@
-"""Helpers for end-to-end tests that run the built installer under Wine
-inside the test bed (tests/bed/in-bed.sh)."""
+"""The test bed, for every Python test: the release site, the proxies and
+Wine inside the bed's namespace (in-bed.sh starts them), the installer run
+as a user would run it, and the throwaway PKI the signing tests need:
+authorities, an RFC 3161 time-stamp service and a SoftHSM2 token."""
+import datetime
 import hashlib
+import http.server
 import json
 import sys
 import os
@@ -8,6 +12,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 
 BED = os.environ.get("TAVRO_BED_DIR", "")
 DOCROOT = os.path.join(BED, "docroot")
@@ -227,3 +232,158 @@ def screenshot(name, whole_screen=False):
 
 
 BMP_TO_PNG = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "driver", "bmp_to_png.py")
+
+
+# The throwaway PKI: nothing of it outlives the directory a test gives it.
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+
+
+def run(*command, env=None, check=True, cwd=None, when=None):
+    """Runs a tool, its clock at `when` ("YYYY-MM-DD hh:mm:ss", faketime)
+    when given. Bounded: a tool that hangs fails its test instead of holding
+    the run."""
+    if when is not None:
+        command = ("faketime", when) + command
+    return subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, check=check, timeout=180)
+
+
+def stamp(day):
+    """An openssl time: `day` days from now, or a "YYYY-MM-DD hh:mm:ss" as it stands."""
+    if isinstance(day, str):
+        return datetime.datetime.strptime(day, "%Y-%m-%d %H:%M:%S").strftime("%Y%m%d%H%M%SZ")
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=day)
+    return moment.strftime("%Y%m%d%H%M%SZ")
+
+
+def usage(purpose):
+    """The extensions of a leaf certificate for one extended key usage."""
+    return "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,%s\n" % purpose
+
+
+class Authority:
+    """A throwaway CA in `directory` that issues certificates for given dates
+    (openssl ca). A root made `since` a date is valid from then for ten years;
+    otherwise from now for 400 days."""
+
+    def __init__(self, directory, name, parent=None, since=None):
+        self.dir = os.path.join(directory, name.replace(" ", "-"))
+        os.makedirs(self.dir)
+        self.key, self.cert = os.path.join(self.dir, "ca.key"), os.path.join(self.dir, "ca.pem")
+        self.config = os.path.join(self.dir, "ca.cnf")
+        with open(self.config, "w") as f:
+            f.write("[ca]\ndefault_ca = own\n[own]\ndatabase = %s/index.txt\nnew_certs_dir = %s\nserial = %s/serial\n"
+                    "default_md = sha256\npolicy = anything\nunique_subject = no\n[anything]\ncommonName = supplied\n"
+                    % (self.dir, self.dir, self.dir))
+        open(os.path.join(self.dir, "index.txt"), "w").close()
+        with open(os.path.join(self.dir, "serial"), "w") as f:
+            f.write("1000\n")
+        if parent is None:
+            run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", self.cert,
+                "-days", "3650" if since else "400", "-utf8", "-subj", "/CN=" + name,
+                "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                when=since)
+        else:
+            self.key, self.cert = parent.issue(name, "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n",
+                                               days=300)
+
+    def issue(self, name, extensions, days=60, starts=0, label=None):
+        """Key and certificate files for `name` (kept under `label`, else the
+        name), valid from `starts` to `days` (days from now, or dates)."""
+        base = os.path.join(self.dir, (label or name).replace(" ", "-"))
+        run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", base + ".key", "-out", base + ".csr",
+            "-utf8", "-subj", "/CN=" + name)
+        return base + ".key", self.certify(base + ".csr", extensions, days, starts)
+
+    def certify(self, request, extensions, days=60, starts=0):
+        """The certificate file for a certificate request."""
+        base = os.path.splitext(request)[0]
+        with open(base + ".ext", "w") as f:
+            f.write(extensions)
+        run("openssl", "ca", "-batch", "-utf8", "-config", self.config, "-cert", self.cert, "-keyfile", self.key,
+            "-notext", "-in", request, "-out", base + ".pem", "-startdate", stamp(starts), "-enddate", stamp(days),
+            "-extfile", base + ".ext")
+        return base + ".pem"
+
+
+class TimeStampServer(http.server.ThreadingHTTPServer):
+    """An RFC 3161 service over http on loopback: openssl ts answers each
+    query as a time-stamping certificate of `authority` (valid from `since`
+    for ten years, else from now), its clock at `at` when that is set."""
+
+    def __init__(self, directory, authority, port=0, since=None):
+        self.dir = directory
+        self.authority = authority
+        self.signer = authority.issue("Time Stamps", usage("timeStamping"), starts=since or 0,
+                                      days="2034-01-01 00:00:00" if since else 300)
+        self.at = None
+        serial = os.path.join(directory, "tsa-%s.serial" % os.path.basename(authority.dir))
+        with open(serial, "w") as f:
+            f.write("01\n")
+        self.config = serial[:-len(".serial")] + ".cnf"
+        with open(self.config, "w") as f:
+            f.write("[tsa]\ndefault_tsa = own\n[own]\nserial = %s\nsigner_digest = sha256\n"
+                    "default_policy = 1.2.3.4.1\ndigests = sha256\naccuracy = secs:1\ness_cert_id_alg = sha256\n"
+                    % serial)
+        super().__init__(("127.0.0.1", port), TimeStampHandler)
+        self.url = "http://127.0.0.1:%d/" % self.server_address[1]
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+class TimeStampHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def do_POST(self):
+        server = self.server
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        with tempfile.TemporaryDirectory(dir=server.dir) as scratch:
+            with open(os.path.join(scratch, "query"), "wb") as f:
+                f.write(query)
+            run("openssl", "ts", "-reply", "-config", server.config, "-queryfile", os.path.join(scratch, "query"),
+                "-signer", server.signer[1], "-inkey", server.signer[0], "-chain", server.authority.cert,
+                "-out", os.path.join(scratch, "reply"), when=server.at)
+            with open(os.path.join(scratch, "reply"), "rb") as f:
+                reply = f.read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+
+class Token:
+    """A SoftHSM2 token of its own in `directory` (SOFTHSM2_CONF names it in
+    `env`), reached through PKCS#11 as a USB token or a key service would be."""
+
+    def __init__(self, directory, label, pin):
+        self.label, self.pin = label, pin
+        os.makedirs(os.path.join(directory, "tokens"))
+        self.conf = os.path.join(directory, "softhsm2.conf")
+        with open(self.conf, "w") as f:
+            f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n"
+                    % os.path.join(directory, "tokens"))
+        self.env = dict(os.environ, SOFTHSM2_CONF=self.conf)
+        run("softhsm2-util", "--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", "000000",
+            env=self.env)
+
+    def tool(self, *args):
+        return run("pkcs11-tool", "--module", SOFTHSM, "--token-label", self.label, "--login", "--pin", self.pin,
+                   *args, env=self.env)
+
+    def generate_key(self, label, object_id):
+        """An RSA key made on the token, which it never leaves."""
+        self.tool("--keypairgen", "--key-type", "rsa:3072", "--label", label, "--id", object_id)
+
+    def import_key(self, label, object_id, key):
+        run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", key + ".p8")
+        run("softhsm2-util", "--import", key + ".p8", "--token", self.label, "--label", label, "--id", object_id,
+            "--pin", self.pin, env=self.env)
+
+    def write_certificate(self, label, object_id, cert):
+        run("openssl", "x509", "-in", cert, "-outform", "der", "-out", cert + ".der")
+        self.tool("--write-object", cert + ".der", "--type", "cert", "--id", object_id, "--label", label)
+
+    def uri(self, label, kind):
+        return "pkcs11:token=%s;object=%s;type=%s" % (self.label.replace(" ", "%20"), label, kind)
