@@ -25,6 +25,8 @@ import time
 
 BUILD = os.path.abspath(sys.argv[1])
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tests", "bed"))
+import bed  # noqa: E402
 BED = os.environ["TAVRO_BED_DIR"]
 DOCROOT = os.path.join(BED, "docroot")
 WINE_RUN = os.environ["TAVRO_WINE_RUN"]
@@ -209,51 +211,11 @@ def checked(label, result):
 
 # ---------------------------------------------------------------- the site
 
-NGINX_CONF = """daemon off;
-master_process off;
-worker_processes 1;
-pid {scratch}/nginx.pid;
-error_log {scratch}/nginx-error.log warn;
-events {{ worker_connections 64; }}
-http {{
-    access_log off;
-    default_type application/octet-stream;
-    client_body_temp_path {scratch}/nginx-body;
-    proxy_temp_path {scratch}/nginx-proxy;
-    fastcgi_temp_path {scratch}/nginx-fastcgi;
-    uwsgi_temp_path {scratch}/nginx-uwsgi;
-    scgi_temp_path {scratch}/nginx-scgi;
-    server {{
-        listen 127.0.0.1:443 ssl;
-        server_name {host} www.{host};
-        ssl_certificate {certs}/official.pem;
-        ssl_certificate_key {certs}/official.key;
-        root {docroot};
-    }}
-}}
-"""
-
-
 def start_nginx():
     """nginx in one process (so its CPU is one process's), serving the
-    docroot on 443 with the bed's official certificate."""
-    conf = os.path.join(SCRATCH, "nginx.conf")
-    with open(conf, "w") as f:
-        f.write(NGINX_CONF.format(scratch=SCRATCH, host=HOST, certs=os.path.join(BED, "certs"), docroot=DOCROOT))
-    log = open(os.path.join(SCRATCH, "nginx.out"), "wb")
-    server = subprocess.Popen(["nginx", "-p", SCRATCH, "-e", os.path.join(SCRATCH, "nginx-error.log"), "-c", conf],
-                              stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-    for _ in range(100):
-        probe = subprocess.run(["curl", "-fsS", "--cacert", CA, "-o", "/dev/null", "https://%s/" % HOST],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if probe.returncode in (0, 22):  # 22: an HTTP error status, so the server answers
-            return server
-        if server.poll() is not None:
-            break
-        time.sleep(0.1)
-    server.kill()
-    with open(os.path.join(SCRATCH, "nginx-error.log"), errors="replace") as f:
-        raise SystemExit("bench: nginx did not start: " + f.read())
+    docroot on 443 with the bed's official certificate, and on 4443 as a
+    server that ignores Range."""
+    return bed.start_nginx(SCRATCH, port=443, no_ranges_port=4443)
 
 
 # ---------------------------------------------------------------- one size
@@ -373,7 +335,7 @@ def median_of(runs, key):
     return statistics.median(key(r) for r in runs)
 
 
-def report(info, per_size, cold, sizes):
+def report(info, per_size, cold, sizes, resume):
     t = Table()
     t.text("TAVRO Static Module installer: benchmarks (%s)" % info["date"])
     t.text("Machine: nproc %s, memory %.1f GiB, %s, %s" % (info["nproc"], info["mem_gib"], info["wine"], info["nginx"]))
@@ -466,6 +428,14 @@ def report(info, per_size, cold, sizes):
             largest, smallest, growth, "met" if growth <= 2.0 else "NOT met"))
 
     t.text("")
+    t.text("%d MiB installer, first connection dropped at 50%%" % RESUME_MIB + " " + "-" * 37)
+    resumed = t.row("ours: --download-test, resumed (wall)", resume["resume"][0])
+    restarted = t.row("ours: same, server ignores Range: from zero", resume["restart"][0])
+    t.row("server sent, resumed", resume["resume"][1], unit="MiB")
+    t.row("server sent, from zero", resume["restart"][1], unit="MiB")
+    t.ratio("resumed / from zero (wall)", resumed / restarted)
+
+    t.text("")
     t.text("Cold start (wall, %d runs)" % len(cold["selftest"]) + " " + "-" * 50)
     ours = t.row("ours: --self-test", cold["selftest"])
     trivial = t.row("floor: trivial.exe (wWinMain returns 0)", cold["trivial"])
@@ -543,6 +513,36 @@ def machine_info():
                 INSTALLER) == "i686" else "%s build of the same sources" % pe_machine(INSTALLER)}
 
 
+RESUME_MIB = 64
+
+
+def bench_resume():
+    """A 64 MiB installer whose first connection a relay drops halfway: the
+    whole attempt's time and the bytes the server sent through the relay,
+    when the attempt resumes (nginx answers the Range) and when it must
+    start again from zero (the same nginx ignoring Range)."""
+    body, url_path, sha = make_release(RESUME_MIB)
+    profile = os.path.join(SCRATCH, "localappdata")
+    os.makedirs(profile, exist_ok=True)
+    setup = os.path.join(profile, "TAVRO", "Installer", "TAVRO-Static-Module-Setup-%d.0.0.0.exe" % RESUME_MIB)
+    attempt_line = "set LOCALAPPDATA=%s&& %s --download-test" % (winpath(profile), winpath(INSTALLER))
+    figures = {}
+    for name, port in (("resume", 443), ("restart", 4443)):
+        walls, sent = [], []
+        for _ in range(RUNS):
+            relay = bed.CuttingRelay(port, RESUME_MIB * MIB // 2)
+            with open(os.path.join(DOCROOT, MANIFEST_PATH.lstrip("/")), "w") as f:
+                f.write("version=%d.0.0.0\ninstallerUrl=https://%s:%d%s\ninstallerSha256=%s\n"
+                        % (RESUME_MIB, HOST, relay.port, url_path, sha))
+            result = checked("%s after a drop" % name, run([WINE_RUN, "cmd", "/c", attempt_line]))
+            os.remove(setup)
+            walls.append(result.wall)
+            sent.append(relay.sent / MIB)
+        figures[name] = (walls, sent)
+    os.remove(body)
+    return figures
+
+
 def main():
     shutil.rmtree(SCRATCH, ignore_errors=True)
     os.makedirs(SCRATCH)
@@ -566,6 +566,8 @@ def main():
         for size_mib in SIZES_MIB:
             print("bench: %d MiB ..." % size_mib, flush=True)
             per_size[size_mib] = bench_size(size_mib, site, pki)
+        print("bench: a drop at 50%% of %d MiB ..." % RESUME_MIB, flush=True)
+        resume = bench_resume()
     finally:
         site.terminate()
         site.wait()
@@ -584,7 +586,7 @@ def main():
     sizes = [("shipped installer (%s)" % pe_machine(SHIPPED), SHIPPED),
              ("installer under test (%s)" % info["arch"], INSTALLER),
              ("trivial.exe of this build", exe("trivial"))]
-    lines, chart = report(info, per_size, cold, sizes)
+    lines, chart = report(info, per_size, cold, sizes, resume)
     text = "\n".join(lines) + "\n"
     sys.stdout.write(text)
     with open(os.path.join(OUT, "results.txt"), "w") as f:

@@ -13,8 +13,8 @@
 # shipped i686 file through QEMU's user-mode emulator: qemu-user 10 from
 # bookworm-backports (only that package from that suite; bookworm's own 7.2
 # is far too slow for Wine).
-# "setup-debian.sh bench" also installs nginx, which only `make bench` runs
-# (inside the test bed); its package is kept from starting a service.
+# nginx serves ranges in a test and the benchmark's bodies, inside the test
+# bed; its package is kept from starting a service.
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -25,9 +25,8 @@ packages=(
   xvfb x11-apps imagemagick
   openssl python3 iproute2 util-linux time curl tinyproxy
   clang python3-pefile gnuplot-nox
-  osslsigncode faketime libengine-pkcs11-openssl softhsm2 opensc
+  osslsigncode faketime libengine-pkcs11-openssl softhsm2 opensc nginx
 )
-if [ "${1:-}" = bench ]; then packages+=(nginx); fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 emulate=0

@@ -10,9 +10,11 @@ import sys
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import threading
+import time
 
 BED = os.environ.get("TAVRO_BED_DIR", "")
 DOCROOT = os.path.join(BED, "docroot")
@@ -132,6 +134,138 @@ class UserProfile:
     def run(self, program, *args, timeout=120 * SLOWDOWN):
         return subprocess.run(self.command(program, *args), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=timeout).returncode
+
+
+def wait_until(condition, seconds=60 * SLOWDOWN):
+    """Waits for a state the test cannot be told of (what a server saw):
+    true once `condition()` is, false when `seconds` pass first."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+# nginx beside the Python site: a real server that honours Range itself.
+NGINX_CONF = """daemon off;
+user root;
+master_process off;
+worker_processes 1;
+pid {scratch}/nginx.pid;
+error_log {scratch}/nginx-error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    default_type application/octet-stream;
+    client_body_temp_path {scratch}/nginx-body;
+    proxy_temp_path {scratch}/nginx-proxy;
+    fastcgi_temp_path {scratch}/nginx-fastcgi;
+    uwsgi_temp_path {scratch}/nginx-uwsgi;
+    scgi_temp_path {scratch}/nginx-scgi;
+    server {{
+        listen 127.0.0.1:{port} ssl;
+        server_name {host} www.{host};
+        ssl_certificate {certs}/official.pem;
+        ssl_certificate_key {certs}/official.key;
+        root {docroot};
+    }}
+    server {{
+        listen 127.0.0.1:{no_ranges_port} ssl;
+        server_name {host} www.{host};
+        ssl_certificate {certs}/official.pem;
+        ssl_certificate_key {certs}/official.key;
+        root {docroot};
+        max_ranges 0;
+    }}
+}}
+"""
+
+
+def start_nginx(scratch, port=443, no_ranges_port=4443):
+    """nginx in one process, serving the bed's docroot with the official
+    certificate on `port`, and on `no_ranges_port` as a server that ignores
+    Range; returns the process once it takes connections."""
+    os.makedirs(scratch, exist_ok=True)
+    conf = os.path.join(scratch, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF.format(scratch=scratch, host=HOST, certs=os.path.join(BED, "certs"), docroot=DOCROOT,
+                                  port=port, no_ranges_port=no_ranges_port))
+    server = subprocess.Popen(["nginx", "-p", scratch, "-e", os.path.join(scratch, "nginx-error.log"), "-c", conf],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+
+    def listening():
+        if server.poll() is not None:
+            return True
+        with socket.socket() as probe:
+            return probe.connect_ex(("127.0.0.1", no_ranges_port)) == 0
+
+    if not wait_until(listening, 30) or server.poll() is not None:
+        server.kill()
+        with open(os.path.join(scratch, "nginx-error.log"), errors="replace") as f:
+            raise RuntimeError("nginx did not start: " + f.read())
+    return server
+
+
+class CuttingRelay:
+    """A TCP relay on loopback to `port` (TLS passes through it untouched)
+    that drops its first connection once `cut` bytes of the server's side
+    have passed; `sent` counts what the server sent through it in all."""
+
+    def __init__(self, port, cut):
+        self.target, self.cut, self.sent, self.connections = port, cut, 0, 0
+        self.lock = threading.Lock()
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            client, _ = self.listener.accept()
+            with self.lock:
+                self.connections += 1
+                first = self.connections == 1
+            threading.Thread(target=self.relay, args=(client, first), daemon=True).start()
+
+    def relay(self, client, first):
+        upstream = socket.create_connection(("127.0.0.1", self.target))
+
+        def forward():
+            try:
+                while True:
+                    data = client.recv(65536)
+                    if not data:
+                        break
+                    upstream.sendall(data)
+            except OSError:
+                pass
+
+        threading.Thread(target=forward, daemon=True).start()
+        passed = 0
+        try:
+            while True:
+                data = upstream.recv(65536)
+                if not data:
+                    break
+                if first and passed + len(data) >= self.cut:
+                    data = data[:self.cut - passed]
+                with self.lock:
+                    self.sent += len(data)
+                client.sendall(data)
+                passed += len(data)
+                if first and passed >= self.cut:
+                    break
+        except OSError:
+            pass
+        for end in (client, upstream):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+                end.close()
+            except OSError:
+                pass
 
 
 def start_wine():

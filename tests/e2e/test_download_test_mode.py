@@ -1,6 +1,7 @@
 """The built installer's --download-test mode against the local release site."""
 import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -153,6 +154,28 @@ class DownloadTestMode(unittest.TestCase):
                 expected = [bed.MANIFEST_PATH] + ([path] if path != bed.MANIFEST_PATH else [])
                 self.assertEqual([r.get("path") for r in bed.requests()], expected)
                 self.assertNotIn(bed.HOSTILE_HOST, json.dumps(bed.requests()))
+
+    def test_a_drop_resumes_from_nginx(self):
+        # nginx answers the Range itself; a relay in front of it drops the
+        # first connection halfway through the installer.
+        nginx = bed.start_nginx(os.path.join(bed.BED, "nginx"), port=5443)
+        relay = bed.CuttingRelay(5443, len(INSTALLER_BYTES) // 2)
+        try:
+            bed.publish_release(INSTALLER_BYTES, url="https://%s:%d/releases/setup.exe" % (bed.HOST, relay.port))
+            self.assertEqual(self.run_attempt(), 0)
+        finally:
+            nginx.terminate()
+            nginx.wait()
+        self.assertEqual(self.user.files(), sorted([SETUP_NAME, "TAVRO.Installer.log"]))
+        log = self.user.log_messages()
+        self.assertEqual(log[:2] + log[3:], ["Checking the TAVRO release manifest.",
+                                             "Downloading TAVRO Static Module 1.2.3.4.",
+                                             "Installer verified successfully."])
+        resumed_at = int(re.fullmatch(r"Download resumed at (\d+) bytes\.", log[2]).group(1))
+        self.assertTrue(0 < resumed_at < len(INSTALLER_BYTES), resumed_at)
+        # The rest came again, not the whole file: about one file in all.
+        self.assertEqual(relay.connections, 2)
+        self.assertLess(relay.sent, len(INSTALLER_BYTES) * 11 // 10)
 
     def test_endless_manifest_fails_and_leaves_no_file(self):
         # The stall rules need a minute with the shipped file's real limits;

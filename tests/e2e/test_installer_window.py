@@ -129,6 +129,25 @@ class InstallerWindow(unittest.TestCase):
         ])
         self.assertIn(SETUP_NAME, self.user.files())
 
+    def test_a_dropped_download_goes_on_where_it_was(self):
+        setup = bed.sample_setup_bytes()
+        bed.publish_release(setup)
+        # The first answer drops halfway; the rest waits until the test has
+        # seen the bar stay where it was.
+        bed.set_rules({"/releases/setup.exe": {"sequence": [{"cut": len(setup) // 2}, {"hold": "rest"}]}})
+        self.start()
+        drive("click")
+        self.assertTrue(bed.wait_until(
+            lambda: [r.get("path") for r in bed.requests()].count("/releases/setup.exe") == 2))
+        self.assertGreaterEqual(int(drive("state")["progress"]), 45)
+        bed.release("rest")
+        drive("wait-gone", 2 * WAIT)
+        self.assertEqual(self.exit_code(), 0)
+        self.assertEqual(self.ran_file(), b"ran args=[]\r\n")
+        log = self.user.log_messages()
+        self.assertEqual(log[2], "Download resumed at %d bytes." % (len(setup) // 2))
+        self.assertEqual(log[3:], ["Installer verified successfully.", "TAVRO Setup started."])
+
     def test_failures_show_message_and_try_again_starts_afresh(self):
         installer = os.urandom(200000)
         wrong = "ab" * 32
