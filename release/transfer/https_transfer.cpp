@@ -101,9 +101,9 @@ constexpr unsigned kNoPercentShown = 101;
 // written through File, gathered in the request's read block first. And
 // what is known of the body so far, across the requests that resume it.
 struct BodySink {
-    ByteBuffer* Memory;
-    HANDLE File;
-    bool ReportProgress;
+    ByteBuffer* Memory = nullptr;
+    HANDLE File = nullptr;
+    bool ReportProgress = false;
     ResumeNotice OnResume = nullptr;
     LARGE_INTEGER FileStart = {};    // where the body begins in File
     unsigned char* Block = nullptr;  // one read's bytes; bound for File, those not yet written
@@ -496,14 +496,19 @@ bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long lo
 
 bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgress, ErrorText& error)
 {
-    BodySink sink = {&memory, nullptr, reportProgress};
+    BodySink sink;
+    sink.Memory = &memory;
+    sink.ReportProgress = reportProgress;
     return Download(url, sink, error);
 }
 
 bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error,
                        ResumeNotice onResume)
 {
-    BodySink sink = {nullptr, file, reportProgress, onResume};
+    BodySink sink;
+    sink.File = file;
+    sink.ReportProgress = reportProgress;
+    sink.OnResume = onResume;
     const LARGE_INTEGER here = {};
     SetFilePointerEx(file, here, &sink.FileStart, FILE_CURRENT);
     return Download(url, sink, error);

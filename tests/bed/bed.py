@@ -44,7 +44,7 @@ def reset_site():
     shutil.rmtree(DOCROOT, ignore_errors=True)
     os.makedirs(DOCROOT)
     for name in os.listdir(BED):
-        if name in ("rules.json", "requests.log") or name.startswith("release-"):
+        if name in ("rules.json", "requests.log", "sent.log") or name.startswith("release-"):
             os.remove(os.path.join(BED, name))
 
 
@@ -207,6 +207,22 @@ def start_nginx(scratch, port=443, no_ranges_port=4443):
     return server
 
 
+def forward_in_background(source, target):
+    """Passes what `source` sends on to `target`, in a thread of its own,
+    until either end closes."""
+    def forward():
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                target.sendall(data)
+        except OSError:
+            pass
+
+    threading.Thread(target=forward, daemon=True).start()
+
+
 class CuttingRelay:
     """A TCP relay on loopback to `port` (TLS passes through it untouched)
     that drops its first connection once `cut` bytes of the server's side
@@ -232,18 +248,7 @@ class CuttingRelay:
 
     def relay(self, client, first):
         upstream = socket.create_connection(("127.0.0.1", self.target))
-
-        def forward():
-            try:
-                while True:
-                    data = client.recv(65536)
-                    if not data:
-                        break
-                    upstream.sendall(data)
-            except OSError:
-                pass
-
-        threading.Thread(target=forward, daemon=True).start()
+        forward_in_background(client, upstream)
         passed = 0
         try:
             while True:

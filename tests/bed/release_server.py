@@ -37,8 +37,8 @@ so a TLS handshake through it never completes in time.
 Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
 Every request is appended as one JSON line to <bed>/requests.log, and so is
 every TLS handshake for the hostile host (evil.example, served on 443 with a
-certificate from the test CA); once its answer ends, a line {"sent": bytes
-of body written, "of": path}.
+certificate from the test CA). Once an answer ends, <bed>/sent.log gets a
+line {"sent": bytes of body written, "of": path}.
 """
 import hashlib
 import http.server
@@ -50,6 +50,8 @@ import sys
 import threading
 import time
 import urllib.parse
+
+from bed import forward_in_background
 
 BED = os.environ["TAVRO_BED_DIR"]
 DOCROOT = os.path.join(BED, "docroot")
@@ -213,7 +215,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         finally:
-            log_entry({"sent": self.sent, "of": path})
+            with LOG_LOCK, open(os.path.join(BED, "sent.log"), "a", encoding="utf-8") as f:
+                f.write(json.dumps({"sent": self.sent, "of": path}) + "\n")
         if cut is not None:
             # Drop the connection in the middle of the announced body.
             self.close_connection = True
@@ -322,18 +325,7 @@ def relay_slowly(client, lasting=150.0, interval=0.2):
     byte at a time."""
     upstream = socket.create_connection(("127.0.0.1", 443))
     end = time.monotonic() + lasting
-
-    def forward():
-        try:
-            while True:
-                data = client.recv(4096)
-                if not data:
-                    break
-                upstream.sendall(data)
-        except OSError:
-            pass
-
-    threading.Thread(target=forward, daemon=True).start()
+    forward_in_background(client, upstream)
     try:
         pending = b""
         upstream.settimeout(interval)

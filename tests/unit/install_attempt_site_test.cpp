@@ -440,7 +440,7 @@ TEST_F(InstallAttempt, EachAttemptAsksTheProxyScriptAfresh)
 // What the server sent of the installer, in all.
 unsigned long long InstallerBytesSent()
 {
-    const std::string log = RequestsLog();
+    const std::string log = SentLog();
     const std::string mark = std::string("\"of\": \"") + kInstallerPath + "\"";
     unsigned long long sent = 0;
     for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {

@@ -47,6 +47,13 @@ void ClearSite()
     RemoveDirectoryContents(BedPath("docroot"));
     DeleteFileW(BedPath("rules.json").c_str());
     DeleteFileW(BedPath("requests.log").c_str());
+    DeleteFileW(BedPath("sent.log").c_str());
+}
+
+std::string SentLog()
+{
+    const ByteBuffer bytes = ReadFileBytes(BedPath("sent.log"));
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string RequestsLog()

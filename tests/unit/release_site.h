@@ -22,6 +22,9 @@ bool SetSiteRules(const std::string& json);
 // What the server saw since ClearSite: one JSON line per request, and one
 // per TLS handshake for the hostile host.
 std::string RequestsLog();
+// What the server sent since ClearSite: one JSON line per answer,
+// {"sent": bytes of body, "of": path}.
+std::string SentLog();
 // Lower-case SHA-256 hex of the bytes, from CNG.
 std::string Sha256Hex(const ByteBuffer& bytes);
 
