@@ -12,10 +12,8 @@ SIGNED_EXE := $(BUILD)/release/TAVRO-Static-Module-Installer.exe
 JOBS       := $(shell nproc)
 # Tests mostly wait (on servers, time-outs, Wine starting), and each bed has
 # a prefix of its own: more run at once than there are cores. Where i386 is
-# emulated every Wine process costs seconds of CPU: the shipped file's suite
-# takes a test for each core and the twin's one beside it.
+# emulated every Wine process costs seconds of CPU: a test for each core.
 TEST_JOBS  ?= $(if $(filter emulated,$(I386_MODE)),$(JOBS),$(shell echo $$(( $(JOBS) * 2 ))))
-TWIN_JOBS  ?= 1
 CMAKE_FLAGS ?=
 
 # Values a user types reach the tools as typed, "$" included: make would
@@ -45,8 +43,8 @@ endif
 I386_MODE  := $(shell scripts/i386-mode.sh)
 # The i686 tree: GoogleTest programs and the tests that run the shipped file.
 I686_TESTS := $(BUILD)/test-i686
-# Where i386 is emulated, an x86_64 build of the same sources also runs the
-# whole suite natively.
+# An x86_64 build of the same sources (make test-twin), whose suite runs under
+# native 64-bit Wine; where i386 is emulated, make bench measures it.
 TWIN_TESTS := $(BUILD)/test-x86_64
 WINE_RUN    = $(I686_TESTS)/wine-run
 
@@ -55,7 +53,7 @@ WINE_RUN    = $(I686_TESTS)/wine-run
 CACHE_VALUE = $$(sed -n 's/^$(1):[A-Z]*=//p' $(2)/CMakeCache.txt 2>/dev/null)
 # The official host this build was configured for (CMAKE_FLAGS may name one).
 HOST_OF_BUILD = $(call CACHE_VALUE,TAVRO_OFFICIAL_HOST,$(BUILD))
-TEST_TREES := $(I686_TESTS) $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS))
+TEST_TREES := $(I686_TESTS) $(wildcard $(TWIN_TESTS))
 
 # A password on make's command line shows in ps and stays in the shell's
 # history.
@@ -63,8 +61,8 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build test-publisher-build configure-tests build-tests manifest-tool selftest check test \
-  demo bench release release-check sign-setup manifest check-manifest check-live trust-root clean
+.PHONY: all setup configure build test-publisher-build configure-tests build-tests twin-tests manifest-tool selftest \
+  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root clean
 
 all: selftest
 
@@ -109,21 +107,18 @@ configure-tests: configure
 	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
-ifeq ($(I386_MODE),emulated)
-	cmake -S . -B $(TWIN_TESTS) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
-	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) >/dev/null
-endif
 
 build-tests: build test-publisher-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
-ifeq ($(I386_MODE),emulated)
+
+twin-tests: configure-tests
+	cmake -S . -B $(TWIN_TESTS) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake \
+	  -DTAVRO_TEST_TIMING=ON $(CMAKE_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) >/dev/null
 	cmake --build $(TWIN_TESTS) -j $(JOBS)
-endif
 
 # Tells which file ran, for which architecture, and how.
 HOW_I686  = $(if $(filter emulated,$(I386_MODE)),32-bit Wine emulated by $(shell qemu-i386 --version 2>/dev/null | head -n 1),native 32-bit Wine)
 REPORT_I686 = echo "== ran $(abspath $(EXE)) (i686, the shipped file) under $(HOW_I686)"
-REPORT_TWIN = $(if $(filter emulated,$(I386_MODE)),echo "== and the whole suite on $(abspath $(TWIN_TESTS))/TAVRO-Static-Module-Installer.exe (x86_64 twin) under native 64-bit Wine",true)
 selftest: build-tests
 	@$(WINE_RUN) --boot
 	@if $(WINE_RUN) $(EXE) --self-test; then \
@@ -136,21 +131,16 @@ selftest: build-tests
 check: build-tests
 	@cd $(I686_TESTS) && ctest --output-on-failure -j $(TEST_JOBS) -L check
 
-# Where i386 is emulated the twin's suite runs at the same time as the
-# shipped file's (its log follows), and the target fails if either did.
 test: build-tests
 	@status=0; \
-	if [ "$(I386_MODE)" = emulated ]; then \
-	  (cd $(TWIN_TESTS) && ctest --output-on-failure -j $(TWIN_JOBS)) > $(TWIN_TESTS)/ctest.log 2>&1 & twin=$$!; \
-	fi; \
 	(set -x; cd $(I686_TESTS) && ctest --output-on-failure -j $(TEST_JOBS)) || status=1; \
-	if [ "$(I386_MODE)" = emulated ]; then \
-	  wait $$twin || status=1; \
-	  echo "+ cd $(TWIN_TESTS) && ctest --output-on-failure -j $(TWIN_JOBS)"; cat $(TWIN_TESTS)/ctest.log; \
-	fi; \
 	$(REPORT_I686); \
-	$(REPORT_TWIN); \
 	exit $$status
+
+# The same suite on the x86_64 twin: it proves the twin, not the shipped file.
+test-twin: build-tests twin-tests
+	@cd $(TWIN_TESTS) && ctest --output-on-failure -j $(TEST_JOBS)
+	@echo "== ran the suite on $(abspath $(TWIN_TESTS))/TAVRO-Static-Module-Installer.exe (x86_64 twin) under native 64-bit Wine"
 
 # The windowed installer against a local stand-in of the release site, in the
 # test bed's private network namespace, on a virtual display.
@@ -171,7 +161,7 @@ demo: build-tests
 # QEMU, so such a host measures the x86_64 twin.
 BENCH_TREE = $(if $(filter emulated,$(I386_MODE)),$(TWIN_TESTS),$(I686_TESTS))
 BENCH_EXE  = $(if $(filter emulated,$(I386_MODE)),,$(abspath $(EXE)))
-bench: build-tests
+bench: build-tests $(if $(filter emulated,$(I386_MODE)),twin-tests)
 	@scripts/setup-debian.sh bench
 	@$(BENCH_TREE)/wine-run --boot
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
