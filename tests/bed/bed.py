@@ -163,22 +163,16 @@ http {{
     fastcgi_temp_path {scratch}/nginx-fastcgi;
     uwsgi_temp_path {scratch}/nginx-uwsgi;
     scgi_temp_path {scratch}/nginx-scgi;
-    server {{
+{servers}}}
+"""
+NGINX_SERVER = """    server {{
         listen 127.0.0.1:{port} ssl;
         server_name {host} www.{host};
         ssl_certificate {certs}/official.pem;
         ssl_certificate_key {certs}/official.key;
         root {docroot};
+        {extra}
     }}
-    server {{
-        listen 127.0.0.1:{no_ranges_port} ssl;
-        server_name {host} www.{host};
-        ssl_certificate {certs}/official.pem;
-        ssl_certificate_key {certs}/official.key;
-        root {docroot};
-        max_ranges 0;
-    }}
-}}
 """
 
 
@@ -189,8 +183,10 @@ def start_nginx(scratch, port=443, no_ranges_port=4443):
     os.makedirs(scratch, exist_ok=True)
     conf = os.path.join(scratch, "nginx.conf")
     with open(conf, "w") as f:
-        f.write(NGINX_CONF.format(scratch=scratch, host=HOST, certs=os.path.join(BED, "certs"), docroot=DOCROOT,
-                                  port=port, no_ranges_port=no_ranges_port))
+        servers = "".join(NGINX_SERVER.format(port=p, host=HOST, certs=os.path.join(BED, "certs"), docroot=DOCROOT,
+                                              extra=extra)
+                          for p, extra in ((port, ""), (no_ranges_port, "max_ranges 0;")))
+        f.write(NGINX_CONF.format(scratch=scratch, servers=servers))
     server = subprocess.Popen(["nginx", "-p", scratch, "-e", os.path.join(scratch, "nginx-error.log"), "-c", conf],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
 
