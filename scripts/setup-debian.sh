@@ -65,7 +65,37 @@ if [ "$need_qemu" = 1 ] && ! grep -rqs "bookworm-backports" /etc/apt/sources.lis
   printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
     "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" | $SUDO tee "$backports" >/dev/null
 fi
-$SUDO apt-get update -qq
+# A mirror caught mid-sync fails one index ("File has unexpected size ...
+# Mirror sync in progress?") and apt-get update exits 100 although every
+# other index is fresh: try once more, then go on with what was fetched and
+# say which indexes are missing.
+update_log=$(mktemp /tmp/tavro-apt-update.XXXXXX)
+update_indexes() {
+  $SUDO apt-get update -qq 2>"$update_log" && return 0
+  echo "apt-get update failed; trying once more in 5 s."
+  sleep 5
+  $SUDO apt-get update -qq 2>"$update_log" && return 0
+  cat "$update_log" >&2
+  local failed
+  failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$update_log")
+  if [ -n "$failed" ]; then
+    echo "These package indexes could not be fetched (the mirror may be in the middle of a sync); going on with the others and with what apt already had:"
+    printf '  %s\n' $failed
+  else
+    echo "apt-get update failed (above); going on with the package indexes apt already had."
+  fi
+}
+update_indexes
+rm -f "$update_log"
+
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+cannot_have() {
+  echo "Could not install: $*. Check this machine's apt sources and its network (sudo apt-get update names what fails), then run make setup again." >&2
+  exit 1
+}
 if [ ${#missing[@]} -gt 0 ]; then
   # A server package would start its service for the machine; the
   # benchmark starts its own, on loopback in the bed.
@@ -75,11 +105,26 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO chmod 755 "$policy"
     trap '$SUDO rm -f "$policy"' EXIT
   fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if ! apt_install "${missing[@]}"; then
+    # With one architecture's index of a suite stale, apt picks amd64
+    # packages from that suite and cannot find i386 ones of the same version,
+    # which multiarch needs (wine32:i386 beside wine). The release suite's
+    # two architectures always agree.
+    [ -n "$release" ] || cannot_have "${missing[@]}"
+    echo "The packages could not be installed as apt chose them (above): an index that is behind can leave one architecture's packages older than the other's. Trying again with every package from the $release suite alone (apt-get install -t $release)."
+    if ! apt_install -t "$release" "${missing[@]}"; then
+      # Get what can be had, one package at a time, and name the rest.
+      echo "That failed too; installing the packages one at a time."
+      left=()
+      for p in "${missing[@]}"; do
+        apt_install "$p" 2>/dev/null || apt_install -t "$release" "$p" || left+=("$p")
+      done
+      [ ${#left[@]} -eq 0 ] || cannot_have "${left[@]}"
+    fi
+  fi
 fi
 if [ "$need_qemu" = 1 ]; then
   echo "This host cannot run 32-bit programs: installing qemu-user from bookworm-backports"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    qemu-user/bookworm-backports >/dev/null
-  qemu_ok || { echo "qemu-i386 10 or later is needed and was not installed" >&2; exit 1; }
+  apt_install qemu-user/bookworm-backports || true
+  qemu_ok || cannot_have "qemu-user (qemu-i386 10 or later, from bookworm-backports)"
 fi
