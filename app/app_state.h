@@ -17,6 +17,9 @@ struct SharedState {
     HWND MainWindow = nullptr;      // null in the headless modes
     HANDLE WorkerThread = nullptr;  // most recently started worker
     std::wstring LastFailureText;
+    // What failed behind LastFailureText, for the log (failure_detail.h);
+    // written with it, empty when there is nothing more to say.
+    std::wstring LastFailureDetail;
     std::wstring InstallerPath;
 };
 
@@ -29,3 +32,7 @@ extern SharedState& AppState;
 // null window lands in the posting thread's own queue, where no one reads it
 // and where, once full, further posts fail.
 void PostToMainWindow(UINT message, WPARAM wParam);
+
+// Writes "Detail: " + LastFailureDetail to the log, when there is a detail:
+// after the failure's own line.
+void WriteFailureDetail();

@@ -88,9 +88,15 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandLine, int showCommand
         // The URL policy cracks URLs with WinHTTP.
         LoadFromSystemDirectory(kWinHttpDll);
         return RunSelfTest() ? 0 : 1;
-    case LaunchMode::DownloadTest:
-        // MainWindow stays null, so the worker's posts go nowhere.
-        return static_cast<int>(RunInstallAttempt(nullptr));
+    case LaunchMode::DownloadTest: {
+        // MainWindow stays null, so the worker's posts go nowhere; no window
+        // logs the failure, so its detail is logged here.
+        const DWORD result = RunInstallAttempt(nullptr);
+        if (result != 0) {
+            WriteFailureDetail();
+        }
+        return static_cast<int>(result);
+    }
     case LaunchMode::Windowed:
         break;
     }

@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "platform/system_libraries.h"
 #include "app/window_texts.h"
+#include "release/failure_detail.h"
 #include "release/install_attempt.h"
 #include "storage/installer_log.h"
 
@@ -61,8 +62,11 @@ void SetProgress(WPARAM percent)
     SendMessageW(ProgressBar, PBM_SETPOS, percent, 0);
 }
 
-void ReportFailure(HWND target, const wchar_t* message)
+// The window's own failures, with the Windows error behind them.
+void ReportFailure(HWND target, const wchar_t* message, const std::wstring& cause, const wchar_t* stage,
+                   const std::wstring& what)
 {
+    AppState.LastFailureDetail = DescribeFailure(cause, stage, what);
     AppState.LastFailureText = message;
     PostMessageW(target, WM_INSTALLER_FAILED, 0, 0);
 }
@@ -79,7 +83,8 @@ void StartAttempt()
     }
     AppState.WorkerThread = CreateThread(nullptr, 0, RunInstallAttempt, nullptr, 0, nullptr);
     if (AppState.WorkerThread == nullptr) {
-        ReportFailure(AppState.MainWindow, kMsgThreadStartFailed);
+        ReportFailure(AppState.MainWindow, kMsgThreadStartFailed, WindowsErrorCause(GetLastError()), L"starting",
+                      L"the download task");
     }
 }
 
@@ -108,9 +113,15 @@ void OnVerified(HWND window)
     if (ShellExecuteExW(&start)) {
         WriteLogLine(kLogSetupStarted);
         DestroyWindow(window);
-    } else {
-        ReportFailure(window, kMsgShellStartFailed);
+        return;
     }
+    // Some shells leave only their own code (SE_ERR_*) in hInstApp.
+    const DWORD error = GetLastError();
+    ReportFailure(window, kMsgShellStartFailed,
+                  error != ERROR_SUCCESS
+                      ? WindowsErrorCause(error)
+                      : L"ShellExecuteEx code " + std::to_wstring(reinterpret_cast<UINT_PTR>(start.hInstApp)),
+                  L"starting", AppState.InstallerPath);
 }
 
 void OnFailed(HWND window)
@@ -119,6 +130,7 @@ void OnFailed(HWND window)
     SetWindowTextW(InstallButton, kButtonTryAgain);
     EnableWindow(InstallButton, TRUE);
     WriteLogLine(kLogAttemptFailedPrefix + AppState.LastFailureText);
+    WriteFailureDetail();
     MessageBoxW(window, AppState.LastFailureText.c_str(), kMessageBoxCaption, MB_ICONERROR);
 }
 

@@ -1,6 +1,7 @@
 #include "release/install_attempt.h"
 
 #include "app/app_state.h"
+#include "release/failure_detail.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
 #include "release/trust/package_verification.h"
@@ -17,9 +18,10 @@ namespace {
 
 constexpr size_t kSha256HexLength = 64;
 
-DWORD FailAttempt(const std::wstring& message)
+DWORD FailAttempt(const std::wstring& message, const FailureDetail& detail)
 {
     AppState.LastFailureText = message;
+    AppState.LastFailureDetail = detail;
     PostToMainWindow(WM_INSTALLER_FAILED, 0);
     return 1;
 }
@@ -66,10 +68,12 @@ struct AttemptFile {
 // it only ever receives verified bytes (an earlier or a concurrent
 // attempt's), so a failure has nothing there to clean up. A file that failed
 // verification is logged as such first.
-DWORD FailDiscardingDownload(AttemptFile& download, const std::wstring& message, const wchar_t* logLine = nullptr)
+DWORD FailDiscardingDownload(AttemptFile& download, const std::wstring& message, const FailureDetail& detail,
+                             const wchar_t* logLine = nullptr)
 {
     download.Discard();
     AppState.LastFailureText = message;
+    AppState.LastFailureDetail = detail;
     if (logLine != nullptr) {
         WriteLogLine(logLine);
     }
@@ -82,47 +86,97 @@ void LogResumedDownload(unsigned long long resumedAt)
     WriteLogLine(kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
 }
 
+// The file under the installer's name is the release the manifest names: a
+// Setup that an earlier attempt verified and started may still be running
+// from it, holding the name. It is read with writers kept out meanwhile.
+bool HoldsTheSameRelease(const std::wstring& path, const std::wstring& expectedSha256)
+{
+    const ScopedFile file(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    std::wstring sha256;
+    ErrorText ignored;
+    return file.IsValid() && ComputeHandleSha256(file.Get(), sha256, ignored) &&
+           Sha256TextsMatch(expectedSha256, sha256);
+}
+
+enum class Placement { Moved, AlreadyThere, Refused };
+
 // Virus scanners and indexers open a new file for a few seconds, and another
 // attempt that has just moved its own verified copy holds the name for a
-// moment: about 3 s in all, in growing pauses, before giving up.
+// moment: about 3 s in all, in growing pauses, before giving up. When the
+// name already holds the same release, that one serves at once.
 constexpr DWORD kFirstMovePauseMs = 50;
 constexpr DWORD kLastMovePauseMs = 1600;
 
-bool MoveIntoPlace(HANDLE file, const std::wstring& target)
+Placement PutInPlace(HANDLE file, const std::wstring& target, const std::wstring& expectedSha256, DWORD& error)
 {
     for (DWORD pauseMs = kFirstMovePauseMs;; pauseMs *= 2) {
         if (MoveOpenFileOver(file, target)) {
-            return true;
+            return Placement::Moved;
+        }
+        error = GetLastError();
+        if (pauseMs == kFirstMovePauseMs && HoldsTheSameRelease(target, expectedSha256)) {
+            return Placement::AlreadyThere;
         }
         if (pauseMs > kLastMovePauseMs) {
-            return false;
+            return Placement::Refused;
         }
         Sleep(pauseMs);
     }
 }
 
+// The shortest working directory a Windows profile gives: a version whose
+// installer path would not fit even there is the manifest's fault; in a
+// longer profile, the profile's.
+constexpr size_t kShortestWorkingDirectoryLength = 40;  // C:\Users\a\AppData\Local\TAVRO\Installer
+
+// What the manifest lacked or held, for the log.
+FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& manifest, const ReleaseFields& fields)
+{
+    const std::wstring where = UrlForLog(ManifestUrl());
+    if (!bytes.empty() && manifest.empty()) {
+        return DescribeFailure(L"no entry (" + std::to_wstring(bytes.size()) + L" bytes, UTF-8 or not)", L"in",
+                               where);
+    }
+    const std::wstring key = fields.FaultyKey != nullptr ? fields.FaultyKey : L"?";
+    const auto entry = manifest.find(FoldAsciiCase(key));
+    if (entry == manifest.end()) {
+        return DescribeFailure(L"no key " + key, L"in", where);
+    }
+    return DescribeFailure(L"key " + key + L" \"" + TextForLog(entry->second) + L"\" (" +
+                               std::to_wstring(entry->second.size()) + L" characters)",
+                           L"in", where);
+}
+
 DWORD AttemptSteps()
 {
     ErrorText error;
+    FailureDetail detail;
     ForgetFailedProxyDiscovery();
     WriteLogLine(kLogCheckingManifest);
     PostToMainWindow(WM_INSTALLER_PROGRESS, 0);
 
     ByteBuffer manifestBytes;
-    if (!DownloadUrl(ManifestUrl(), manifestBytes, false, error)) {
-        return FailAttempt(error);
+    if (!DownloadUrl(ManifestUrl(), manifestBytes, false, error, &detail)) {
+        return FailAttempt(error, detail);
     }
     ReleaseFields release;
-    if (!CheckReleaseManifest(ParseReleaseManifest(Utf8ToWide(manifestBytes)), release, error)) {
-        return FailAttempt(error);
+    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
+    if (!CheckReleaseManifest(manifest, release, error)) {
+        return FailAttempt(error, ManifestFault(manifestBytes, manifest, release));
     }
 
     const std::wstring workingDirectory = GetWorkingDirectory();
     const std::wstring installerPath = workingDirectory + L"\\" + InstallerFileName(release.Version);
-    // The program is not long-path aware: a version that makes the path
-    // longer than MAX_PATH would be downloaded and then not be saved.
+    // The program is not long-path aware: a path longer than MAX_PATH would
+    // be downloaded and then not be saved.
     if (installerPath.size() >= MAX_PATH) {
-        return FailAttempt(kMsgManifestBadVersion);
+        const bool versionAtFault =
+            kShortestWorkingDirectoryLength + 1 + InstallerFileName(release.Version).size() >= MAX_PATH;
+        return FailAttempt(versionAtFault ? kMsgManifestBadVersion : kMsgInstallerPathTooLong,
+                           DescribeFailure(L"a path of " + std::to_wstring(installerPath.size()) +
+                                               L" characters, above Windows' 259",
+                                           L"saving the installer as", installerPath));
     }
     AppState.InstallerPath = installerPath;
     WriteLogLine(kLogDownloadingPrefix + release.Version + L".");
@@ -137,29 +191,48 @@ DWORD AttemptSteps()
     AttemptFile download;
     *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
     if (!download.Handle.IsValid()) {
-        return FailDiscardingDownload(download, kMsgDownloadFailed);
+        return FailDiscardingDownload(
+            download, kMsgDownloadFailed,
+            DescribeFailure(WindowsErrorCause(GetLastError()), L"creating a file in", workingDirectory));
     }
-    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error, LogResumedDownload)) {
-        return FailDiscardingDownload(download, error);
+    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error, LogResumedDownload, &detail)) {
+        return FailDiscardingDownload(download, error, detail);
     }
 
     std::wstring computedSha256;
-    const bool hashed = ComputeHandleSha256(download.Handle.Get(), computedSha256, error);
-    if (!hashed || !Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
-        return FailDiscardingDownload(download, error.empty() ? std::wstring(kMsgHashMismatch) : error, kLogHashFailed);
+    if (!ComputeHandleSha256(download.Handle.Get(), computedSha256, error, &detail)) {
+        return FailDiscardingDownload(download, error, detail, kLogHashFailed);
+    }
+    if (!Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
+        return FailDiscardingDownload(download, kMsgHashMismatch,
+                                      DescribeFailure(L"SHA-256 " + computedSha256, L"computed where the manifest names",
+                                                      TextForLog(release.InstallerSha256)),
+                                      kLogHashFailed);
     }
 #ifdef TAVRO_PUBLISHER
-    if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error)) {
-        return FailDiscardingDownload(download, error, kLogSignatureFailed);
+    std::wstring refused;
+    if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error, &refused)) {
+        return FailDiscardingDownload(
+            download, error, DescribeFailure(refused, L"checking the signature of", UrlForLog(release.InstallerUrl)),
+            kLogSignatureFailed);
     }
 #endif
-    if (!MoveIntoPlace(download.Handle.Get(), AppState.InstallerPath)) {
-        return FailDiscardingDownload(download, kMsgInstallerNotSaved);
+    DWORD moveError = 0;
+    switch (PutInPlace(download.Handle.Get(), AppState.InstallerPath, release.InstallerSha256, moveError)) {
+    case Placement::Refused:
+        return FailDiscardingDownload(
+            download, kMsgInstallerNotSaved,
+            DescribeFailure(WindowsErrorCause(moveError), L"moving the verified file to", AppState.InstallerPath));
+    case Placement::AlreadyThere:
+        download.Discard();
+        break;
+    case Placement::Moved:
+        download.Moved = true;
+        // Our handle holds write access; the window cannot start the file
+        // until it is closed.
+        download.Handle.Reset();
+        break;
     }
-    download.Moved = true;
-    // Our handle holds write access; the window cannot start the file
-    // until it is closed.
-    download.Handle.Reset();
 
     WriteLogLine(kLogVerified);
     PostToMainWindow(WM_INSTALLER_VERIFIED, 0);
@@ -240,5 +313,5 @@ DWORD WINAPI RunInstallAttempt(LPVOID)
         return AttemptSteps();
     } catch (...) {
     }
-    return FailAttempt(kMsgOutOfMemory);
+    return FailAttempt(kMsgOutOfMemory, L"an allocation that failed during the attempt.");
 }

@@ -33,6 +33,12 @@ inline std::wstring PublisherRefusal(const std::wstring& publisher)
 
 constexpr wchar_t kMsgInstallerNotSaved[] =
     L"The verified installer could not be saved. Close any program that is using it and try again.";
+// The installer's bytes could not be written (a full disk), or its path in
+// the user's profile is longer than Windows takes.
+constexpr wchar_t kMsgInstallerNotWritten[] =
+    L"The installer could not be saved. Check that the disk has free space and try again.";
+constexpr wchar_t kMsgInstallerPathTooLong[] =
+    L"The installer could not be saved: the path of this user's local application data folder is too long.";
 constexpr wchar_t kMsgOutOfMemory[] =
     L"The computer ran out of memory during the installation attempt. Close other programs and try again.";
 

@@ -16,6 +16,13 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
         LetGoOfShared(state);  // the last callback of the handle
         return;
+    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+        // Why the TLS handshake failed; the request error that completes
+        // the call follows.
+        AcquireSRWLockExclusive(&state->Lock);
+        state->SecureFailure = *static_cast<const DWORD*>(information);
+        ReleaseSRWLockExclusive(&state->Lock);
+        return;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
         count = *static_cast<const DWORD*>(information);
         break;
@@ -70,7 +77,8 @@ bool AsyncRequest::Open(HINTERNET connection, const std::wstring& path)
         return false;
     }
     callbackSet_ = WinHttpSetStatusCallback(handle_, OnRequestStatus,
-                                            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                                            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+                                                WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
                                             0) != WINHTTP_INVALID_STATUS_CALLBACK;
     return callbackSet_;
 }
@@ -80,6 +88,7 @@ void AsyncRequest::Arm() const
     AcquireSRWLockExclusive(&state_->Lock);
     state_->Completed = false;
     state_->Error = 0;
+    state_->SecureFailure = 0;
     ReleaseSRWLockExclusive(&state_->Lock);
 }
 

@@ -27,6 +27,7 @@ struct RequestState {
     DWORD Status = 0;        // the callback status that completed it
     DWORD Count = 0;         // bytes available, or bytes read
     DWORD Error = 0;         // with a request error: the service's error code
+    DWORD SecureFailure = 0;  // the flags of a secure failure the service reported
     LONG Holders = 2;        // the caller and the request handle
     std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);
 };

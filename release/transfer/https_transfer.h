@@ -5,6 +5,7 @@
 #include <string>
 
 #include "release/error_text.h"
+#include "release/failure_detail.h"
 #include "release/transfer/transfer_limits.h"
 
 // One HTTPS GET of a URL that passes the release URL policy (checked here on
@@ -29,8 +30,10 @@
 // the whole fetch must end within the memory deadline of TransferLimits.
 // reportProgress posts WM_INSTALLER_PROGRESS to MainWindow whenever the
 // percentage moves, when the server announced a Content-Length. Bytes
-// received before a failure stay in the buffer.
-[[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgress, ErrorText& error);
+// received before a failure stay in the buffer. On failure `detail`, when
+// given, says what failed (failure_detail.h).
+[[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgress, ErrorText& error,
+                               FailureDetail* detail = nullptr);
 
 // Told that a download goes on after its connection dropped, with the byte
 // it goes on from (0 when the server sent the whole file again).
@@ -38,38 +41,56 @@ using ResumeNotice = void (*)(unsigned long long resumedAt);
 
 // The body is written through `file`, a handle the caller opened with read
 // and write access, at its current position; nothing is written unless the
-// server answered 200. A body of announced length that ends early (the
+// server answered 200. No more than the announced length is ever written;
+// a body announced above kTransferLimits.InstallerCapBytes fails before
+// anything is written, and one without a length fails once it passes that
+// ceiling (both: an unexpected response). A write that fails (a full disk)
+// fails the download with kMsgInstallerNotWritten, and is never resumed.
+// A body of announced length that ends early (the
 // connection closed or reset, a failed read, a stall) is asked for again,
 // at most kMaxResumes times with a growing pause between, from the same
 // final URL with "Range: bytes=N-" and If-Range naming the first answer's
-// validator: a 206 that goes on at exactly N with the same total length is
-// appended, a 200 starts the file again from its first byte (`onResume`,
-// when given, is told either way), anything else fails the download as the
-// drop did. Bytes received before a failure stay in the file.
+// validator: a 206 that goes on at exactly N with the same total length
+// (and, when it gives one, a Content-Length of the rest) is appended, a 200
+// starts the file again from its first byte (`onResume`, when given, is told
+// either way), anything else fails the download as the drop did. Bytes
+// received before a failure stay in the file. On failure `detail`, when
+// given, says what failed.
 [[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error,
-                                     ResumeNotice onResume = nullptr);
+                                     ResumeNotice onResume = nullptr, FailureDetail* detail = nullptr);
 
 // The sentence for a transfer that failed after the last answer `status`
 // (0: none): a proxy's sign-in request (407 on a request through a proxy),
 // another answer than 200, or no answer at all.
 const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy);
 
-// Percent for the progress bar: received * 100 / announced in 64 bits,
-// rounded down and capped at 100. `announced` must not be 0.
-unsigned DownloadPercent(unsigned long received, unsigned long announced);
+// Percent for the progress bar: received * 100 / announced, rounded down and
+// capped at 100, for any 64-bit lengths. `announced` must not be 0.
+unsigned DownloadPercent(unsigned long long received, unsigned long long announced);
+
+// A Content-Length: decimal digits only, below 2^63; false for anything
+// else (a sign, spaces, a list, a number too large to hold).
+bool ParseContentLength(const std::wstring& text, unsigned long long& length);
 
 constexpr unsigned kMaxRedirects = 10;
 constexpr unsigned kMaxResumes = 3;
 
-// "bytes FIRST-LAST/TOTAL", as a 206 names the part it carries; false for
-// any other form ("bytes */TOTAL", an unknown total "/*", a list, a range
+// "bytes FIRST-LAST/TOTAL", as a 206 names the part it carries (the unit in
+// any letter case); false for any other form ("bytes */TOTAL", an unknown total "/*", a list, a range
 // that does not fit in its total).
 bool ParseContentRange(const std::wstring& text, unsigned long long& first, unsigned long long& last,
                        unsigned long long& total);
 
-// What an If-Range names: the ETag when it is strong (a weak one never
-// matches there), else the Last-Modified date, else nothing.
+// What an If-Range names: the ETag when it is a well-formed strong entity
+// tag (a weak one never matches there), else the Last-Modified date when it
+// is a well-formed HTTP date, else nothing. The value goes back to the
+// server as a request header: a server's text with a line end or a control
+// character in it never does.
 std::wstring IfRangeValidator(const std::wstring& etag, const std::wstring& lastModified);
+// A quote, visible ASCII characters other than the quote, a quote.
+bool IsStrongEntityTag(const std::wstring& etag);
+// An IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT".
+bool IsHttpDate(const std::wstring& date);
 // The manifest is a few lines; a larger memory-mode body is not one.
 constexpr unsigned long kMemoryBodyCap = 64 * 1024;
 
@@ -81,6 +102,7 @@ struct LowSpeedWindow {
 
 // Called each time bytes may have arrived, with the running total. A window
 // that reached the floor is over and the next begins now; true when a whole
-// window passed without reaching it.
-bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received,
+// window passed without reaching it, unless those bytes completed the body
+// (a body that is complete did not stall, however late its end came).
+bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
                        const TransferLimits& limits);

@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+// The build setting (CMake passes it to every source).
+#ifndef TAVRO_MAX_INSTALLER_MIB
+#define TAVRO_MAX_INSTALLER_MIB 1024
+#endif
+
 // When a transfer counts as stalled. Values a working line never hits: the
 // floor is about 17 bytes a second.
 struct TransferLimits {
@@ -10,8 +15,13 @@ struct TransferLimits {
     ULONGLONG MemoryDeadlineMs;             // a whole memory-mode fetch, redirects included
     DWORD DiscoveryLimitMs;                 // finding and running a proxy configuration script
     DWORD FirstResumePauseMs;               // before the first resumed request; doubled for each next
+    // The largest installer body taken (announced, or without a length), so
+    // that a hostile host cannot fill the user's disk: the build setting
+    // TAVRO_MAX_INSTALLER_MIB.
+    unsigned long long InstallerCapBytes;
 };
-constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000};
+constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000,
+                                              TAVRO_MAX_INSTALLER_MIB * 1024ULL * 1024ULL};
 
 // The limits in force (transfer_limits.cpp): kProductionLimits in every
 // program built from this code, shortened ones in the unit tests, so the

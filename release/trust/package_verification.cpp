@@ -4,6 +4,7 @@
 #include <bcrypt.h>
 
 #include "app/app_state.h"
+#include "release/failure_detail.h"
 #include "release/release_messages.h"
 #include "platform/scoped_handle.h"
 
@@ -24,52 +25,68 @@ void DestroyHash(BCRYPT_HASH_HANDLE hash)
 using ScopedProvider = ScopedHandle<BCRYPT_ALG_HANDLE, CloseProvider>;
 using ScopedHash = ScopedHandle<BCRYPT_HASH_HANDLE, DestroyHash>;
 
-bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWORD& value)
+bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWORD& value, NTSTATUS& status)
 {
     DWORD written = 0;
-    return BCryptGetProperty(provider, property, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) == 0;
+    status = BCryptGetProperty(provider, property, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0);
+    return status == 0;
 }
 
 // Opens `algorithm`, sizes `digest` for it and creates the hash, which lives
 // in `hashObject`: the caller declares it before `hash` so it outlives it.
 // Returns the step that failed, or HashStep::Ready.
 HashStep OpenHash(const wchar_t* algorithm, ScopedProvider& provider, std::vector<unsigned char>& hashObject,
-                  ScopedHash& hash, std::vector<unsigned char>& digest)
+                  ScopedHash& hash, std::vector<unsigned char>& digest, std::wstring& cause)
 {
     DWORD objectLength = 0;
     DWORD digestLength = 0;
-    if (BCryptOpenAlgorithmProvider(provider.Receive(), algorithm, nullptr, 0) != 0 ||
-        !QuerySizeProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
-        !QuerySizeProperty(provider.Get(), BCRYPT_HASH_LENGTH, digestLength)) {
+    NTSTATUS status = BCryptOpenAlgorithmProvider(provider.Receive(), algorithm, nullptr, 0);
+    if (status != 0) {
+        cause = DescribeFailure(CngStatusCause(status), L"opening", L"the hash provider");
+        return HashStep::OpenProvider;
+    }
+    if (!QuerySizeProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, objectLength, status) ||
+        !QuerySizeProperty(provider.Get(), BCRYPT_HASH_LENGTH, digestLength, status)) {
+        cause = DescribeFailure(CngStatusCause(status), L"sizing", L"the hash");
         return HashStep::OpenProvider;
     }
     hashObject.assign(objectLength, 0);
     digest.assign(digestLength, 0);
-    if (BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr, 0, 0) != 0) {
+    status = BCryptCreateHash(provider.Get(), hash.Receive(), hashObject.data(), objectLength, nullptr, 0, 0);
+    if (status != 0) {
+        cause = DescribeFailure(CngStatusCause(status), L"creating", L"the hash");
         return HashStep::CreateHash;
     }
     return HashStep::Ready;
 }
 
 // Feeds the file to the hash in 64 KiB reads and finishes it. A read that
-// delivers fewer bytes than asked (a failed read included) marks the end.
-bool HashFile(BCRYPT_HASH_HANDLE hash, HANDLE file, std::vector<unsigned char>& digest)
+// delivers fewer bytes than asked marks the end; a read that fails is a
+// failure, never the end of the file: a hash over part of the file would
+// read as a mismatch. On failure `cause` says what failed.
+bool HashFile(BCRYPT_HASH_HANDLE hash, HANDLE file, std::vector<unsigned char>& digest, std::wstring& cause)
 {
     std::vector<unsigned char> chunk(kReadChunkBytes);
-    bool atEnd = false;
     for (;;) {
-        if (atEnd) {
-            return BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
-        }
         DWORD read = 0;
         if (!ReadFile(file, chunk.data(), kReadChunkBytes, &read, nullptr)) {
-            read = 0;
+            cause = DescribeFailure(WindowsErrorCause(GetLastError()), L"reading", L"the file to hash");
+            return false;
+        }
+        if (read > 0) {
+            const NTSTATUS status = BCryptHashData(hash, chunk.data(), read, 0);
+            if (status != 0) {
+                cause = DescribeFailure(CngStatusCause(status), L"hashing", L"the file");
+                return false;
+            }
         }
         if (read < kReadChunkBytes) {
-            atEnd = true;
-        }
-        if (read > 0 && BCryptHashData(hash, chunk.data(), read, 0) != 0) {
-            return false;
+            const NTSTATUS status = BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
+            if (status != 0) {
+                cause = DescribeFailure(CngStatusCause(status), L"finishing", L"the hash");
+                return false;
+            }
+            return true;
         }
     }
 }
@@ -103,24 +120,32 @@ bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error)
     return ComputeHandleSha256(file.Get(), hexDigest, error);
 }
 
-bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error)
+bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error, FailureDetail* detail)
 {
     ScopedProvider provider;
     std::vector<unsigned char> hashObject;
     std::vector<unsigned char> digest;
     ScopedHash hash;
-    const HashStep opened = OpenHash(BCRYPT_SHA256_ALGORITHM, provider, hashObject, hash, digest);
+    std::wstring cause;
+    const HashStep opened = OpenHash(BCRYPT_SHA256_ALGORITHM, provider, hashObject, hash, digest, cause);
     if (opened != HashStep::Ready) {
         error = HashFailureSentence(opened);
-        return false;
-    }
-    if (file == nullptr || SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-        !HashFile(hash.Get(), file, digest)) {
+    } else if (file == nullptr) {
         error = HashFailureSentence(HashStep::HashFile);
-        return false;
+        cause = L"no file to hash.";
+    } else if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        error = HashFailureSentence(HashStep::HashFile);
+        cause = DescribeFailure(WindowsErrorCause(GetLastError()), L"rewinding", L"the file to hash");
+    } else if (!HashFile(hash.Get(), file, digest, cause)) {
+        error = HashFailureSentence(HashStep::HashFile);
+    } else {
+        hexDigest = ToLowerHex(digest.data(), digest.size());
+        return true;
     }
-    hexDigest = ToLowerHex(digest.data(), digest.size());
-    return true;
+    if (detail != nullptr) {
+        *detail = cause;
+    }
+    return false;
 }
 
 bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size, std::vector<unsigned char>& digest)
@@ -128,7 +153,8 @@ bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size,
     ScopedProvider provider;
     std::vector<unsigned char> hashObject;
     ScopedHash hash;
-    return OpenHash(algorithm, provider, hashObject, hash, digest) == HashStep::Ready &&
+    std::wstring unused;
+    return OpenHash(algorithm, provider, hashObject, hash, digest, unused) == HashStep::Ready &&
            BCryptHashData(hash.Get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0) == 0 &&
            BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
 }

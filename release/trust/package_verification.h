@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "release/error_text.h"
+#include "release/failure_detail.h"
 
 // SHA-256 of the file named by AppState.InstallerPath, as 64 lower-case hex
 // digits. On success replaces `hexDigest` and leaves `error` untouched; on
@@ -15,8 +16,10 @@
 [[nodiscard]] bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error);
 
 // As ComputeFileSha256, for the file open at `file` (with read access),
-// hashed from its first byte whatever its position.
-[[nodiscard]] bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error);
+// hashed from its first byte whatever its position. A read that fails is a
+// failed verification. On failure `detail`, when given, says what failed.
+[[nodiscard]] bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error,
+                                       FailureDetail* detail = nullptr);
 
 // The digest of `size` bytes at `data` with the CNG hash `algorithm`
 // (BCRYPT_SHA256_ALGORITHM and its kin); `digest` is resized to fit it.

@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include "release/failure_detail.h"
 #include "release/release_messages.h"
 #include "release/trust/certificate_chain.h"
 #include "release/trust/certificate_handles.h"
@@ -56,22 +57,27 @@ bool SignedWhileValid(const CRYPT_PROVIDER_SGNR& signer)
 // chain (built by the same verification) has no error that counts, or only
 // time with a time stamp that covers it, and its name is the publisher's.
 // Some platforms (Wine) let WinVerifyTrust pass a signer under an untrusted
-// root or an expired certificate, so the chain is judged here.
-bool SignerIsTrustedPublisher(HANDLE state, const std::wstring& publisher)
+// root or an expired certificate, so the chain is judged here. Returns what
+// is wrong with the signer, or nothing.
+std::wstring SignerFault(HANDLE state, const std::wstring& publisher)
 {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
     CRYPT_PROVIDER_SGNR* signer = data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
     if (signer == nullptr || signer->pChainContext == nullptr) {
-        return false;
+        return L"no signer";
     }
     const DWORD errors = ChainErrorsThatCount(signer->pChainContext->TrustStatus.dwErrorStatus);
     const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
     if (errors != 0 && ((errors & ~timeOnly) != 0 || !SignedWhileValid(*signer))) {
-        return false;
+        return ChainStatusCause(errors);
     }
     CRYPT_PROVIDER_CERT* certificate = WTHelperGetProvCertFromChain(signer, 0);
-    return certificate != nullptr && certificate->pCert != nullptr &&
-           IsRequiredPublisher(SignerName(certificate->pCert), publisher);
+    const std::wstring name =
+        certificate != nullptr && certificate->pCert != nullptr ? SignerName(certificate->pCert) : std::wstring();
+    if (!IsRequiredPublisher(name, publisher)) {
+        return L"a signature by \"" + TextForLog(name) + L"\"";
+    }
+    return std::wstring();
 }
 
 }  // namespace
@@ -81,7 +87,8 @@ bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& pub
     return !signerName.empty() && signerName == publisher;
 }
 
-bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher, ErrorText& error)
+bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher, ErrorText& error,
+                             std::wstring* cause)
 {
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof(fileInfo);
@@ -100,12 +107,16 @@ bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::w
     trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND noUser = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
-    const bool trusted =
-        WinVerifyTrust(noUser, &action, &trust) == 0 && SignerIsTrustedPublisher(trust.hWVTStateData, publisher);
+    const LONG verdict = WinVerifyTrust(noUser, &action, &trust);
+    const std::wstring fault = verdict != 0 ? TrustResultCause(verdict) : SignerFault(trust.hWVTStateData, publisher);
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(noUser, &action, &trust);
-    if (!trusted) {
+    if (!fault.empty()) {
         error = PublisherRefusal(publisher);
+        if (cause != nullptr) {
+            *cause = fault;
+        }
+        return false;
     }
-    return trusted;
+    return true;
 }

@@ -7,6 +7,7 @@
 
 #include "release/build_settings.h"
 #include "release/error_text.h"
+#include "release/failure_detail.h"
 
 // An installer built with the TAVRO_PUBLISHER setting runs a downloaded file
 // only when, besides its SHA-256 value, it carries a valid Authenticode
@@ -29,6 +30,8 @@ bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& pub
 // certificate chain from the same verification must have no error that
 // counts (ChainErrorsThatCount; an expired certificate only with a valid
 // time stamp from within its validity), and the signer must be `publisher`.
-// On failure assigns PublisherRefusal(publisher) (release_messages.h).
+// On failure assigns PublisherRefusal(publisher) (release_messages.h), and
+// `cause`, when given, says why (a cause of failure_detail.h): the
+// verification's result, the chain's errors or the signer's name.
 [[nodiscard]] bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::wstring& publisher,
-                                           ErrorText& error);
+                                           ErrorText& error, std::wstring* cause = nullptr);

@@ -9,7 +9,8 @@
 #   in-bed.sh COMMAND [ARGS...]
 #
 # The command sees TAVRO_BED_DIR: docroot/ (files served), rules.json (fault
-# switches per path), requests.log (what the server saw), certs/.
+# switches per path), requests.log (what the server saw), certs/, and
+# small-disk/, a file system of 200 KiB that fills up.
 # TAVRO_BED_SITE=none leaves port 443 free for a server the command starts.
 #
 # Two forward proxies (tinyproxy, CONNECT to port 443 only) listen on
@@ -67,7 +68,8 @@ if [ -n "${TAVRO_WINE_RUN:-}" ]; then
   fi
 fi
 
-mkdir -p "$TAVRO_BED_DIR/docroot"
+mkdir -p "$TAVRO_BED_DIR/docroot" "$TAVRO_BED_DIR/small-disk"
+mount -t tmpfs -o size=200k tmpfs "$TAVRO_BED_DIR/small-disk"
 if [ "${TAVRO_BED_SITE:-}" != none ]; then
   python3 "$here/release_server.py" > "$TAVRO_BED_DIR/server.out" 2>&1 &
   for _ in $(seq 1 100); do

@@ -3,7 +3,8 @@
 
 Ports: 443 serves the official certificate (or, while <bed>/wrong-name
 exists, the one for another name), 8443 a certificate for another name,
-9443 one from an untrusted CA. Files come from <bed>/docroot. Per path,
+9443 one from an untrusted CA, 10443 the official certificate over TLS 1.1
+only. Files come from <bed>/docroot. Per path,
 <bed>/rules.json (re-read on every request) or the query string can ask for:
   status=N      answer N instead of 200
   nolength=1    no Content-Length; the body ends when the connection closes
@@ -13,6 +14,9 @@ exists, the one for another name), 8443 a certificate for another name,
   file=PATH     serve the file published at PATH instead
   norange=1     ignore a Range header (answer 200 with the whole body)
   content_range=TEXT  send this Content-Range with a 206 instead of the true one
+  etag=TEXT     name this ETag (and match If-Range against it) instead of the true one
+  extra=K       K bytes more after the body (or the range), counted in its Content-Length
+  length=TEXT   send this Content-Length instead of the true one
 Every file has a strong ETag (a hash of its bytes), and a Range of one span
 ("bytes=N-" or "bytes=N-M") gets a 206 with that span, unless If-Range
 names another ETag (then the whole body, 200); a span past the end, 416.
@@ -158,8 +162,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     status = 404
         etag = content_range = None
         if body is not None:
-            etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
+            etag = rules.get("etag", '"%s"' % hashlib.sha256(body).hexdigest()[:16])
             status, body, content_range = self.range_of(body, etag, rules)
+            if body is not None and "extra" in rules:
+                body += pattern_bytes(int(rules["extra"]))
         if body is None:
             body = ("%d\n" % status).encode()
 
@@ -183,7 +189,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
-            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Content-Length", str(rules.get("length", len(body))))
         self.end_headers()
 
         cut = int(rules["cut"]) if "cut" in rules else None
@@ -295,14 +301,18 @@ class Server(http.server.ThreadingHTTPServer):
         pass  # failed handshakes are part of the tests
 
 
-def tls_context(cert):
+def tls_context(cert, newest=None):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    if newest is not None:
+        # Only this old version; OpenSSL's default level refuses it.
+        context.minimum_version = context.maximum_version = newest
+        context.set_ciphers("DEFAULT:@SECLEVEL=0")
     context.load_cert_chain(os.path.join(BED, "certs", cert + ".pem"), os.path.join(BED, "certs", cert + ".key"))
     return context
 
 
-def serve(port, cert):
-    context = tls_context(cert)
+def serve(port, cert, newest=None):
+    context = tls_context(cert, newest)
     if port == 443:
         hostile = tls_context("hostile")
         wrong_name = tls_context("wrong-name")
@@ -371,6 +381,7 @@ def main():
     serve_slow_relay(7443)
     serve(8443, "wrong-name")
     serve(9443, "untrusted")
+    serve(10443, "official", ssl.TLSVersion.TLSv1_1)
     with open(os.path.join(BED, "server.ready"), "w") as f:
         f.write("ready\n")
     sys.stdout.flush()

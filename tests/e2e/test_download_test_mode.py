@@ -1,4 +1,5 @@
 """The built installer's --download-test mode against the local release site."""
+import hashlib
 import json
 import os
 import re
@@ -11,6 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 import bed  # noqa: E402
 
 SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
+MANIFEST_URL = "https://%s%s" % (bed.HOST, bed.MANIFEST_PATH)
 INSTALLER_BYTES = os.urandom(700 * 1024 + 13)
 
 
@@ -19,6 +21,8 @@ def setUpModule():
 
 
 class DownloadTestMode(unittest.TestCase):
+    maxDiff = None
+
     def setUp(self):
         bed.reset_site()
         self.user = bed.UserProfile()
@@ -75,6 +79,8 @@ class DownloadTestMode(unittest.TestCase):
             "Checking the TAVRO release manifest.",
             "Downloading TAVRO Static Module 1.2.3.4.",
             "Installer SHA-256 verification failed.",
+            "Detail: SHA-256 %s computed where the manifest names %s." % (
+                hashlib.sha256(INSTALLER_BYTES).hexdigest(), "0" * 64),
         ])
         # The failed run deleted only its own download: the first run's
         # verified copy stays.
@@ -83,10 +89,13 @@ class DownloadTestMode(unittest.TestCase):
             self.assertEqual(f.read(), INSTALLER_BYTES)
 
     def test_manifest_errors_fetch_no_installer(self):
-        for rules in ({"/updates/tavro-update.txt": {"status": 404}}, {"/updates/tavro-update.txt": {"status": 500}}):
+        for status, reason in ((404, "not found"), (500, "internal server error")):
+            rules = {bed.MANIFEST_PATH: {"status": status}}
             with self.subTest(rules=rules):
                 user = self.assert_attempt_fails(rules)
-                self.assertEqual(user.log_messages(), ["Checking the TAVRO release manifest."])
+                self.assertEqual(user.log_messages(), [
+                    "Checking the TAVRO release manifest.",
+                    "Detail: HTTP status %d (%s) requesting %s." % (status, reason, MANIFEST_URL)])
                 self.assertEqual([r["path"] for r in bed.requests()], ["/updates/tavro-update.txt"])
 
     def test_refused_installer_urls_are_never_requested(self):
@@ -102,7 +111,9 @@ class DownloadTestMode(unittest.TestCase):
         self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
         self.assertEqual(sorted(os.listdir(self.user.local_app_data)), ["TAVRO"])
         self.assertFalse(any("escaped" in name for name in os.listdir(os.path.dirname(self.user.local_app_data))))
-        self.assertEqual(self.user.log_messages(), ["Checking the TAVRO release manifest."])
+        self.assertEqual(self.user.log_messages(), [
+            "Checking the TAVRO release manifest.",
+            'Detail: key version "..\\..\\..\\escaped" (16 characters) in %s.' % MANIFEST_URL])
 
     def test_installer_cut_short_is_deleted(self):
         bed.publish_release(INSTALLER_BYTES)
@@ -110,9 +121,12 @@ class DownloadTestMode(unittest.TestCase):
         bed.set_rules({"/releases/setup.exe": {"sequence": [{"cut": 300000}, {"status": 416}]}})
         self.assertEqual(self.run_attempt(), 1)
         self.assertEqual(self.user.files(), ["TAVRO.Installer.log"])
+        setup_url = "https://%s/releases/setup.exe" % bed.HOST
         self.assertEqual(self.user.log_messages(), [
             "Checking the TAVRO release manifest.",
             "Downloading TAVRO Static Module 1.2.3.4.",
+            "Detail: the body ended at 300000 of %d bytes reading %s; resumed 1 time, then: HTTP status 416"
+            " (range not satisfiable) requesting %s." % (len(INSTALLER_BYTES), setup_url, setup_url),
         ])
 
     def test_non_latin1_version_keeps_the_log_whole(self):
@@ -207,7 +221,8 @@ class DownloadTestMode(unittest.TestCase):
         print("trickled attempts ended after %.1f s" % elapsed, file=sys.stderr)
         self.assertEqual(codes, [1, 1, 1])
         self.assertLess(elapsed, 100 + 20 * bed.SLOWDOWN)
-        self.assertEqual(sorted(len(user.log_messages()) for user in users), [1, 1, 2])
+        # Each: its first line(s) and the detail of the limit that ended it.
+        self.assertEqual(sorted(len(user.log_messages()) for user in users), [2, 2, 3])
         for user in users:
             self.assertEqual(user.files(), ["TAVRO.Installer.log"])
         seen = bed.requests()

@@ -1,5 +1,6 @@
 """The installer window under Wine on a virtual display, worked by the
 window driver against the local release site."""
+import hashlib
 import os
 import subprocess
 import sys
@@ -16,6 +17,7 @@ CHECKING = "Checking the latest TAVRO Static Module release..."
 DOWNLOADING = "Downloading the verified TAVRO installer..."
 DOWNLOAD_FAILED = "The download could not be completed. Check the internet connection and try again."
 SETUP_NAME = "TAVRO-Static-Module-Setup-1.2.3.4.exe"
+MANIFEST_URL = "https://%s%s" % (bed.HOST, bed.MANIFEST_PATH)
 WAIT = 30000 * bed.SLOWDOWN  # ms; every wait is bounded
 
 display = None
@@ -32,6 +34,8 @@ def tearDownModule():
 
 
 class InstallerWindow(unittest.TestCase):
+    maxDiff = None
+
     def setUp(self):
         bed.reset_site()
         self.user = bed.UserProfile()
@@ -154,18 +158,23 @@ class InstallerWindow(unittest.TestCase):
         cases = [
             ("manifest 404", None, "The TAVRO server returned an unexpected response.", [
                 "Checking the TAVRO release manifest.",
-                "Installation attempt failed: The TAVRO server returned an unexpected response."]),
+                "Installation attempt failed: The TAVRO server returned an unexpected response.",
+                "Detail: HTTP status 404 (not found) requesting %s." % MANIFEST_URL]),
             ("hash mismatch", dict(sha=wrong),
              "The downloaded installer did not match the official SHA-256 value. It will not be executed.", [
                  "Checking the TAVRO release manifest.",
                  "Downloading TAVRO Static Module 1.2.3.4.",
                  "Installer SHA-256 verification failed.",
                  "Installation attempt failed: The downloaded installer did not match the official SHA-256 value."
-                 " It will not be executed."]),
+                 " It will not be executed.",
+                 "Detail: SHA-256 %s computed where the manifest names %s." % (
+                     hashlib.sha256(installer).hexdigest(), wrong)]),
             ("foreign installer host", dict(url="https://downloads.example.net/setup.exe"),
              "The release URL is not hosted on the official TAVRO domain.", [
                  "Checking the TAVRO release manifest.",
-                 "Installation attempt failed: The release URL is not hosted on the official TAVRO domain."]),
+                 "Installation attempt failed: The release URL is not hosted on the official TAVRO domain.",
+                 'Detail: key installerUrl "https://downloads.example.net/setup.exe" (39 characters) in %s.'
+                 % MANIFEST_URL]),
         ]
         self.start()
         expected_log = []
@@ -190,7 +199,8 @@ class InstallerWindow(unittest.TestCase):
         drive("dismiss-messagebox", WAIT)
         drive("wait-button", WAIT, "Try again", 1)
         expected_log += ["Checking the TAVRO release manifest.",
-                         "Installation attempt failed: The TAVRO server returned an unexpected response."]
+                         "Installation attempt failed: The TAVRO server returned an unexpected response.",
+                         "Detail: HTTP status 404 (not found) requesting %s." % MANIFEST_URL]
 
         # After a hash failure the bar stood at 100; a new attempt starts at 0.
         bed.publish_release(installer, sha=wrong)
@@ -228,6 +238,7 @@ class InstallerWindow(unittest.TestCase):
         self.assertEqual(self.user.log_messages(), [
             "Checking the TAVRO release manifest.",
             "Installation attempt failed: " + DOWNLOAD_FAILED,
+            "Detail: no response headers within 60 s requesting %s." % MANIFEST_URL,
         ])
         drive("close")
         drive("wait-gone", WAIT)
@@ -250,6 +261,7 @@ class InstallerWindow(unittest.TestCase):
             "Downloading TAVRO Static Module 1.2.3.4.",
             "Installer verified successfully.",
             "Installation attempt failed: Windows could not start the verified TAVRO Setup file.",
+            "Detail: ShellExecuteEx code 11 starting %s." % bed.winpath(os.path.join(self.user.working_dir, SETUP_NAME)),
         ])
         with open(os.path.join(self.user.working_dir, SETUP_NAME), "rb") as f:
             self.assertEqual(f.read(), not_a_program)

@@ -22,14 +22,31 @@ constexpr wchar_t kBadStatus[] = L"The TAVRO server returned an unexpected respo
 constexpr wchar_t kNotHttps[] = L"The release URL must use HTTPS.";
 constexpr wchar_t kForeign[] = L"The release URL is not hosted on the official TAVRO domain.";
 constexpr wchar_t kInvalid[] = L"The release URL is invalid.";
+constexpr wchar_t kNotWritten[] = L"The installer could not be saved. Check that the disk has free space and try again.";
 
 // The body of `url` into a file made anew at `path`, through a handle, as
 // the attempt downloads into its own file.
-bool DownloadToFile(const std::wstring& url, const std::wstring& path, bool reportProgress, ErrorText& error)
+bool DownloadToFile(const std::wstring& url, const std::wstring& path, bool reportProgress, ErrorText& error,
+                    FailureDetail* detail = nullptr)
 {
     ScopedFile file(NullIfInvalid(
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    return file.IsValid() && DownloadUrlToFile(url, file.Get(), reportProgress, error);
+    return file.IsValid() && DownloadUrlToFile(url, file.Get(), reportProgress, error, nullptr, detail);
+}
+
+// The request lines the site logged for `path`, in order.
+std::vector<std::string> RequestsFor(const std::string& path)
+{
+    std::vector<std::string> lines;
+    const std::string log = RequestsLog();
+    for (size_t start = 0, end; start < log.size(); start = end + 1) {
+        end = log.find('\n', start);
+        const std::string line = log.substr(start, end - start);
+        if (line.find("\"path\": \"" + path + "\"") != std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
 }
 
 
@@ -39,8 +56,10 @@ TEST(DownloadPercent, SixtyFourBitProductRoundedDownAndCapped)
     EXPECT_EQ(DownloadPercent(999, 1000), 99u);
     EXPECT_EQ(DownloadPercent(1000, 1000), 100u);
     EXPECT_EQ(DownloadPercent(1500, 1000), 100u);
-    // received * 100 overflows 32 bits here.
+    // received * 100 overflows 32 bits here, and 64 bits in the last.
     EXPECT_EQ(DownloadPercent(4000000000UL, 4294967295UL), 93u);
+    EXPECT_EQ(DownloadPercent(2147483648ULL, 4294967297ULL), 49u);
+    EXPECT_EQ(DownloadPercent(1ULL << 62, 1ULL << 63), 50u);
 }
 
 TEST(LowSpeedRuleTrips, AWholeWindowBelowTheFloor)
@@ -61,8 +80,38 @@ TEST(LowSpeedRuleTrips, AWholeWindowBelowTheFloor)
         if (step.now == 30000) {
             window = {0, 0};
         }
-        EXPECT_EQ(LowSpeedRuleTrips(window, step.now, step.received, kProductionLimits), step.trips)
+        EXPECT_EQ(LowSpeedRuleTrips(window, step.now, step.received, false, kProductionLimits), step.trips)
             << step.now << " ms, " << step.received << " bytes";
+    }
+    // The read that completed the body is no stall, however late it came.
+    window = {0, 0};
+    EXPECT_FALSE(LowSpeedRuleTrips(window, 60001, 500, true, kProductionLimits));
+    EXPECT_TRUE(LowSpeedRuleTrips(window, 60001, 500, false, kProductionLimits));
+}
+
+TEST(ParseContentLength, DigitsThatFitIn63Bits)
+{
+    struct Row {
+        const wchar_t* text;
+        bool parsed;
+        unsigned long long length;
+    };
+    const Row rows[] = {
+        {L"0", true, 0},
+        {L"4294967297", true, 4294967297ULL},
+        {L"9223372036854775807", true, 9223372036854775807ULL},
+        {L"18446744073709551617", false, 0},
+        {L"", false, 0},
+        {L"-1", false, 0},
+        {L"+5", false, 0},
+        {L" 5", false, 0},
+        {L"5, 5", false, 0},
+        {L"0x10", false, 0},
+    };
+    for (const Row& row : rows) {
+        unsigned long long length = 7;
+        EXPECT_EQ(ParseContentLength(row.text, length), row.parsed) << Narrow(row.text);
+        EXPECT_EQ(length, row.parsed ? row.length : 7) << Narrow(row.text);
     }
 }
 
@@ -75,6 +124,8 @@ TEST(ParseContentRange, OneSpanThatFitsItsTotal)
     };
     const Row rows[] = {
         {L"bytes 100-199/200", true, 100, 199, 200},
+        {L"Bytes 100-199/200", true, 100, 199, 200},
+        {L"BYTES 0-0/1", true, 0, 0, 1},
         {L"bytes 0-4294967295/4294967296", true, 0, 4294967295ULL, 4294967296ULL},
         {L"bytes */200", false, 0, 0, 0},
         {L"bytes 100-199/*", false, 0, 0, 0},
@@ -97,13 +148,32 @@ TEST(ParseContentRange, OneSpanThatFitsItsTotal)
     }
 }
 
-TEST(IfRangeValidator, AStrongETagElseTheDate)
+// What goes back to the server in If-Range is one well-formed validator,
+// never a server's text with a line end in it.
+TEST(IfRangeValidator, AWellFormedStrongETagElseTheDate)
 {
     const wchar_t date[] = L"Wed, 09 Dec 2026 01:00:00 GMT";
-    EXPECT_EQ(IfRangeValidator(L"\"abc\"", date), L"\"abc\"");
-    EXPECT_EQ(IfRangeValidator(L"W/\"abc\"", date), date);
-    EXPECT_EQ(IfRangeValidator(L"", date), date);
-    EXPECT_EQ(IfRangeValidator(L"", L""), L"");
+    const std::wstring longTag = L"\"" + std::wstring(300, L'a') + L"\"";
+    struct Row {
+        std::wstring etag, lastModified, sent;
+    };
+    const Row rows[] = {
+        {L"\"abc\"", date, L"\"abc\""},
+        {longTag, L"", longTag},
+        {L"W/\"abc\"", date, date},
+        {L"", date, date},
+        {L"", L"", L""},
+        {L"\"e1\"\rX-Injected: yes", date, date},
+        {L"\"e1\"\r\nX-Injected: yes", L"", L""},
+        {L"\"a b\"", L"", L""},
+        {L"\"caf\x00e9\"", L"", L""},
+        {L"abc", L"", L""},
+        {L"", L"Wed, 09 Dec 2026 01:00:00 GMT\rX-Injected: yes", L""},
+        {L"", L"yesterday", L""},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(IfRangeValidator(row.etag, row.lastModified), row.sent) << Narrow(row.etag);
+    }
 }
 
 TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
@@ -203,8 +273,100 @@ TEST(DownloadUrl, WriteFailureFailsTheDownload)
             CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
         ASSERT_TRUE(readOnly.IsValid());
         ErrorText error;
-        EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(body), readOnly.Get(), false, error)) << body;
-        EXPECT_EQ(error, kFailed) << body;
+        FailureDetail detail;
+        EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(body), readOnly.Get(), false, error, nullptr, &detail)) << body;
+        EXPECT_EQ(error, kNotWritten) << body;
+        EXPECT_EQ(detail, L"Windows error 5 (access denied) writing the body of " + OfficialUrl(body) + L".");
+    }
+    // A disk that fills up, on the first request and on the resumed one:
+    // never asked again once a write failed.
+    for (const char* rules : {"{}", R"({"/bytes/300000": {"sequence": [{"cut": 100000}, {}]}})"}) {
+        ClearSite();
+        ASSERT_TRUE(SetSiteRules(rules));
+        ErrorText error;
+        FailureDetail detail;
+        EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/300000"), SmallDisk() + L"\\body.bin", false, error, &detail))
+            << rules;
+        EXPECT_EQ(error, kNotWritten) << rules;
+        EXPECT_NE(detail.find(L"Windows error 112 (disk full) writing the body of " + OfficialUrl(L"/bytes/300000")),
+                  std::wstring::npos)
+            << rules << Narrow(detail);
+        EXPECT_EQ(RequestsFor("/bytes/300000").size(), std::string(rules) == "{}" ? 1u : 2u) << rules;
+    }
+}
+
+// An installer body is never written beyond its announced length, and
+// without one, never beyond the ceiling (the test tree's: 16 MiB); a 206
+// carries exactly the rest it names.
+TEST(DownloadUrlToFile, NeverPastTheLengthOrTheCeiling)
+{
+    const unsigned long long cap = kTransferLimits.InstallerCapBytes;
+    const std::wstring capText = std::to_wstring(cap);
+    const std::wstring above = std::to_wstring(cap + 1);
+    struct Row {
+        std::wstring path;
+        std::string rules;   // for /bytes/300000
+        const wchar_t* error;  // null: the whole body arrives
+        unsigned long long written;
+    };
+    const Row rows[] = {
+        {L"/bytes/" + above, "{}", kBadStatus, 0},
+        {L"/bytes/" + above + L"?nolength=1", "{}", kBadStatus, cap},
+        {L"/bytes/" + capText + L"?nolength=1", "{}", nullptr, cap},
+        {L"/bytes/100?length=4294967297", "{}", kBadStatus, 0},
+        {L"/bytes/300000", R"([{"cut": 150000}, {"extra": 10000000}])", kFailed, 150000},
+        {L"/bytes/300000", R"([{"cut": 150000}, {"chunked": 1, "extra": 1000}])", nullptr, 300000},
+    };
+    TestDirectory directory;
+    const std::wstring file = directory.Path() + L"\\body.bin";
+    for (const Row& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(SetSiteRules(R"({"/bytes/300000": {"sequence": )" + (row.rules == "{}" ? "[{}]" : row.rules) + "}}"));
+        ErrorText error;
+        EXPECT_EQ(DownloadToFile(OfficialUrl(row.path), file, false, error), row.error == nullptr) << Narrow(row.path)
+                                                                                                   << row.rules;
+        EXPECT_EQ(error, row.error == nullptr ? L"" : row.error) << Narrow(row.path) << row.rules;
+        const ByteBuffer written = ReadFileBytes(file);
+        EXPECT_EQ(written.size(), row.written) << Narrow(row.path) << row.rules;
+        EXPECT_TRUE(written == PatternBytes(written.size())) << Narrow(row.path) << row.rules;
+    }
+}
+
+// What the request for the rest of a body sends back of the first answer.
+TEST(DownloadUrlToFile, TheResumeSendsBackOnlyAWellFormedValidator)
+{
+    const std::string longTag = "\\\"" + std::string(300, 'a') + "\\\"";
+    struct Row {
+        const char* name;
+        std::string first, second;  // the rules of the two answers
+        std::string ifRange;        // as the site logged it; empty: none sent
+    };
+    const Row rows[] = {
+        {"a bare CR in the ETag", R"({"cut": 150000, "etag": "\"e1\"\rX-Injected: yes"})", "{}", ""},
+        {"a 300-character ETag", R"({"cut": 150000, "etag": ")" + longTag + R"("})", R"({"etag": ")" + longTag + R"("})",
+         longTag},
+        {"the unit in capitals", R"({"cut": 150000})", R"({"content_range": "Bytes 150000-299999/300000"})",
+         "\\\"" + Sha256Hex(PatternBytes(300000)).substr(0, 16) + "\\\""},
+    };
+    TestDirectory directory;
+    for (const Row& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(SetSiteRules(R"({"/bytes/300000": {"sequence": [)" + row.first + ", " + row.second + "]}}"));
+        ErrorText error;
+        EXPECT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/300000"), directory.Path() + L"\\body.bin", false, error))
+            << row.name;
+        EXPECT_TRUE(ReadFileBytes(directory.Path() + L"\\body.bin") == PatternBytes(300000)) << row.name;
+        const std::vector<std::string> requests = RequestsFor("/bytes/300000");
+        ASSERT_EQ(requests.size(), 2u) << row.name;
+        const size_t sent = requests[1].find("\"If-Range\": ");
+        EXPECT_EQ(sent == std::string::npos ? "" : requests[1].substr(sent + 12, row.ifRange.size() + 2),
+                  row.ifRange.empty() ? "" : "\"" + row.ifRange + "\"")
+            << row.name << "\n" << requests[1];
+        std::string lower = RequestsLog();
+        for (char& c : lower) {
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+        EXPECT_EQ(lower.find("x-injected"), std::string::npos) << row.name;
     }
 }
 
@@ -243,13 +405,22 @@ TEST(DownloadUrl, RefusedUrlMakesNoRequest)
 
 TEST(DownloadUrl, ConnectionFailuresGiveTheConnectionSentence)
 {
-    // 8443: certificate for another name; 9443: untrusted CA; 1: nothing listens.
+    // 8443: certificate for another name; 9443: untrusted CA; 10443: TLS 1.1
+    // only, which the installer never speaks; 1: nothing listens.
     const std::wstring host = L"https://" + Host();
-    for (const std::wstring& url : {host + L":8443/bytes/10", host + L":9443/bytes/10", host + L":1/bytes/10"}) {
+    // The detail names the service's error: Wine reports a certificate
+    // fault as a secure channel error, Windows as a secure failure with
+    // the certificate's flags.
+    const std::wstring secure = L"WinHTTP error 12157 (secure channel error) requesting ";
+    const std::wstring refused = L"WinHTTP error 12029 (cannot connect) requesting ";
+    for (const std::wstring& url : {host + L":8443/bytes/10", host + L":9443/bytes/10", host + L":10443/bytes/10",
+                                    host + L":1/bytes/10"}) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(url, buffer, false, error)) << Narrow(url);
+        FailureDetail detail;
+        EXPECT_FALSE(DownloadUrl(url, buffer, false, error, &detail)) << Narrow(url);
         EXPECT_EQ(error, kFailed) << Narrow(url);
+        EXPECT_EQ(detail, (url.find(L":1/") != std::wstring::npos ? refused : secure) + url + L".");
         EXPECT_TRUE(buffer.empty());
     }
 }

@@ -274,6 +274,7 @@ struct LateFailure {
     std::string rules;
     const wchar_t* sentence;
     const char* lastLog;
+    std::wstring detail;  // what the log's detail line will say
 };
 
 // Failures during or after the installer download delete the attempt's own
@@ -284,28 +285,40 @@ TEST_F(InstallAttempt, LateFailuresDeleteOnlyTheAttemptsFile)
     const std::string sha = Sha256Hex(Installer());
     const std::string good = GoodManifest();
     const std::string wrongSha = std::string(63, '0') + "1";
+    const std::wstring setup = L"https://" + Host() + L"/releases/setup.exe";
+    const std::wstring computed = L"SHA-256 " + Widen(sha) + L" computed where the manifest names ";
+    const std::wstring slow = L"fewer than 1024 bytes in " +
+                              std::to_wstring(kTransferLimits.LowSpeedWindowMs / 1000) + L" s reading " + setup;
+    const std::wstring refusedRest = L"; resumed 1 time, then: HTTP status 416 (range not satisfiable) requesting " +
+                                     setup + L".";
     const LateFailure rows[] = {
         {"hash mismatch", Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", wrongSha), "{}",
-         kMismatch, "Installer SHA-256 verification failed."},
+         kMismatch, "Installer SHA-256 verification failed.", computed + Widen(wrongSha) + L"."},
         {"64 characters that are not hex",
          Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", std::string(64, 'z')), "{}", kMismatch,
-         "Installer SHA-256 verification failed."},
+         "Installer SHA-256 verification failed.", computed + std::wstring(64, L'z') + L"."},
         {"installer 404", good, R"({"/releases/setup.exe": {"status": 404}})", kBadStatus,
-         "Downloading TAVRO Static Module 1.2.3.4."},
+         "Downloading TAVRO Static Module 1.2.3.4.", L"HTTP status 404 (not found) requesting " + setup + L"."},
         // Cut (or stalled), and the rest refused: the drop ends the attempt.
         {"body cut off", good, R"({"/releases/setup.exe": {"sequence": [{"cut": 150000}, {"status": 416}]}})",
-         kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
+         kConnection, "Downloading TAVRO Static Module 1.2.3.4.",
+         L"the body ended at 150000 of 300000 bytes reading " + setup + refusedRest},
         {"body drips", good, R"({"/releases/setup.exe": {"sequence": [{"drip_ms": 50}, {"status": 416}]}})",
-         kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
+         kConnection, "Downloading TAVRO Static Module 1.2.3.4.", slow + refusedRest},
         {"no answer", good, R"({"/releases/setup.exe": {"silent": 1}})", kConnection,
-         "Downloading TAVRO Static Module 1.2.3.4."},
+         "Downloading TAVRO Static Module 1.2.3.4.",
+         L"no response headers within " + std::to_wstring(kTransferLimits.LowSpeedWindowMs / 1000) +
+             L" s requesting " + setup + L"."},
         {"untrusted certificate", Manifest("1.2.3.4", "https://" + HostA() + ":9443/releases/setup.exe", sha), "{}",
-         kConnection, "Downloading TAVRO Static Module 1.2.3.4."},
+         kConnection, "Downloading TAVRO Static Module 1.2.3.4.",
+         L"WinHTTP error 12157 (secure channel error) requesting https://" + Host() + L":9443/releases/setup.exe."},
         {"certificate for another name",
          Manifest("1.2.3.4", "https://" + HostA() + ":8443/releases/setup.exe", sha), "{}", kConnection,
-         "Downloading TAVRO Static Module 1.2.3.4."},
+         "Downloading TAVRO Static Module 1.2.3.4.",
+         L"WinHTTP error 12157 (secure channel error) requesting https://" + Host() + L":8443/releases/setup.exe."},
         {"refused port", Manifest("1.2.3.4", "https://" + HostA() + ":1/releases/setup.exe", sha), "{}", kConnection,
-         "Downloading TAVRO Static Module 1.2.3.4."},
+         "Downloading TAVRO Static Module 1.2.3.4.",
+         L"WinHTTP error 12029 (cannot connect) requesting https://" + Host() + L":1/releases/setup.exe."},
     };
     for (const LateFailure& row : rows) {
         ClearSite();  // a sequence of rules counts the requests since
@@ -318,6 +331,7 @@ TEST_F(InstallAttempt, LateFailuresDeleteOnlyTheAttemptsFile)
         EXPECT_EQ(Run(), 1u) << row.name;
         EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
         EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(AppState.LastFailureDetail, row.detail) << row.name;
         EXPECT_EQ(AppState.InstallerPath, SetupFile()) << row.name;
         EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
         EXPECT_TRUE(ReadFileBytes(SetupFile()) == ByteBuffer(10, 'o')) << row.name;
@@ -332,28 +346,84 @@ TEST_F(InstallAttempt, NameHeldOpenByAnotherProgramGetsNoBytes)
 {
     const std::wstring host = Host();
     const std::string url = "https://" + std::string(host.begin(), host.end()) + "/releases/setup.exe";
-    const LateFailure rows[] = {
-        {"verified", Manifest("1.2.3.4", url, Sha256Hex(Installer())), "{}", kNotSaved,
-         "Downloading TAVRO Static Module 1.2.3.4."},
-        {"hash mismatch", Manifest("1.2.3.4", url, std::string(64, '0')), "{}", kMismatch,
-         "Installer SHA-256 verification failed."},
+    const ByteBuffer other(10, 'o');
+    struct Row {
+        const char* name;
+        std::string manifest;
+        const ByteBuffer& held;  // what the name holds
+        const wchar_t* sentence;  // null: verified
+        const char* lastLog;
     };
-    for (const LateFailure& row : rows) {
+    const Row rows[] = {
+        {"verified", Manifest("1.2.3.4", url, Sha256Hex(Installer())), other, kNotSaved,
+         "Downloading TAVRO Static Module 1.2.3.4."},
+        {"hash mismatch", Manifest("1.2.3.4", url, std::string(64, '0')), other, kMismatch,
+         "Installer SHA-256 verification failed."},
+        // A Setup an earlier attempt started from the same release: that
+        // one serves.
+        {"the same release", Manifest("1.2.3.4", url, Sha256Hex(Installer())), Installer(), nullptr,
+         "Installer verified successfully."},
+    };
+    for (const Row& row : rows) {
         ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
         ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
-        ASSERT_TRUE(WriteFileBytes(SetupFile(), ByteBuffer(10, 'o'))) << row.name;
+        ASSERT_TRUE(WriteFileBytes(SetupFile(), row.held)) << row.name;
         ScopedFile holder(NullIfInvalid(CreateFileW(SetupFile().c_str(), GENERIC_READ,
                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                                     FILE_ATTRIBUTE_NORMAL, nullptr)));
         ASSERT_TRUE(holder.IsValid()) << row.name;
-        EXPECT_EQ(Run(), 1u) << row.name;
-        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(Run(), row.sentence == nullptr ? 0u : 1u) << row.name;
+        EXPECT_EQ(FinalMessage(), row.sentence == nullptr ? WM_INSTALLER_VERIFIED : WM_INSTALLER_FAILED) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence == nullptr ? L"" : row.sentence) << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
         holder.Reset();
-        EXPECT_TRUE(ReadFileBytes(SetupFile()) == ByteBuffer(10, 'o')) << row.name;
+        EXPECT_TRUE(ReadFileBytes(SetupFile()) == row.held) << row.name;
         EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
         DeleteFileW(SetupFile().c_str());
+        AppState.LastFailureText.clear();
+    }
+}
+
+// Where the installer cannot be saved, the user is told so: a disk that
+// fills up (on the first request, or on a resumed one), or a profile whose
+// path is too long for the installer's (the version is not at fault).
+TEST_F(InstallAttempt, AnInstallerThatCannotBeSavedThereSaysSo)
+{
+    constexpr wchar_t kNotWritten[] =
+        L"The installer could not be saved. Check that the disk has free space and try again.";
+    constexpr wchar_t kPathTooLong[] =
+        L"The installer could not be saved: the path of this user's local application data folder is too long.";
+    // A base of 215 characters: the log fits below MAX_PATH, the installer's
+    // path (38 more) does not.
+    const std::wstring deep = base_.Path() + L"\\" + std::wstring(214 - base_.Path().size(), L'p');
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    struct Row {
+        const char* name;
+        std::wstring localAppData;
+        const char* rules;
+        const wchar_t* sentence;
+        std::vector<std::string> logAfterChecking;
+    };
+    const Row rows[] = {
+        {"a full disk", L"", "{}", kNotWritten, {"Downloading TAVRO Static Module 1.2.3.4."}},
+        {"a full disk on resuming", L"", R"({"/releases/setup.exe": {"sequence": [{"cut": 100000}, {}]}})",
+         kNotWritten, {"Downloading TAVRO Static Module 1.2.3.4.", "Download resumed at 100000 bytes."}},
+        {"a long profile path", deep, "{}", kPathTooLong, {}},
+    };
+    for (const Row& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(PublishFile(kInstallerPath, Installer()));
+        ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+        ASSERT_TRUE(SetSiteRules(row.rules));
+        const std::wstring base = row.localAppData.empty() ? SmallDisk() : row.localAppData;
+        const ScopedLocalAppData localAppData(base);
+        EXPECT_EQ(Run(), 1u) << row.name;
+        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        std::vector<std::string> log = LogMessages(base + L"\\TAVRO\\Installer");
+        ASSERT_FALSE(log.empty()) << row.name;
+        log.erase(log.begin());
+        EXPECT_EQ(log, row.logAfterChecking) << row.name;
+        EXPECT_EQ(FilesIn(base + L"\\TAVRO\\Installer"), std::vector<std::wstring>{kLogName}) << row.name;
     }
 }
 

@@ -35,3 +35,8 @@ inline std::wstring UpperAscii(std::wstring text)
     }
     return text;
 }
+
+inline std::wstring Widen(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}

@@ -81,4 +81,24 @@ TEST(ComputeFileSha256, ReadsAFileThatAnotherHandleHasOpen)
     CloseHandle(writer);
 }
 
+// A read that fails is a failed verification, never the end of the file (a
+// hash over no bytes would read as a mismatch).
+TEST(ComputeHandleSha256, AReadThatFailsIsNotTheEnd)
+{
+    TestDirectory directory;
+    const std::wstring path = directory.Path() + L"\\unreadable.exe";
+    ASSERT_TRUE(WriteFileBytes(path, PatternBytes(100000)));
+    HANDLE writeOnly = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writeOnly, INVALID_HANDLE_VALUE);
+    std::wstring digest = L"kept";
+    ErrorText error;
+    FailureDetail detail;
+    EXPECT_FALSE(ComputeHandleSha256(writeOnly, digest, error, &detail));
+    EXPECT_EQ(error, L"The downloaded package could not be verified.");
+    EXPECT_EQ(detail, L"Windows error 5 (access denied) reading the file to hash.");
+    EXPECT_EQ(digest, L"kept");
+    CloseHandle(writeOnly);
+}
+
 }  // namespace

@@ -50,6 +50,13 @@ void ClearSite()
     DeleteFileW(BedPath("sent.log").c_str());
 }
 
+std::wstring SmallDisk()
+{
+    const std::wstring path = BedPath("small-disk");
+    RemoveDirectoryContents(path);
+    return path;
+}
+
 std::string SentLog()
 {
     const ByteBuffer bytes = ReadFileBytes(BedPath("sent.log"));

@@ -25,6 +25,8 @@ std::string RequestsLog();
 // What the server sent since ClearSite: one JSON line per answer,
 // {"sent": bytes of body, "of": path}.
 std::string SentLog();
+// A directory on a file system of 200 KiB, emptied: a disk that fills up.
+std::wstring SmallDisk();
 // Lower-case SHA-256 hex of the bytes, from CNG.
 std::string Sha256Hex(const ByteBuffer& bytes);
 
