@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "app/attempt_worker.h"
 #include "app/installer_window.h"
 #include "platform/system_libraries.h"
 #include "release/install_attempt.h"

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "app/app_state.h"
+#include "app/attempt_worker.h"
 #include "platform/system_libraries.h"
 #include "app/window_texts.h"
 #include "release/failure_detail.h"

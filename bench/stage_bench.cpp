@@ -4,8 +4,8 @@
 //
 //   stage_bench hash FILE                    ComputeHandleSha256 over the open file
 //   stage_bench download URL FILE            DownloadUrlToFile through a file the
-//                                            bench opened, progress on and no
-//                                            window, as in --download-test
+//                                            bench opened, progress reported and
+//                                            counted, no window
 //   stage_bench signature FILE PUBLISHER     CheckPublisherSignature over the open
 //                                            file, as a build with TAVRO_PUBLISHER
 //                                            checks a verified download
@@ -18,7 +18,6 @@
 #include <cwchar>
 #include <string>
 
-#include "app/app_state.h"
 #include "bench_clock.h"
 #include "release/transfer/https_transfer.h"
 #include "release/trust/package_verification.h"
@@ -27,7 +26,9 @@
 
 namespace {
 
+constexpr UINT kProgress = WM_APP + 1;
 constexpr UINT kDownloadDone = WM_APP + 100;
+HWND BenchWindow = nullptr;
 
 struct WindowedDownload {
     const wchar_t* Url;
@@ -40,26 +41,36 @@ unsigned long ProgressPosts = 0;
 
 LRESULT CALLBACK CountingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_INSTALLER_PROGRESS) {
+    if (message == kProgress) {
         ++ProgressPosts;
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// The attempt writes through the handle of a file it created itself.
+// The attempt writes through the handle of a file it created itself, and
+// hands its progress on: to the window, as the window's worker posts it,
+// or counted where there is none.
 bool DownloadToNewFile(const wchar_t* url, const wchar_t* path, ErrorText& error)
 {
     const ScopedFile file(NullIfInvalid(CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                                     nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    return file.IsValid() && DownloadUrlToFile(url, file.Get(), true, error);
+    DownloadReport report;
+    report.Progress = [](unsigned percent) {
+        if (BenchWindow != nullptr) {
+            PostMessageW(BenchWindow, kProgress, percent, 0);
+        } else {
+            ++ProgressPosts;
+        }
+    };
+    return file.IsValid() && DownloadUrlToFile(url, file.Get(), report, error);
 }
 
 DWORD WINAPI DownloadOnWorker(LPVOID parameter)
 {
     auto* job = static_cast<WindowedDownload*>(parameter);
     job->Ok = DownloadToNewFile(job->Url, job->File, job->Error);
-    PostMessageW(AppState.MainWindow, kDownloadDone, 0, 0);
+    PostMessageW(BenchWindow, kDownloadDone, 0, 0);
     return 0;
 }
 
@@ -70,7 +81,7 @@ bool DownloadWithWindow(const wchar_t* url, const wchar_t* file, ErrorText& erro
     windowClass.lpfnWndProc = CountingWindowProc;
     windowClass.lpszClassName = L"StageBenchWindow";
     RegisterClassW(&windowClass);
-    AppState.MainWindow = CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+    BenchWindow = CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                         nullptr, nullptr);
     WindowedDownload job = {url, file, false, ErrorText()};
     const HANDLE worker = CreateThread(nullptr, 0, DownloadOnWorker, &job, 0, nullptr);

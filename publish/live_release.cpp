@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "app/app_state.h"
 #include "platform/scoped_handle.h"
 #include "release/install_attempt.h"
 #include "release/trust/package_verification.h"
@@ -47,10 +46,9 @@ bool RemoveTree(const std::wstring& path)
     return RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
-// The file the attempt left at InstallerPath, as a user would run it.
-bool DescribeVerified(LiveOutcome& outcome)
+// The file the attempt verified, as a user would run it.
+bool DescribeVerified(const std::wstring& path, LiveOutcome& outcome)
 {
-    const std::wstring& path = AppState.InstallerPath;
     const ScopedFile file(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     LARGE_INTEGER size = {};
@@ -73,22 +71,23 @@ bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why)
         why = L"No directory of its own could be made under the temporary directory.";
         return false;
     }
-    // The attempt keeps its log and download in %LOCALAPPDATA%\TAVRO\Installer.
-    SetEnvironmentVariableW(L"LOCALAPPDATA", directory.c_str());
+    // The attempt keeps its log and download in that directory.
     outcome = LiveOutcome();
-    outcome.Verified = RunInstallAttempt(nullptr) == 0;
-    bool described = true;
-    if (outcome.Verified) {
-        described = DescribeVerified(outcome);
-    } else {
-        outcome.UserSees = AppState.LastFailureText;
-    }
+    std::wstring verifiedPath;
+    AttemptReport report;
+    report.Verified = [&verifiedPath](const std::wstring& path) { verifiedPath = path; };
+    report.Failed = [&outcome](const std::wstring& sentence, const FailureDetail& detail) {
+        outcome.UserSees = sentence;
+        outcome.Detail = detail;
+    };
+    outcome.Verified = RunAttempt(directory, report) == 0;
+    const bool described = !outcome.Verified || DescribeVerified(verifiedPath, outcome);
     if (!RemoveTree(directory)) {
         why = L"The temporary directory " + directory + L" could not be removed.";
         return false;
     }
     if (!described) {
-        why = L"The verified installer " + AppState.InstallerPath + L" could not be read back.";
+        why = L"The verified installer " + verifiedPath + L" could not be read back.";
         return false;
     }
     return true;

@@ -7,14 +7,15 @@
 // What a user's install attempt gets from the official host now.
 struct LiveOutcome {
     bool Verified = false;
-    std::wstring UserSees;        // the installer's sentence, when not verified
+    std::wstring UserSees;        // the installer's sentence, when not verified,
+    std::wstring Detail;          // and what failed behind it (failure_detail.h)
     std::wstring InstallerName;   // when verified: the file's name,
     std::wstring Sha256;          // its SHA-256 (lower-case hex)
     unsigned long long Size = 0;  // and its size in bytes
 };
 
-// Runs the installer's own attempt (RunInstallAttempt) without a window, with
-// LOCALAPPDATA pointed at a new directory under the temporary directory,
-// which is removed again whatever the outcome. False only when the check
+// Runs the installer's own attempt (RunAttempt) without a window, in a new
+// directory under the temporary directory, which is removed again whatever
+// the outcome. False only when the check
 // itself could not run or clean up; `why` says so.
 [[nodiscard]] bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why);

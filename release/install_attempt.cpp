@@ -1,6 +1,5 @@
 #include "release/install_attempt.h"
 
-#include "app/app_state.h"
 #include "release/failure_detail.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
@@ -8,6 +7,7 @@
 #include "release/transfer/proxy_settings.h"
 #include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
+#include "release/transfer/transfer_limits.h"
 #include "release/url_policy.h"
 #include "storage/installer_log.h"
 #include "platform/scoped_handle.h"
@@ -18,11 +18,29 @@ namespace {
 
 constexpr size_t kSha256HexLength = 64;
 
-DWORD FailAttempt(const std::wstring& message, const FailureDetail& detail)
+// Where one attempt keeps its log and files, and whom it tells.
+struct AttemptPlace {
+    const std::wstring& Directory;
+    const AttemptReport& Report;
+};
+
+void Log(const AttemptPlace& place, const std::wstring& line)
 {
-    AppState.LastFailureText = message;
-    AppState.LastFailureDetail = detail;
-    PostToMainWindow(WM_INSTALLER_FAILED, 0);
+    AppendLogLine(place.Directory, line);
+}
+
+void ReportProgress(const AttemptPlace& place, unsigned percent)
+{
+    if (place.Report.Progress) {
+        place.Report.Progress(percent);
+    }
+}
+
+DWORD FailAttempt(const AttemptPlace& place, const std::wstring& message, const FailureDetail& detail)
+{
+    if (place.Report.Failed) {
+        place.Report.Failed(message, detail);
+    }
     return 1;
 }
 
@@ -68,22 +86,14 @@ struct AttemptFile {
 // it only ever receives verified bytes (an earlier or a concurrent
 // attempt's), so a failure has nothing there to clean up. A file that failed
 // verification is logged as such first.
-DWORD FailDiscardingDownload(AttemptFile& download, const std::wstring& message, const FailureDetail& detail,
-                             const wchar_t* logLine = nullptr)
+DWORD FailDiscardingDownload(const AttemptPlace& place, AttemptFile& download, const std::wstring& message,
+                             const FailureDetail& detail, const wchar_t* logLine = nullptr)
 {
     download.Discard();
-    AppState.LastFailureText = message;
-    AppState.LastFailureDetail = detail;
     if (logLine != nullptr) {
-        WriteLogLine(logLine);
+        Log(place, logLine);
     }
-    PostToMainWindow(WM_INSTALLER_FAILED, 0);
-    return 1;
-}
-
-void LogResumedDownload(unsigned long long resumedAt)
-{
-    WriteLogLine(kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
+    return FailAttempt(place, message, detail);
 }
 
 // The file under the installer's name is the release the manifest names: a
@@ -103,22 +113,21 @@ enum class Placement { Moved, AlreadyThere, Refused };
 
 // Virus scanners and indexers open a new file for a few seconds, and another
 // attempt that has just moved its own verified copy holds the name for a
-// moment: about 3 s in all, in growing pauses, before giving up. When the
-// name already holds the same release, that one serves at once.
-constexpr DWORD kFirstMovePauseMs = 50;
-constexpr DWORD kLastMovePauseMs = 1600;
-
+// moment: about 3 s in all, in growing pauses (the held-name limits of
+// TransferLimits), before giving up. When the name already holds the same
+// release, that one serves at once.
 Placement PutInPlace(HANDLE file, const std::wstring& target, const std::wstring& expectedSha256, DWORD& error)
 {
-    for (DWORD pauseMs = kFirstMovePauseMs;; pauseMs *= 2) {
+    const DWORD firstPauseMs = kTransferLimits.FirstHeldNamePauseMs;
+    for (DWORD pauseMs = firstPauseMs;; pauseMs *= 2) {
         if (MoveOpenFileOver(file, target)) {
             return Placement::Moved;
         }
         error = GetLastError();
-        if (pauseMs == kFirstMovePauseMs && HoldsTheSameRelease(target, expectedSha256)) {
+        if (pauseMs == firstPauseMs && HoldsTheSameRelease(target, expectedSha256)) {
             return Placement::AlreadyThere;
         }
-        if (pauseMs > kLastMovePauseMs) {
+        if (pauseMs > kTransferLimits.LastHeldNamePauseMs) {
             return Placement::Refused;
         }
         Sleep(pauseMs);
@@ -148,38 +157,40 @@ FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& mani
                            L"in", where);
 }
 
-DWORD AttemptSteps()
+DWORD AttemptSteps(const AttemptPlace& place)
 {
     ErrorText error;
     FailureDetail detail;
     ForgetFailedProxyDiscovery();
-    WriteLogLine(kLogCheckingManifest);
-    PostToMainWindow(WM_INSTALLER_PROGRESS, 0);
+    Log(place, kLogCheckingManifest);
+    ReportProgress(place, 0);
 
     ByteBuffer manifestBytes;
-    if (!DownloadUrl(ManifestUrl(), manifestBytes, false, error, &detail)) {
-        return FailAttempt(error, detail);
+    if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail)) {
+        return FailAttempt(place, error, detail);
     }
     ReleaseFields release;
     const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
     if (!CheckReleaseManifest(manifest, release, error)) {
-        return FailAttempt(error, ManifestFault(manifestBytes, manifest, release));
+        return FailAttempt(place, error, ManifestFault(manifestBytes, manifest, release));
     }
 
-    const std::wstring workingDirectory = GetWorkingDirectory();
+    const std::wstring& workingDirectory = place.Directory;
     const std::wstring installerPath = workingDirectory + L"\\" + InstallerFileName(release.Version);
     // The program is not long-path aware: a path longer than MAX_PATH would
     // be downloaded and then not be saved.
     if (installerPath.size() >= MAX_PATH) {
         const bool versionAtFault =
             kShortestWorkingDirectoryLength + 1 + InstallerFileName(release.Version).size() >= MAX_PATH;
-        return FailAttempt(versionAtFault ? kMsgManifestBadVersion : kMsgInstallerPathTooLong,
+        return FailAttempt(place, versionAtFault ? kMsgManifestBadVersion : kMsgInstallerPathTooLong,
                            DescribeFailure(L"a path of " + std::to_wstring(installerPath.size()) +
                                                L" characters, above Windows' 259",
                                            L"saving the installer as", installerPath));
     }
-    AppState.InstallerPath = installerPath;
-    WriteLogLine(kLogDownloadingPrefix + release.Version + L".");
+    if (place.Report.InstallerNamed) {
+        place.Report.InstallerNamed(installerPath);
+    }
+    Log(place, kLogDownloadingPrefix + release.Version + L".");
 
     // Bytes that are not verified never sit under the installer's name: they
     // go to the attempt's own file, which is moved there once verified. So a
@@ -192,19 +203,24 @@ DWORD AttemptSteps()
     *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
     if (!download.Handle.IsValid()) {
         return FailDiscardingDownload(
-            download, kMsgDownloadFailed,
+            place, download, kMsgDownloadFailed,
             DescribeFailure(WindowsErrorCause(GetLastError()), L"creating a file in", workingDirectory));
     }
-    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), true, error, LogResumedDownload, &detail)) {
-        return FailDiscardingDownload(download, error, detail);
+    DownloadReport installerReport;
+    installerReport.Progress = place.Report.Progress;
+    installerReport.Resumed = [&place](unsigned long long resumedAt) {
+        Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
+    };
+    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail)) {
+        return FailDiscardingDownload(place, download, error, detail);
     }
 
     std::wstring computedSha256;
     if (!ComputeHandleSha256(download.Handle.Get(), computedSha256, error, &detail)) {
-        return FailDiscardingDownload(download, error, detail, kLogHashFailed);
+        return FailDiscardingDownload(place, download, error, detail, kLogHashFailed);
     }
     if (!Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
-        return FailDiscardingDownload(download, kMsgHashMismatch,
+        return FailDiscardingDownload(place, download, kMsgHashMismatch,
                                       DescribeFailure(L"SHA-256 " + computedSha256, L"computed where the manifest names",
                                                       TextForLog(release.InstallerSha256)),
                                       kLogHashFailed);
@@ -213,16 +229,16 @@ DWORD AttemptSteps()
     std::wstring refused;
     if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error, &refused)) {
         return FailDiscardingDownload(
-            download, error, DescribeFailure(refused, L"checking the signature of", UrlForLog(release.InstallerUrl)),
+            place, download, error, DescribeFailure(refused, L"checking the signature of", UrlForLog(release.InstallerUrl)),
             kLogSignatureFailed);
     }
 #endif
     DWORD moveError = 0;
-    switch (PutInPlace(download.Handle.Get(), AppState.InstallerPath, release.InstallerSha256, moveError)) {
+    switch (PutInPlace(download.Handle.Get(), installerPath, release.InstallerSha256, moveError)) {
     case Placement::Refused:
         return FailDiscardingDownload(
-            download, kMsgInstallerNotSaved,
-            DescribeFailure(WindowsErrorCause(moveError), L"moving the verified file to", AppState.InstallerPath));
+            place, download, kMsgInstallerNotSaved,
+            DescribeFailure(WindowsErrorCause(moveError), L"moving the verified file to", installerPath));
     case Placement::AlreadyThere:
         download.Discard();
         break;
@@ -234,8 +250,10 @@ DWORD AttemptSteps()
         break;
     }
 
-    WriteLogLine(kLogVerified);
-    PostToMainWindow(WM_INSTALLER_VERIFIED, 0);
+    Log(place, kLogVerified);
+    if (place.Report.Verified) {
+        place.Report.Verified(installerPath);
+    }
     return 0;
 }
 
@@ -299,19 +317,20 @@ bool Sha256TextsMatch(const std::wstring& expected, const std::wstring& computed
     return FoldAsciiCase(TrimWhitespace(expected)) == FoldAsciiCase(TrimWhitespace(computed));
 }
 
-DWORD WINAPI RunInstallAttempt(LPVOID)
+DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report)
 {
-    // Whatever an attempt throws (an allocation that failed) ends that
-    // attempt, not the process; unwinding has already deleted its file.
     LoadFromSystemDirectory(kWinHttpDll);
     LoadFromSystemDirectory(kBcryptDll);
 #ifdef TAVRO_PUBLISHER
     LoadFromSystemDirectory(kWinTrustDll);
     LoadFromSystemDirectory(kCrypt32Dll);
 #endif
+    const AttemptPlace place = {workingDirectory, report};
+    // Whatever an attempt throws (an allocation that failed) ends that
+    // attempt, not the process; unwinding has already deleted its file.
     try {
-        return AttemptSteps();
+        return AttemptSteps(place);
     } catch (...) {
     }
-    return FailAttempt(kMsgOutOfMemory, L"an allocation that failed during the attempt.");
+    return FailAttempt(place, kMsgOutOfMemory, L"an allocation that failed during the attempt.");
 }

@@ -2,23 +2,39 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "release/error_text.h"
+#include "release/failure_detail.h"
 #include "release/manifest.h"
 
-// One whole install attempt: manifest, installer URL check, download into the
-// working directory, SHA-256 verification. Shaped as a thread start routine;
-// the parameter is ignored. Returns 0 after posting WM_INSTALLER_VERIFIED
-// (the verified file stays at AppState.InstallerPath), 1 after posting
-// WM_INSTALLER_FAILED with the sentence in AppState.LastFailureText. The
-// installer is downloaded into a file of the attempt's own and moved to
-// InstallerPath only once verified, so that name never holds unverified
-// bytes; on failure the attempt's own file is deleted and InstallerPath is
-// left as it was. A version that would make InstallerPath longer than
+// What an install attempt tells whoever runs it (the window's worker, the
+// release tool's live check, a test), in this order: Progress(0) as it
+// begins; InstallerNamed once the installer's path is formed (before the
+// download); Progress as the download moves (0..100, when the server
+// announced a length); then its last word, exactly one of Verified (the
+// verified installer now at that path) or Failed (the user's sentence and
+// what failed behind it, failure_detail.h). A member left empty is not
+// called.
+struct AttemptReport {
+    std::function<void(unsigned percent)> Progress;
+    std::function<void(const std::wstring& path)> InstallerNamed;
+    std::function<void(const std::wstring& path)> Verified;
+    std::function<void(const std::wstring& sentence, const FailureDetail& detail)> Failed;
+};
+
+// One whole install attempt in `workingDirectory` (an existing directory of
+// the caller's; a user's attempt takes GetWorkingDirectory()), which gets
+// the attempt's log lines and its download: manifest, installer URL check,
+// download, SHA-256 verification. Returns 0 after Verified, 1 after Failed.
+// The installer is downloaded into a file of the attempt's own and moved to
+// the installer's path only once verified, so that name never holds
+// unverified bytes; on failure the attempt's own file is deleted and
+// whatever the installer's path holds is left alone. A path longer than
 // MAX_PATH is refused before the download. No exception leaves it: one (an
 // allocation that failed) is a failed attempt.
-DWORD WINAPI RunInstallAttempt(LPVOID unused);
+DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report);
 
 // The three values an attempt takes from the manifest.
 struct ReleaseFields {

@@ -44,7 +44,12 @@ std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& message)
 
 void WriteLogLine(const std::wstring& message)
 {
-    const std::wstring path = GetWorkingDirectory() + L"\\" + kLogFileName;
+    AppendLogLine(GetWorkingDirectory(), message);
+}
+
+void AppendLogLine(const std::wstring& directory, const std::wstring& message)
+{
+    const std::wstring path = directory + L"\\" + kLogFileName;
     // FILE_APPEND_DATA alone makes every write land at the current end, also
     // when another process appends at the same time.
     ScopedFile log(NullIfInvalid(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,

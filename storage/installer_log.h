@@ -12,6 +12,9 @@ constexpr wchar_t kLogFileName[] = L"TAVRO.Installer.log";
 // anything above is "?", and every LF (inside the message too) becomes CR LF.
 std::string FormatLogLine(const SYSTEMTIME& time, const std::wstring& message);
 
-// Appends one time-stamped line to the log in the working directory. Never
-// reports a failure: a log that cannot be opened is skipped.
+// Appends one time-stamped line to the log in `directory`. Never reports a
+// failure: a log that cannot be opened is skipped.
+void AppendLogLine(const std::wstring& directory, const std::wstring& message);
+
+// AppendLogLine in the working directory, which it tries to create first.
 void WriteLogLine(const std::wstring& message);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "release/error_text.h"
@@ -25,19 +26,24 @@
 // included (connections and TLS handshakes too), whatever trickles in
 // meanwhile. Returns false with a sentence in `error` on any failure.
 
+// What a download tells its caller as it goes; a member left empty is not
+// called.
+struct DownloadReport {
+    // The percentage of the body received, whenever it moves, when the
+    // server announced a Content-Length.
+    std::function<void(unsigned percent)> Progress;
+    // The download goes on after its connection dropped, from this byte (0
+    // when the server sent the whole file again).
+    std::function<void(unsigned long long resumedAt)> Resumed;
+};
+
 // The body is appended to `memory` (never cleared first). The body must be
 // framed (a Content-Length, or chunked), at most kMemoryBodyCap bytes, and
 // the whole fetch must end within the memory deadline of TransferLimits.
-// reportProgress posts WM_INSTALLER_PROGRESS to MainWindow whenever the
-// percentage moves, when the server announced a Content-Length. Bytes
-// received before a failure stay in the buffer. On failure `detail`, when
-// given, says what failed (failure_detail.h).
-[[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, bool reportProgress, ErrorText& error,
-                               FailureDetail* detail = nullptr);
-
-// Told that a download goes on after its connection dropped, with the byte
-// it goes on from (0 when the server sent the whole file again).
-using ResumeNotice = void (*)(unsigned long long resumedAt);
+// Bytes received before a failure stay in the buffer. On failure `detail`,
+// when given, says what failed (failure_detail.h).
+[[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const DownloadReport& report,
+                               ErrorText& error, FailureDetail* detail = nullptr);
 
 // The body is written through `file`, a handle the caller opened with read
 // and write access, at its current position; nothing is written unless the
@@ -52,12 +58,12 @@ using ResumeNotice = void (*)(unsigned long long resumedAt);
 // final URL with "Range: bytes=N-" and If-Range naming the first answer's
 // validator: a 206 that goes on at exactly N with the same total length
 // (and, when it gives one, a Content-Length of the rest) is appended, a 200
-// starts the file again from its first byte (`onResume`, when given, is told
-// either way), anything else fails the download as the drop did. Bytes
+// starts the file again from its first byte (report.Resumed is told either
+// way), anything else fails the download as the drop did. Bytes
 // received before a failure stay in the file. On failure `detail`, when
 // given, says what failed.
-[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, bool reportProgress, ErrorText& error,
-                                     ResumeNotice onResume = nullptr, FailureDetail* detail = nullptr);
+[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report,
+                                     ErrorText& error, FailureDetail* detail = nullptr);
 
 // The sentence for a transfer that failed after the last answer `status`
 // (0: none): a proxy's sign-in request (407 on a request through a proxy),
@@ -73,24 +79,7 @@ unsigned DownloadPercent(unsigned long long received, unsigned long long announc
 bool ParseContentLength(const std::wstring& text, unsigned long long& length);
 
 constexpr unsigned kMaxRedirects = 10;
-constexpr unsigned kMaxResumes = 3;
 
-// "bytes FIRST-LAST/TOTAL", as a 206 names the part it carries (the unit in
-// any letter case); false for any other form ("bytes */TOTAL", an unknown total "/*", a list, a range
-// that does not fit in its total).
-bool ParseContentRange(const std::wstring& text, unsigned long long& first, unsigned long long& last,
-                       unsigned long long& total);
-
-// What an If-Range names: the ETag when it is a well-formed strong entity
-// tag (a weak one never matches there), else the Last-Modified date when it
-// is a well-formed HTTP date, else nothing. The value goes back to the
-// server as a request header: a server's text with a line end or a control
-// character in it never does.
-std::wstring IfRangeValidator(const std::wstring& etag, const std::wstring& lastModified);
-// A quote, visible ASCII characters other than the quote, a quote.
-bool IsStrongEntityTag(const std::wstring& etag);
-// An IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT".
-bool IsHttpDate(const std::wstring& date);
 // The manifest is a few lines; a larger memory-mode body is not one.
 constexpr unsigned long kMemoryBodyCap = 64 * 1024;
 

@@ -7,8 +7,9 @@
 #define TAVRO_MAX_INSTALLER_MIB 1024
 #endif
 
-// When a transfer counts as stalled. Values a working line never hits: the
-// floor is about 17 bytes a second.
+// When a transfer counts as stalled (values a working line never hits: the
+// floor is about 17 bytes a second), how large a body may be, and every pause
+// an attempt makes.
 struct TransferLimits {
     ULONGLONG LowSpeedWindowMs;             // also the wait for response headers, redirects included
     unsigned long long LowSpeedFloorBytes;  // at least this much in every window
@@ -19,9 +20,14 @@ struct TransferLimits {
     // that a hostile host cannot fill the user's disk: the build setting
     // TAVRO_MAX_INSTALLER_MIB.
     unsigned long long InstallerCapBytes;
+    // A verified installer whose name another program holds: the first
+    // pause before it is tried again, doubled for each next until it passes
+    // the last.
+    DWORD FirstHeldNamePauseMs;
+    DWORD LastHeldNamePauseMs;
 };
 constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000,
-                                              TAVRO_MAX_INSTALLER_MIB * 1024ULL * 1024ULL};
+                                              TAVRO_MAX_INSTALLER_MIB * 1024ULL * 1024ULL, 50, 1600};
 
 // The limits in force (transfer_limits.cpp): kProductionLimits in every
 // program built from this code, shortened ones in the unit tests, so the

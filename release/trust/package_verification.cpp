@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "app/app_state.h"
 #include "release/failure_detail.h"
 #include "release/release_messages.h"
 #include "platform/scoped_handle.h"
@@ -112,9 +111,9 @@ std::wstring ToLowerHex(const unsigned char* bytes, size_t count)
     return text;
 }
 
-bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error)
+bool ComputeFileSha256(const std::wstring& path, std::wstring& hexDigest, ErrorText& error)
 {
-    ScopedFile file(NullIfInvalid(CreateFileW(AppState.InstallerPath.c_str(), GENERIC_READ,
+    ScopedFile file(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     return ComputeHandleSha256(file.Get(), hexDigest, error);

@@ -8,12 +8,11 @@
 #include "release/error_text.h"
 #include "release/failure_detail.h"
 
-// SHA-256 of the file named by AppState.InstallerPath, as 64 lower-case hex
-// digits. On success replaces `hexDigest` and leaves `error` untouched; on
+// SHA-256 of the file at `path`, as 64 lower-case hex digits. On success replaces `hexDigest` and leaves `error` untouched; on
 // failure leaves `hexDigest` untouched and assigns one of the two
 // verification sentences. The file is closed before the call returns, so the
 // caller may delete it at once.
-[[nodiscard]] bool ComputeFileSha256(std::wstring& hexDigest, ErrorText& error);
+[[nodiscard]] bool ComputeFileSha256(const std::wstring& path, std::wstring& hexDigest, ErrorText& error);
 
 // As ComputeFileSha256, for the file open at `file` (with read access),
 // hashed from its first byte whatever its position. A read that fails is a

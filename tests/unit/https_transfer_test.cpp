@@ -7,7 +7,6 @@
 #include <functional>
 #include <vector>
 
-#include "message_recorder.h"
 #include "official_host.h"
 #include "pattern_file.h"
 #include "release/url_policy.h"
@@ -26,12 +25,12 @@ constexpr wchar_t kNotWritten[] = L"The installer could not be saved. Check that
 
 // The body of `url` into a file made anew at `path`, through a handle, as
 // the attempt downloads into its own file.
-bool DownloadToFile(const std::wstring& url, const std::wstring& path, bool reportProgress, ErrorText& error,
-                    FailureDetail* detail = nullptr)
+bool DownloadToFile(const std::wstring& url, const std::wstring& path, const DownloadReport& report,
+                    ErrorText& error, FailureDetail* detail = nullptr)
 {
     ScopedFile file(NullIfInvalid(
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    return file.IsValid() && DownloadUrlToFile(url, file.Get(), reportProgress, error, nullptr, detail);
+    return file.IsValid() && DownloadUrlToFile(url, file.Get(), report, error, detail);
 }
 
 // The request lines the site logged for `path`, in order.
@@ -115,72 +114,11 @@ TEST(ParseContentLength, DigitsThatFitIn63Bits)
     }
 }
 
-TEST(ParseContentRange, OneSpanThatFitsItsTotal)
-{
-    struct Row {
-        const wchar_t* text;
-        bool parsed;
-        unsigned long long first, last, total;
-    };
-    const Row rows[] = {
-        {L"bytes 100-199/200", true, 100, 199, 200},
-        {L"Bytes 100-199/200", true, 100, 199, 200},
-        {L"BYTES 0-0/1", true, 0, 0, 1},
-        {L"bytes 0-4294967295/4294967296", true, 0, 4294967295ULL, 4294967296ULL},
-        {L"bytes */200", false, 0, 0, 0},
-        {L"bytes 100-199/*", false, 0, 0, 0},
-        {L"bytes 100-200/200", false, 0, 0, 0},
-        {L"bytes 150-100/200", false, 0, 0, 0},
-        {L"bytes 100-199/200, 0-9/200", false, 0, 0, 0},
-        {L"items 100-199/200", false, 0, 0, 0},
-        {L"bytes 100-199/200 ", false, 0, 0, 0},
-        {L"bytes 99999999999999999999-1/2", false, 0, 0, 0},
-        {L"", false, 0, 0, 0},
-    };
-    for (const Row& row : rows) {
-        unsigned long long first = 7, last = 7, total = 7;
-        EXPECT_EQ(ParseContentRange(row.text, first, last, total), row.parsed) << Narrow(row.text);
-        if (row.parsed) {
-            EXPECT_EQ(first, row.first);
-            EXPECT_EQ(last, row.last);
-            EXPECT_EQ(total, row.total);
-        }
-    }
-}
-
-// What goes back to the server in If-Range is one well-formed validator,
-// never a server's text with a line end in it.
-TEST(IfRangeValidator, AWellFormedStrongETagElseTheDate)
-{
-    const wchar_t date[] = L"Wed, 09 Dec 2026 01:00:00 GMT";
-    const std::wstring longTag = L"\"" + std::wstring(300, L'a') + L"\"";
-    struct Row {
-        std::wstring etag, lastModified, sent;
-    };
-    const Row rows[] = {
-        {L"\"abc\"", date, L"\"abc\""},
-        {longTag, L"", longTag},
-        {L"W/\"abc\"", date, date},
-        {L"", date, date},
-        {L"", L"", L""},
-        {L"\"e1\"\rX-Injected: yes", date, date},
-        {L"\"e1\"\r\nX-Injected: yes", L"", L""},
-        {L"\"a b\"", L"", L""},
-        {L"\"caf\x00e9\"", L"", L""},
-        {L"abc", L"", L""},
-        {L"", L"Wed, 09 Dec 2026 01:00:00 GMT\rX-Injected: yes", L""},
-        {L"", L"yesterday", L""},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(IfRangeValidator(row.etag, row.lastModified), row.sent) << Narrow(row.etag);
-    }
-}
-
 TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
 {
     ByteBuffer buffer = {'o', 'l', 'd'};
     ErrorText error;
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, false, error));
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, {}, error));
     ByteBuffer expected = {'o', 'l', 'd'};
     const ByteBuffer body = PatternBytes(60000);
     expected.insert(expected.end(), body.begin(), body.end());
@@ -188,40 +126,49 @@ TEST(DownloadUrl, MemoryModeAppendsAfterExistingBytes)
     EXPECT_EQ(error, L"");
 }
 
-TEST(DownloadUrl, ProgressPostedOnlyWhenThePercentMoves)
+// A report that keeps every percentage it is told.
+struct ProgressSeen {
+    std::vector<unsigned> Percents;
+    DownloadReport Report;
+    ProgressSeen()
+    {
+        Report.Progress = [this](unsigned percent) { Percents.push_back(percent); };
+    }
+};
+
+TEST(DownloadUrl, ProgressReportedOnlyWhenThePercentMoves)
 {
     // 8 MiB arrives in hundreds of reads, each well under 1 %: every
-    // percentage from 0 to 100 is reached, and each is posted once.
+    // percentage from 0 to 100 is reached, and each is reported once.
     TestDirectory directory;
-    MessageRecorder recorder;
+    ProgressSeen file;
     ByteBuffer unused;
     ErrorText error;
-    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/8388608"), directory.Path() + L"\\body.bin", true, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/8388608"), directory.Path() + L"\\body.bin", file.Report, error));
     std::vector<unsigned> everyPercent;
     for (unsigned percent = 0; percent <= 100; ++percent) {
         everyPercent.push_back(percent);
     }
-    EXPECT_EQ(recorder.TakeProgress(), everyPercent);
+    EXPECT_EQ(file.Percents, everyPercent);
 
     // Memory mode reports as well; 60000 bytes come in a handful of reads.
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), unused, true, error));
-    const std::vector<unsigned> posted = recorder.TakeProgress();
-    ASSERT_FALSE(posted.empty());
-    EXPECT_TRUE(std::adjacent_find(posted.begin(), posted.end(), std::greater_equal<unsigned>()) == posted.end());
-    EXPECT_EQ(posted.back(), 100u);
+    ProgressSeen memory;
+    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), unused, memory.Report, error));
+    ASSERT_FALSE(memory.Percents.empty());
+    EXPECT_TRUE(std::adjacent_find(memory.Percents.begin(), memory.Percents.end(), std::greater_equal<unsigned>()) ==
+                memory.Percents.end());
+    EXPECT_EQ(memory.Percents.back(), 100u);
 }
 
-TEST(DownloadUrl, NoProgressWithoutContentLengthOrWhenOff)
+TEST(DownloadUrl, NoProgressWithoutContentLength)
 {
     TestDirectory directory;
-    MessageRecorder recorder;
-    ByteBuffer buffer;
+    ProgressSeen seen;
     ErrorText error;
-    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/60000?nolength=1"), directory.Path() + L"\\body.bin", true, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/60000?nolength=1"), directory.Path() + L"\\body.bin", seen.Report,
+                               error));
     EXPECT_TRUE(ReadFileBytes(directory.Path() + L"\\body.bin") == PatternBytes(60000));
-    EXPECT_TRUE(recorder.TakeProgress().empty());
-    ASSERT_TRUE(DownloadUrl(OfficialUrl(L"/bytes/60000"), buffer, false, error));
-    EXPECT_TRUE(recorder.TakeProgress().empty());
+    EXPECT_TRUE(seen.Percents.empty());
 }
 
 // Memory mode reads a manifest, which must be whole: its end must be
@@ -241,7 +188,7 @@ TEST(DownloadUrl, MemoryModeTakesOnlyAFramedBody)
     for (const Row& row : rows) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, false, error), row.whole) << Narrow(row.path);
+        EXPECT_EQ(DownloadUrl(OfficialUrl(row.path), buffer, {}, error), row.whole) << Narrow(row.path);
         EXPECT_EQ(error, row.whole ? L"" : kFailed) << Narrow(row.path);
         EXPECT_TRUE(buffer == (row.whole ? PatternBytes(3000) : ByteBuffer())) << Narrow(row.path);
     }
@@ -253,10 +200,10 @@ TEST(DownloadUrlToFile, WritesTheBody)
     const std::wstring path = directory.Path() + L"\\body.bin";
     ASSERT_TRUE(WriteFileBytes(path, ByteBuffer(500000, 'x')));
     ErrorText error;
-    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/200001"), path, false, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/200001"), path, {}, error));
     EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(200001));
 
-    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/0"), path, false, error));
+    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/0"), path, {}, error));
     EXPECT_TRUE(FileExists(path));
     EXPECT_TRUE(ReadFileBytes(path).empty());
 }
@@ -274,7 +221,7 @@ TEST(DownloadUrl, WriteFailureFailsTheDownload)
         ASSERT_TRUE(readOnly.IsValid());
         ErrorText error;
         FailureDetail detail;
-        EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(body), readOnly.Get(), false, error, nullptr, &detail)) << body;
+        EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(body), readOnly.Get(), {}, error, &detail)) << body;
         EXPECT_EQ(error, kNotWritten) << body;
         EXPECT_EQ(detail, L"Windows error 5 (access denied) writing the body of " + OfficialUrl(body) + L".");
     }
@@ -285,7 +232,7 @@ TEST(DownloadUrl, WriteFailureFailsTheDownload)
         ASSERT_TRUE(SetSiteRules(rules));
         ErrorText error;
         FailureDetail detail;
-        EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/300000"), SmallDisk() + L"\\body.bin", false, error, &detail))
+        EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/300000"), SmallDisk() + L"\\body.bin", {}, error, &detail))
             << rules;
         EXPECT_EQ(error, kNotWritten) << rules;
         EXPECT_NE(detail.find(L"Windows error 112 (disk full) writing the body of " + OfficialUrl(L"/bytes/300000")),
@@ -323,7 +270,7 @@ TEST(DownloadUrlToFile, NeverPastTheLengthOrTheCeiling)
         ClearSite();
         ASSERT_TRUE(SetSiteRules(R"({"/bytes/300000": {"sequence": )" + (row.rules == "{}" ? "[{}]" : row.rules) + "}}"));
         ErrorText error;
-        EXPECT_EQ(DownloadToFile(OfficialUrl(row.path), file, false, error), row.error == nullptr) << Narrow(row.path)
+        EXPECT_EQ(DownloadToFile(OfficialUrl(row.path), file, {}, error), row.error == nullptr) << Narrow(row.path)
                                                                                                    << row.rules;
         EXPECT_EQ(error, row.error == nullptr ? L"" : row.error) << Narrow(row.path) << row.rules;
         const ByteBuffer written = ReadFileBytes(file);
@@ -353,7 +300,7 @@ TEST(DownloadUrlToFile, TheResumeSendsBackOnlyAWellFormedValidator)
         ClearSite();
         ASSERT_TRUE(SetSiteRules(R"({"/bytes/300000": {"sequence": [)" + row.first + ", " + row.second + "]}}"));
         ErrorText error;
-        EXPECT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/300000"), directory.Path() + L"\\body.bin", false, error))
+        EXPECT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/300000"), directory.Path() + L"\\body.bin", {}, error))
             << row.name;
         EXPECT_TRUE(ReadFileBytes(directory.Path() + L"\\body.bin") == PatternBytes(300000)) << row.name;
         const std::vector<std::string> requests = RequestsFor("/bytes/300000");
@@ -384,7 +331,7 @@ TEST(DownloadUrlToFile, ErrorStatusWritesNothing)
             ScopedFile file(NullIfInvalid(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
             ErrorText error;
-            EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(path), file.Get(), false, error)) << Narrow(path);
+            EXPECT_FALSE(DownloadUrlToFile(OfficialUrl(path), file.Get(), {}, error)) << Narrow(path);
             EXPECT_EQ(error, kBadStatus) << Narrow(path);
         }
         EXPECT_TRUE(ReadFileBytes(fresh).empty()) << Narrow(path);
@@ -396,9 +343,9 @@ TEST(DownloadUrl, RefusedUrlMakesNoRequest)
 {
     ByteBuffer buffer;
     ErrorText error;
-    EXPECT_FALSE(DownloadUrl(L"http://" + Host() + L"/bytes/10", buffer, false, error));
+    EXPECT_FALSE(DownloadUrl(L"http://" + Host() + L"/bytes/10", buffer, {}, error));
     EXPECT_EQ(error, L"The release URL must use HTTPS.");
-    EXPECT_FALSE(DownloadUrl(L"https://localhost/bytes/10", buffer, false, error));
+    EXPECT_FALSE(DownloadUrl(L"https://localhost/bytes/10", buffer, {}, error));
     EXPECT_EQ(error, L"The release URL is not hosted on the official TAVRO domain.");
     EXPECT_TRUE(buffer.empty());
 }
@@ -418,7 +365,7 @@ TEST(DownloadUrl, ConnectionFailuresGiveTheConnectionSentence)
         ByteBuffer buffer;
         ErrorText error;
         FailureDetail detail;
-        EXPECT_FALSE(DownloadUrl(url, buffer, false, error, &detail)) << Narrow(url);
+        EXPECT_FALSE(DownloadUrl(url, buffer, {}, error, &detail)) << Narrow(url);
         EXPECT_EQ(error, kFailed) << Narrow(url);
         EXPECT_EQ(detail, (url.find(L":1/") != std::wstring::npos ? refused : secure) + url + L".");
         EXPECT_TRUE(buffer.empty());
@@ -432,12 +379,12 @@ TEST(DownloadUrl, BodyCutShortIsAFailedReadAndKeepsWhatArrived)
     ByteBuffer buffer;
     ErrorText error;
     // Cut every time, the whole body every time: the resumes get no further.
-    EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/200000?cut=100000&norange=1"), path, false, error));
+    EXPECT_FALSE(DownloadToFile(OfficialUrl(L"/bytes/200000?cut=100000&norange=1"), path, {}, error));
     EXPECT_EQ(error, kFailed);
     EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(100000));
 
     error.clear();
-    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, false, error));
+    EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/200000?cut=100000"), buffer, {}, error));
     EXPECT_EQ(error, kFailed);
     EXPECT_LE(buffer.size(), 100000u);
 }
@@ -447,7 +394,7 @@ TEST(DownloadUrl, MemoryModeBodyAboveTheCapFails)
     for (const wchar_t* path : {L"/bytes/65537", L"/bytes/65537?nolength=1", L"/bytes/1?endless=1"}) {
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, false, error)) << Narrow(path);
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(path), buffer, {}, error)) << Narrow(path);
         EXPECT_EQ(error, kFailed) << Narrow(path);
         EXPECT_LE(buffer.size(), kMemoryBodyCap) << Narrow(path);
     }
@@ -489,7 +436,7 @@ TEST(DownloadUrl, RedirectsAreFollowedOnlyWithinThePolicy)
         ASSERT_TRUE(SetSiteRules(row.rules));
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/m#start"), buffer, false, error), row.error == nullptr) << row.name;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/m#start"), buffer, {}, error), row.error == nullptr) << row.name;
         EXPECT_EQ(error, row.error == nullptr ? L"" : row.error) << row.name;
         EXPECT_TRUE(buffer == (row.error == nullptr ? PatternBytes(100) : ByteBuffer())) << row.name;
         const std::string seen = RequestsLog();
@@ -526,7 +473,7 @@ TEST(DownloadUrl, SlowRedirectsShareOneHeaderWait)
         ASSERT_TRUE(SetSiteRules(row.rules));
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/r1"), buffer, false, error), row.arrives) << row.rules;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/r1"), buffer, {}, error), row.arrives) << row.rules;
         EXPECT_EQ(error, row.arrives ? L"" : kFailed) << row.rules;
     }
 }
@@ -557,8 +504,8 @@ TEST(DownloadUrl, StalledTransfersFail)
     for (const StallRow& row : rows) {
         ByteBuffer buffer;
         ErrorText error;
-        const bool completed = row.toFile ? DownloadToFile(OfficialUrl(row.path), file, false, error)
-                                          : DownloadUrl(OfficialUrl(row.path), buffer, false, error);
+        const bool completed = row.toFile ? DownloadToFile(OfficialUrl(row.path), file, {}, error)
+                                          : DownloadUrl(OfficialUrl(row.path), buffer, {}, error);
         EXPECT_EQ(completed, row.completes) << Narrow(row.path);
         EXPECT_EQ(error, row.completes ? L"" : kFailed) << Narrow(row.path);
     }
@@ -581,7 +528,7 @@ TEST(DownloadUrl, TrickledAnswersEndWithinTheLimits)
     for (const wchar_t* row : rows) {
         ErrorText error;
         const ULONGLONG start = GetTickCount64();
-        EXPECT_FALSE(DownloadToFile(OfficialUrl(row), directory.Path() + L"\\body.bin", false, error)) << Narrow(row);
+        EXPECT_FALSE(DownloadToFile(OfficialUrl(row), directory.Path() + L"\\body.bin", {}, error)) << Narrow(row);
         EXPECT_EQ(error, kFailed) << Narrow(row);
         EXPECT_LT(GetTickCount64() - start, 3 * kTransferLimits.LowSpeedWindowMs + 5000) << Narrow(row);
     }
@@ -599,7 +546,7 @@ TEST(DownloadUrl, ThroughTheUsersProxy)
         const ScopedUserProxy proxy(row.proxy);
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, false, error), row.works) << row.proxy;
+        EXPECT_EQ(DownloadUrl(OfficialUrl(L"/bytes/100"), buffer, {}, error), row.works) << row.proxy;
         EXPECT_EQ(error, row.works ? L"" : kFailed) << row.proxy;
     }
 }
@@ -614,7 +561,7 @@ TEST(DownloadUrl, ASignInRequestFromTheOriginIsAnUnexpectedResponse)
                                  scheme + "\"}}"));
         ByteBuffer buffer;
         ErrorText error;
-        EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, false, error)) << scheme;
+        EXPECT_FALSE(DownloadUrl(OfficialUrl(L"/bytes/10"), buffer, {}, error)) << scheme;
         EXPECT_EQ(error, kBadStatus) << scheme;
         const std::string seen = RequestsLog();
         EXPECT_EQ(seen.find("/bytes/10"), seen.rfind("/bytes/10")) << seen;

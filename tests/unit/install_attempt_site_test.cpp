@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/attempt_worker.h"
 #include "message_recorder.h"
 #include "official_host.h"
 #include "pattern_file.h"
@@ -121,48 +122,67 @@ std::vector<std::wstring> FilesIn(const std::wstring& directory)
     return names;
 }
 
+// What an attempt told its report, in order.
+enum class Call { Progress, Verified, Failed };
+struct Told {
+    Call What;
+    unsigned Percent;  // with Progress
+};
+
 class InstallAttempt : public testing::Test {
 protected:
     void SetUp() override
     {
         ClearSite();
         ASSERT_TRUE(PublishFile(kInstallerPath, Installer()));
-        AppState.InstallerPath.clear();
-        AppState.LastFailureText.clear();
+        report_.Progress = [this](unsigned percent) { told_.push_back({Call::Progress, percent}); };
+        report_.InstallerNamed = [this](const std::wstring& path) { installerPath_ = path; };
+        report_.Verified = [this](const std::wstring& path) {
+            EXPECT_EQ(path, installerPath_);
+            told_.push_back({Call::Verified, 0});
+        };
+        report_.Failed = [this](const std::wstring& sentence, const FailureDetail& detail) {
+            failureText_ = sentence;
+            failureDetail_ = detail;
+            told_.push_back({Call::Failed, 0});
+        };
     }
 
-    // Runs one attempt; returns its result.
+    // Runs one attempt in the user's working directory; returns its result.
     DWORD Run()
     {
-        DWORD result = RunInstallAttempt(nullptr);
-        posted_ = recorder_.Take();
-        return result;
+        installerPath_.clear();
+        told_.clear();
+        return RunAttempt(GetWorkingDirectory(), report_);
     }
 
-    UINT FinalMessage() const { return posted_.empty() ? 0 : posted_.back().Message; }
+    Call FinalCall() const { return told_.empty() ? Call::Progress : told_.back().What; }
     std::wstring WorkingDirectory() const { return base_.Path() + L"\\TAVRO\\Installer"; }
     std::wstring SetupFile() const { return WorkingDirectory() + L"\\" + kSetupName; }
 
     TestDirectory base_;
     ScopedLocalAppData localAppData_{base_.Path()};
-    MessageRecorder recorder_;
-    std::vector<MessageRecorder::Posted> posted_;
+    AttemptReport report_;
+    std::vector<Told> told_;
+    std::wstring installerPath_;
+    std::wstring failureText_;
+    std::wstring failureDetail_;
 };
 
 TEST_F(InstallAttempt, VerifiedDownloadKeepsTheFile)
 {
     ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
     EXPECT_EQ(Run(), 0u);
-    EXPECT_EQ(AppState.InstallerPath, SetupFile());
+    EXPECT_EQ(installerPath_, SetupFile());
     EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer());
     EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName}));
-    ASSERT_GE(posted_.size(), 3u);
-    EXPECT_EQ(posted_.front().Message, WM_INSTALLER_PROGRESS);
-    EXPECT_EQ(posted_.front().WParam, 0u);
-    EXPECT_EQ(posted_[posted_.size() - 2].Message, WM_INSTALLER_PROGRESS);
-    EXPECT_EQ(posted_[posted_.size() - 2].WParam, 100u);
-    EXPECT_EQ(FinalMessage(), WM_INSTALLER_VERIFIED);
-    EXPECT_EQ(AppState.LastFailureText, L"");
+    ASSERT_GE(told_.size(), 3u);
+    EXPECT_EQ(told_.front().What, Call::Progress);
+    EXPECT_EQ(told_.front().Percent, 0u);
+    EXPECT_EQ(told_[told_.size() - 2].What, Call::Progress);
+    EXPECT_EQ(told_[told_.size() - 2].Percent, 100u);
+    EXPECT_EQ(FinalCall(), Call::Verified);
+    EXPECT_EQ(failureText_, L"");
     EXPECT_EQ(LogMessages(WorkingDirectory()),
               (std::vector<std::string>{"Checking the TAVRO release manifest.",
                                         "Downloading TAVRO Static Module 1.2.3.4.",
@@ -186,7 +206,7 @@ TEST_F(InstallAttempt, ManifestVariantsThatStillVerify)
     for (const std::string& manifest : variants) {
         ASSERT_TRUE(PublishText(kManifestPath, manifest));
         EXPECT_EQ(Run(), 0u) << manifest;
-        EXPECT_EQ(FinalMessage(), WM_INSTALLER_VERIFIED) << manifest;
+        EXPECT_EQ(FinalCall(), Call::Verified) << manifest;
         EXPECT_TRUE(FileExists(SetupFile())) << manifest;
     }
 }
@@ -231,9 +251,9 @@ TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
     for (const EarlyFailure& row : rows) {
         ASSERT_TRUE(PublishText(kManifestPath, row.manifest));
         EXPECT_EQ(Run(), 1u) << row.name;
-        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
-        EXPECT_EQ(AppState.InstallerPath, L"") << row.name;
+        EXPECT_EQ(FinalCall(), Call::Failed) << row.name;
+        EXPECT_EQ(failureText_, row.sentence) << row.name;
+        EXPECT_EQ(installerPath_, L"") << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), "Checking the TAVRO release manifest.") << row.name;
         // Nothing but the log in the working directory, nothing beside it.
         EXPECT_FALSE(FileExists(SetupFile())) << row.name;
@@ -263,8 +283,8 @@ TEST_F(InstallAttempt, ManifestThatCannotBeFetched)
         }
         ASSERT_TRUE(SetSiteRules(row.rules));
         EXPECT_EQ(Run(), 1u) << row.rules;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.rules;
-        EXPECT_EQ(AppState.InstallerPath, L"") << row.rules;
+        EXPECT_EQ(failureText_, row.sentence) << row.rules;
+        EXPECT_EQ(installerPath_, L"") << row.rules;
     }
 }
 
@@ -329,10 +349,10 @@ TEST_F(InstallAttempt, LateFailuresDeleteOnlyTheAttemptsFile)
         ASSERT_EQ(GetWorkingDirectory(), WorkingDirectory());
         ASSERT_TRUE(WriteFileBytes(SetupFile(), ByteBuffer(10, 'o'))) << row.name;
         EXPECT_EQ(Run(), 1u) << row.name;
-        EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED) << row.name;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
-        EXPECT_EQ(AppState.LastFailureDetail, row.detail) << row.name;
-        EXPECT_EQ(AppState.InstallerPath, SetupFile()) << row.name;
+        EXPECT_EQ(FinalCall(), Call::Failed) << row.name;
+        EXPECT_EQ(failureText_, row.sentence) << row.name;
+        EXPECT_EQ(failureDetail_, row.detail) << row.name;
+        EXPECT_EQ(installerPath_, SetupFile()) << row.name;
         EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
         EXPECT_TRUE(ReadFileBytes(SetupFile()) == ByteBuffer(10, 'o')) << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
@@ -373,14 +393,14 @@ TEST_F(InstallAttempt, NameHeldOpenByAnotherProgramGetsNoBytes)
                                                     FILE_ATTRIBUTE_NORMAL, nullptr)));
         ASSERT_TRUE(holder.IsValid()) << row.name;
         EXPECT_EQ(Run(), row.sentence == nullptr ? 0u : 1u) << row.name;
-        EXPECT_EQ(FinalMessage(), row.sentence == nullptr ? WM_INSTALLER_VERIFIED : WM_INSTALLER_FAILED) << row.name;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence == nullptr ? L"" : row.sentence) << row.name;
+        EXPECT_EQ(FinalCall(), row.sentence == nullptr ? Call::Verified : Call::Failed) << row.name;
+        EXPECT_EQ(failureText_, row.sentence == nullptr ? L"" : row.sentence) << row.name;
         EXPECT_EQ(LogMessages(WorkingDirectory()).back(), row.lastLog) << row.name;
         holder.Reset();
         EXPECT_TRUE(ReadFileBytes(SetupFile()) == row.held) << row.name;
         EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
         DeleteFileW(SetupFile().c_str());
-        AppState.LastFailureText.clear();
+        failureText_.clear();
     }
 }
 
@@ -418,7 +438,7 @@ TEST_F(InstallAttempt, AnInstallerThatCannotBeSavedThereSaysSo)
         const std::wstring base = row.localAppData.empty() ? SmallDisk() : row.localAppData;
         const ScopedLocalAppData localAppData(base);
         EXPECT_EQ(Run(), 1u) << row.name;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence) << row.name;
+        EXPECT_EQ(failureText_, row.sentence) << row.name;
         std::vector<std::string> log = LogMessages(base + L"\\TAVRO\\Installer");
         ASSERT_FALSE(log.empty()) << row.name;
         log.erase(log.begin());
@@ -434,7 +454,7 @@ TEST_F(InstallAttempt, FileInMissingDirectoryFailsAfterTheServerAnswered)
     ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
     const ScopedLocalAppData missing(base_.Path() + L"\\no\\such");
     EXPECT_EQ(Run(), 1u);
-    EXPECT_EQ(AppState.LastFailureText, kConnection);
+    EXPECT_EQ(failureText_, kConnection);
     EXPECT_NE(RequestsLog().find(kManifestPath), std::string::npos);
     EXPECT_EQ(RequestsLog().find(kInstallerPath), std::string::npos);
 }
@@ -447,12 +467,11 @@ TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)
     } disarm;
     // The hash's 64 KiB read buffer, after the whole installer has arrived.
     FailAllocationsOf = 64 * 1024;
-    const DWORD result = RunInstallAttempt(nullptr);
+    const DWORD result = Run();
     FailAllocationsOf = 0;
-    posted_ = recorder_.Take();
     EXPECT_EQ(result, 1u);
-    EXPECT_EQ(FinalMessage(), WM_INSTALLER_FAILED);
-    EXPECT_EQ(AppState.LastFailureText, kOutOfMemory);
+    EXPECT_EQ(FinalCall(), Call::Failed);
+    EXPECT_EQ(failureText_, kOutOfMemory);
     EXPECT_NE(RequestsLog().find(kInstallerPath), std::string::npos);
     EXPECT_EQ(LogMessages(WorkingDirectory()),
               (std::vector<std::string>{"Checking the TAVRO release manifest.",
@@ -557,9 +576,9 @@ TEST_F(InstallAttempt, ADroppedDownloadResumes)
         ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
         ASSERT_TRUE(SetSiteRules(R"({"/releases/setup.exe": {"sequence": )" + row.rules + "}}"));
         DeleteFileW((WorkingDirectory() + L"\\" + kLogName).c_str());
-        AppState.LastFailureText.clear();
+        failureText_.clear();
         EXPECT_EQ(Run(), row.sentence == nullptr ? 0u : 1u) << row.name;
-        EXPECT_EQ(AppState.LastFailureText, row.sentence == nullptr ? L"" : row.sentence) << row.name;
+        EXPECT_EQ(failureText_, row.sentence == nullptr ? L"" : row.sentence) << row.name;
         std::vector<std::string> log = LogMessages(WorkingDirectory());
         log.erase(log.begin(), log.begin() + 2);  // checking, downloading
         EXPECT_EQ(log, row.logAfterDownloading) << row.name;
@@ -577,18 +596,37 @@ TEST_F(InstallAttempt, ADroppedDownloadResumes)
     }
 }
 
-TEST_F(InstallAttempt, WithoutAWindowNothingIsPosted)
+// The window's worker turns the report into AppState and posts: the
+// installer's path and the sentence written before the post that announces
+// them. As in --download-test, without a window nothing is posted (a post
+// to a null window would wait in this thread's queue).
+TEST_F(InstallAttempt, TheWindowsWorkerPostsWhatTheAttemptReports)
 {
-    // As in --download-test: no window, the attempt on this thread. A post
-    // to a null window would wait in this thread's queue.
-    ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
-    const HWND window = AppState.MainWindow;
-    AppState.MainWindow = nullptr;
-    const DWORD result = RunInstallAttempt(nullptr);
-    AppState.MainWindow = window;
-    EXPECT_EQ(result, 0u);
-    MSG message = {};
-    EXPECT_FALSE(PeekMessageW(&message, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) << message.message;
+    const std::string url = "https://" + HostA() + "/releases/setup.exe";
+    for (const std::string& manifest : {GoodManifest(), Manifest("1.2.3.4", url, std::string(64, '0'))}) {
+        const bool good = manifest == GoodManifest();
+        ASSERT_TRUE(PublishText(kManifestPath, manifest));
+        AppState = SharedState();
+        EXPECT_EQ(RunInstallAttempt(nullptr), good ? 0u : 1u);
+        MSG message = {};
+        EXPECT_FALSE(PeekMessageW(&message, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) << message.message;
+        std::vector<MessageRecorder::Posted> posted;
+        {
+            MessageRecorder recorder;
+            EXPECT_EQ(RunInstallAttempt(nullptr), good ? 0u : 1u);
+            posted = recorder.Take();
+        }
+        ASSERT_GE(posted.size(), 3u);
+        EXPECT_EQ(posted.front().Message, WM_INSTALLER_PROGRESS);
+        EXPECT_EQ(posted.front().WParam, 0u);
+        EXPECT_EQ(posted[posted.size() - 2].Message, WM_INSTALLER_PROGRESS);
+        EXPECT_EQ(posted[posted.size() - 2].WParam, 100u);
+        EXPECT_EQ(posted.back().Message, good ? WM_INSTALLER_VERIFIED : WM_INSTALLER_FAILED);
+        EXPECT_EQ(AppState.InstallerPath, SetupFile());
+        EXPECT_EQ(AppState.LastFailureText, good ? L"" : kMismatch);
+        EXPECT_EQ(AppState.LastFailureDetail.empty(), good);
+        DeleteFileW(SetupFile().c_str());
+    }
 }
 
 TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
@@ -599,9 +637,9 @@ TEST_F(InstallAttempt, BodiesWithoutLengthOrEmpty)
     EXPECT_EQ(Run(), 0u);
     EXPECT_TRUE(ReadFileBytes(SetupFile()) == Installer());
     std::vector<unsigned> progress;
-    for (const MessageRecorder::Posted& posted : posted_) {
-        if (posted.Message == WM_INSTALLER_PROGRESS) {
-            progress.push_back(static_cast<unsigned>(posted.WParam));
+    for (const Told& posted : told_) {
+        if (posted.What == Call::Progress) {
+            progress.push_back(static_cast<unsigned>(posted.Percent));
         }
     }
     EXPECT_EQ(progress, std::vector<unsigned>{0});

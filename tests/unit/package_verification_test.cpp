@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
 #include "pattern_file.h"
 #include "test_directory.h"
 
@@ -41,15 +40,15 @@ TEST(ComputeFileSha256, MatchesReferenceDigests)
     };
     TestDirectory directory;
     for (const Row& row : rows) {
-        AppState.InstallerPath = directory.Path() + L"\\setup-" + std::to_wstring(row.size) + L".exe";
-        ASSERT_TRUE(WriteFileBytes(AppState.InstallerPath, PatternBytes(row.size)));
+        const std::wstring path = directory.Path() + L"\\setup-" + std::to_wstring(row.size) + L".exe";
+        ASSERT_TRUE(WriteFileBytes(path, PatternBytes(row.size)));
         std::wstring digest = L"old";
         ErrorText error = L"earlier sentence";
-        ASSERT_TRUE(ComputeFileSha256(digest, error)) << row.size;
+        ASSERT_TRUE(ComputeFileSha256(path, digest, error)) << row.size;
         EXPECT_EQ(digest, row.sha256) << row.size;
         EXPECT_EQ(error, L"earlier sentence");
         // The file is closed again: it can be deleted at once.
-        EXPECT_TRUE(DeleteFileW(AppState.InstallerPath.c_str())) << row.size;
+        EXPECT_TRUE(DeleteFileW(path.c_str())) << row.size;
     }
 }
 
@@ -57,10 +56,9 @@ TEST(ComputeFileSha256, MissingFileOrEmptyPathIsNotVerified)
 {
     TestDirectory directory;
     for (const std::wstring& path : {directory.Path() + L"\\missing.exe", std::wstring()}) {
-        AppState.InstallerPath = path;
         std::wstring digest = L"kept";
         ErrorText error;
-        EXPECT_FALSE(ComputeFileSha256(digest, error));
+        EXPECT_FALSE(ComputeFileSha256(path, digest, error));
         EXPECT_EQ(error, L"The downloaded package could not be verified.");
         EXPECT_EQ(digest, L"kept");
     }
@@ -69,14 +67,14 @@ TEST(ComputeFileSha256, MissingFileOrEmptyPathIsNotVerified)
 TEST(ComputeFileSha256, ReadsAFileThatAnotherHandleHasOpen)
 {
     TestDirectory directory;
-    AppState.InstallerPath = directory.Path() + L"\\open.exe";
-    ASSERT_TRUE(WriteFileBytes(AppState.InstallerPath, PatternBytes(1)));
-    HANDLE writer = CreateFileW(AppState.InstallerPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const std::wstring path = directory.Path() + L"\\open.exe";
+    ASSERT_TRUE(WriteFileBytes(path, PatternBytes(1)));
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     std::wstring digest;
     ErrorText error;
-    EXPECT_TRUE(ComputeFileSha256(digest, error));
+    EXPECT_TRUE(ComputeFileSha256(path, digest, error));
     EXPECT_EQ(digest, L"ca358758f6d27e6cf45272937977a748fd88391db679ceda7dc7bf1f005ee879");
     CloseHandle(writer);
 }

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "release/error_text.h"
+#include "release/transfer/https_transfer.h"
+
+// Where the bytes of one body go: appended to Memory (memory mode), or
+// written through File after being gathered in the request's read block.
+// And what is known of that body across the requests that resume it.
+struct BodySink {
+    ByteBuffer* Memory = nullptr;
+    HANDLE File = nullptr;
+    const DownloadReport* Report = nullptr;
+    LARGE_INTEGER FileStart = {};  // where the body begins in File
+    // Body bytes received so far, across the requests that resume it
+    // (PendingBytes of them not yet written to File).
+    unsigned long long Received = 0;
+    unsigned long long AnnouncedLength = 0;  // as the first answer gave it; 0: not announced
+    std::wstring Validator;                  // what If-Range names when the rest is asked for
+    unsigned char* ReadBlock = nullptr;      // the request's read buffer, kReadBlockBytes long
+    DWORD PendingBytes = 0;                  // at the start of ReadBlock, bound for File
+    bool WriteFailed = false;
+    DWORD WriteError = 0;          // the Windows error of the write that failed
+    unsigned ShownPercent = 101;   // the percentage last reported; 101: none yet
+};
+
+// The body has its announced length.
+bool BodyComplete(const BodySink& sink);
+
+// How many bytes the next read may bring: what is left of the read block
+// (a full block is written out first), never more than the body may still
+// bring (to its announced length; without one, to the installer ceiling of
+// TransferLimits, or for memory mode to what is left of its cap). 0 with
+// WriteFailed set when the write failed; 0 without when the body may bring
+// no more.
+DWORD RoomForNextRead(BodySink& sink);
+
+// Takes the `count` bytes just read into the read block after the pending
+// ones: memory mode appends them, a file's wait there; then reports the
+// percentage when it moved.
+void TakeRead(BodySink& sink, DWORD count);
+
+// Writes out the pending bytes; false when the write failed (WriteFailed,
+// WriteError), now or before.
+bool FlushPending(BodySink& sink);
+
+// A server that sent the whole body again: it starts anew, at FileStart.
+bool StartBodyAgain(BodySink& sink);
