@@ -4,6 +4,28 @@
 
 namespace {
 
+constexpr wchar_t kUserAgent[] = L"TAVRO Static Module Installer/1.0";
+constexpr int kResolveTimeoutMs = 10000;
+constexpr int kConnectTimeoutMs = 10000;
+constexpr int kSendTimeoutMs = 30000;
+constexpr int kReceiveTimeoutMs = 30000;
+// WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, which older SDK headers lack.
+constexpr DWORD kSecureProtocolTls13 = 0x00002000;
+
+// TLS 1.2 and, where the system has it, 1.3; never an older version, which
+// an old system's defaults may still offer. A system without TLS 1.3
+// refuses the pair and gets TLS 1.2 alone.
+bool RequireCurrentTls(HINTERNET session)
+{
+    for (DWORD protocols : {DWORD(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | kSecureProtocolTls13),
+                            DWORD(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2)}) {
+        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
 {
     auto* state = reinterpret_cast<RequestState*>(context);
@@ -108,3 +130,75 @@ bool AsyncRequest::WaitFor(DWORD expected, ULONGLONG deadlineMs) const
     ReleaseSRWLockExclusive(&state_->Lock);
     return completed;
 }
+
+bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD& value)
+{
+    DWORD size = sizeof(value);
+    return WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
+                               &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// The longest header value read: a validator, a length or a Location is far
+// shorter; a longer value is taken as absent.
+constexpr DWORD kMaxHeaderBytes = 16 * 1024;
+
+bool QueryTextHeader(HINTERNET request, DWORD query, std::wstring& text)
+{
+    text.clear();
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > kMaxHeaderBytes) {
+        return false;
+    }
+    text.resize(size / sizeof(wchar_t) + 1);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        text.clear();
+        return false;
+    }
+    text.resize(size / sizeof(wchar_t));
+    return true;
+}
+
+std::wstring TextHeader(HINTERNET request, DWORD query)
+{
+    std::wstring text;
+    QueryTextHeader(request, query, text);
+    return text;
+}
+
+HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, FailureDetail& detail)
+{
+    const HINTERNET session =
+        proxy.empty() ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
+                      : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    // Left to itself the service follows a redirect to any https host.
+    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    const wchar_t* stage = L"opening a session for";
+    if (session != nullptr) {
+        stage = L"setting the redirect policy for";
+        if (WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof(redirectPolicy))) {
+            stage = L"asking for TLS 1.2 or later for";
+            if (RequireCurrentTls(session)) {
+                WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                                   kReceiveTimeoutMs);
+                return session;
+            }
+        }
+    }
+    detail = DescribeFailure(WinHttpErrorCause(GetLastError()), stage, UrlForLog(url));
+    if (session != nullptr) {
+        WinHttpCloseHandle(session);
+    }
+    return nullptr;
+}
+
+std::wstring CallFailure(const AsyncRequest& request, const std::wstring& timeUp)
+{
+    const RequestState& state = request.State();
+    return state.Error != 0 ? WinHttpErrorCause(state.Error, state.SecureFailure) : timeUp;
+}
+

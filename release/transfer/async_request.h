@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_handle.h"
+#include "release/failure_detail.h"
+
 // The request machinery under the GET: each call of the HTTP service runs in
 // the background and reports its completion to a status callback; the
 // caller waits for it with a deadline of its own, since a blocked call
@@ -71,3 +74,31 @@ private:
     RequestState* state_ = nullptr;
     bool callbackSet_ = false;
 };
+
+// Sessions and what an answer says.
+
+inline void CloseInternetHandle(HINTERNET handle)
+{
+    WinHttpCloseHandle(handle);
+}
+
+using ScopedInternet = ScopedHandle<HINTERNET, CloseInternetHandle>;
+
+// An asynchronous session for one request, through `proxy` ("host:port"), or
+// direct when it is empty: the program's user agent and time-outs, no
+// redirect followed by the service, and TLS 1.2 or later only. On failure,
+// null with the service's error in `detail` (`url` names the request).
+HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, FailureDetail& detail);
+
+// A numeric response header (WINHTTP_QUERY_STATUS_CODE).
+bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD& value);
+// A response header as text; false when absent or longer than any sane one
+// (16 KiB).
+bool QueryTextHeader(HINTERNET request, DWORD query, std::wstring& text);
+// The same, empty when absent.
+std::wstring TextHeader(HINTERNET request, DWORD query);
+
+// Why the call of `request` that failed did not complete: the service's
+// error (with the flags of a secure failure), or, when it has none, the
+// deadline that passed first, which `timeUp` names.
+std::wstring CallFailure(const AsyncRequest& request, const std::wstring& timeUp);

@@ -1,6 +1,6 @@
 #include "release/transfer/body_sink.h"
 
-#include "release/transfer/async_request.h"
+#include "release/failure_detail.h"
 #include "release/transfer/transfer_limits.h"
 
 namespace {
@@ -25,6 +25,49 @@ bool NoteWriteFailure(BodySink& sink)
     sink.WriteFailed = true;
     sink.WriteError = GetLastError();
     return false;
+}
+
+// Reads what the service reported available into the sink's read block,
+// as much as there is room for and the body may still bring (the rest comes
+// with the next read).
+bool ReadChunk(const AsyncRequest& request, BodySink& sink, DWORD available, ULONGLONG deadlineMs, DWORD& read)
+{
+    const DWORD room = RoomForNextRead(sink);
+    const DWORD size = available < room ? available : room;
+    unsigned char* start = sink.ReadBlock + sink.PendingBytes;
+    if (!request.Call([&] { return WinHttpReadData(request.Handle(), start, size, nullptr); },
+                      WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadlineMs)) {
+        return false;
+    }
+    read = request.State().Count;
+    TakeRead(sink, read);
+    return true;
+}
+
+bool Stop(BodyFault& fault, const std::wstring& cause, const wchar_t* stage = L"reading")
+{
+    fault.Cause = cause;
+    fault.Stage = stage;
+    return false;
+}
+
+// A body that brought more than it may: past the manifest's cap, or,
+// without a length, past the installer ceiling (an answer no server should
+// give).
+bool StopTooLarge(const BodySink& sink, BodyFault& fault)
+{
+    if (sink.Memory != nullptr) {
+        return Stop(fault, L"a body above " + std::to_wstring(kMemoryBodyCap) + L" bytes");
+    }
+    fault.Unacceptable = true;
+    return Stop(fault, L"a body without a length beyond the ceiling of " +
+                           std::to_wstring(kTransferLimits.InstallerCapBytes) + L" bytes");
+}
+
+std::wstring LowSpeedCause()
+{
+    return L"fewer than " + std::to_wstring(kTransferLimits.LowSpeedFloorBytes) + L" bytes in " +
+           SecondsText(kTransferLimits.LowSpeedWindowMs);
 }
 
 }  // namespace
@@ -87,4 +130,76 @@ bool StartBodyAgain(BodySink& sink)
         NoteWriteFailure(sink);
     }
     return !sink.WriteFailed;
+}
+
+bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
+                 BodyFault& fault)
+{
+    unsigned long long requestBytes = 0;  // what this request brought
+    LowSpeedWindow window = {GetTickCount64(), 0};
+    // A window that passed below the floor ends the body, unless the body is
+    // already complete: then the service says so at once.
+    bool slow = false;
+    while (!BodyComplete(sink)) {
+        const ULONGLONG windowEndMs = window.StartMs + kTransferLimits.LowSpeedWindowMs;
+        const ULONGLONG waitMs = slow ? 0 : windowEndMs < deadlineMs ? windowEndMs : deadlineMs;
+        const std::wstring waitEnd = waitMs == deadlineMs ? timeUp : LowSpeedCause();
+        if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
+                          WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, waitMs)) {
+            return Stop(fault, CallFailure(request, waitEnd));
+        }
+        const DWORD available = request.State().Count;
+        if (available == 0) {
+            break;
+        }
+        if (slow) {
+            return Stop(fault, LowSpeedCause());
+        }
+        DWORD read = 0;
+        if (!ReadChunk(request, sink, available, waitMs, read)) {
+            return Stop(fault, CallFailure(request, waitEnd));
+        }
+        if (sink.WriteFailed) {
+            return Stop(fault, WindowsErrorCause(sink.WriteError), L"writing the body of");
+        }
+        if (read == 0) {
+            return StopTooLarge(sink, fault);
+        }
+        requestBytes += read;
+        slow = LowSpeedRuleTrips(window, GetTickCount64(), requestBytes, BodyComplete(sink), kTransferLimits);
+    }
+    // Some HTTP stacks report a body cut short by a dropped connection as
+    // complete; a body shorter than its announced length is a failed read.
+    if (sink.Received < sink.AnnouncedLength) {
+        return Stop(fault, L"the body ended at " + std::to_wstring(sink.Received) + L" of " +
+                               std::to_wstring(sink.AnnouncedLength) + L" bytes");
+    }
+    return true;
+}
+
+unsigned DownloadPercent(unsigned long long received, unsigned long long announced)
+{
+    // received * 100 cannot wrap below 2^57 bytes; beyond, the announced
+    // length is divided first.
+    const unsigned long long percent =
+        announced < (1ULL << 57) ? received * 100ULL / announced : received / (announced / 100ULL);
+    return percent > 100ULL ? 100U : static_cast<unsigned>(percent);
+}
+
+bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
+                       const TransferLimits& limits)
+{
+    if (bodyComplete) {
+        return false;
+    }
+    if (received - window.StartBytes >= limits.LowSpeedFloorBytes) {
+        window = {nowMs, received};
+        return false;
+    }
+    return nowMs - window.StartMs >= limits.LowSpeedWindowMs;
+}
+
+std::wstring SecondsText(ULONGLONG ms)
+{
+    return std::to_wstring(ms / 1000) + L" s";
 }

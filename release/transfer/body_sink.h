@@ -5,6 +5,7 @@
 #include <string>
 
 #include "release/error_text.h"
+#include "release/transfer/async_request.h"
 #include "release/transfer/https_transfer.h"
 
 // Where the bytes of one body go: appended to Memory (memory mode), or
@@ -49,3 +50,25 @@ bool FlushPending(BodySink& sink);
 
 // A server that sent the whole body again: it starts anew, at FileStart.
 bool StartBodyAgain(BodySink& sink);
+
+// Percent for the progress bar: received * 100 / announced, rounded down and
+// capped at 100, for any 64-bit lengths. `announced` must not be 0.
+unsigned DownloadPercent(unsigned long long received, unsigned long long announced);
+
+// Why reading a body stopped, for the log: the cause, what the program was
+// doing, and whether it was a body no server should send (too large).
+struct BodyFault {
+    std::wstring Cause;
+    const wchar_t* Stage = L"reading";
+    bool Unacceptable = false;
+};
+
+// Streams the body of an answered request into the sink, to its announced
+// length (without one, until the service reports 0 bytes available). Each
+// wait ends when the low-speed window in progress does (a window below the
+// floor ends the body), or at `deadlineMs`, which `timeUp` names.
+bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
+                 BodyFault& fault);
+
+// "N s".
+std::wstring SecondsText(ULONGLONG ms);

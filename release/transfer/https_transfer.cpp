@@ -14,107 +14,9 @@
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"TAVRO Static Module Installer/1.0";
-constexpr int kResolveTimeoutMs = 10000;
-constexpr int kConnectTimeoutMs = 10000;
-constexpr int kSendTimeoutMs = 30000;
-constexpr int kReceiveTimeoutMs = 30000;
-constexpr DWORD kStatusOk = 200;
-// WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, which older SDK headers lack.
-constexpr DWORD kSecureProtocolTls13 = 0x00002000;
-
-void CloseInternetHandle(HINTERNET handle)
-{
-    WinHttpCloseHandle(handle);
-}
-
-using ScopedInternet = ScopedHandle<HINTERNET, CloseInternetHandle>;
-
-bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD& value)
-{
-    DWORD size = sizeof(value);
-    return WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
-                               &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
-}
-
-// The longest header value read: a validator, a length or a Location is far
-// shorter; a longer value is taken as absent.
-constexpr DWORD kMaxHeaderBytes = 16 * 1024;
-
-// A response header as text; false when absent or longer than any sane one.
-bool QueryTextHeader(HINTERNET request, DWORD query, std::wstring& text)
-{
-    text.clear();
-    DWORD size = 0;
-    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
-                        WINHTTP_NO_HEADER_INDEX);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > kMaxHeaderBytes) {
-        return false;
-    }
-    text.resize(size / sizeof(wchar_t) + 1);
-    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        text.clear();
-        return false;
-    }
-    text.resize(size / sizeof(wchar_t));
-    return true;
-}
-
-std::wstring TextHeader(HINTERNET request, DWORD query)
-{
-    std::wstring text;
-    QueryTextHeader(request, query, text);
-    return text;
-}
-
 bool IsRedirect(DWORD status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// TLS 1.2 and, where the system has it, 1.3; never an older version, which
-// an old system's defaults may still offer. A system without TLS 1.3
-// refuses the pair and gets TLS 1.2 alone.
-bool RequireCurrentTls(HINTERNET session)
-{
-    for (DWORD protocols : {DWORD(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | kSecureProtocolTls13),
-                            DWORD(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2)}) {
-        if (WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// A session for one request: through `proxy` ("host:port"), or direct when
-// it is empty. On failure, the service's error is in `detail`.
-HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, FailureDetail& detail)
-{
-    const HINTERNET session =
-        proxy.empty() ? WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)
-                      : WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.c_str(),
-                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-    // Left to itself the service follows a redirect to any https host.
-    DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    const wchar_t* stage = L"opening a session for";
-    if (session != nullptr) {
-        stage = L"setting the redirect policy for";
-        if (WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy, sizeof(redirectPolicy))) {
-            stage = L"asking for TLS 1.2 or later for";
-            if (RequireCurrentTls(session)) {
-                WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                                   kReceiveTimeoutMs);
-                return session;
-            }
-        }
-    }
-    detail = DescribeFailure(WinHttpErrorCause(GetLastError()), stage, UrlForLog(url));
-    if (session != nullptr) {
-        WinHttpCloseHandle(session);
-    }
-    return nullptr;
 }
 
 constexpr ULONGLONG kNoDeadline = ~0ULL;
@@ -131,11 +33,6 @@ struct FetchDeadlines {
 ULONGLONG Earlier(ULONGLONG a, ULONGLONG b)
 {
     return a < b ? a : b;
-}
-
-std::wstring Seconds(ULONGLONG ms)
-{
-    return std::to_wstring(ms / 1000) + L" s";
 }
 
 // How one request was answered.
@@ -155,107 +52,15 @@ bool Fail(RequestOutcome& outcome, const std::wstring& cause, const wchar_t* sta
     return false;
 }
 
-// Why a call of the service did not complete: its error, or the deadline
-// that passed first (`timeUp` says which).
-std::wstring CallFailure(const AsyncRequest& request, const std::wstring& timeUp)
+std::wstring WholeFetchTimeUp()
 {
-    const RequestState& state = request.State();
-    return state.Error != 0 ? WinHttpErrorCause(state.Error, state.SecureFailure) : timeUp;
-}
-
-std::wstring LowSpeedCause()
-{
-    return L"fewer than " + std::to_wstring(kTransferLimits.LowSpeedFloorBytes) + L" bytes in " +
-           Seconds(kTransferLimits.LowSpeedWindowMs);
+    return L"the fetch not done within " + SecondsText(kTransferLimits.MemoryDeadlineMs);
 }
 
 // The cause of a wait that ended at `deadlineMs` without its completion.
 std::wstring TimeUpCause(ULONGLONG deadlineMs, const FetchDeadlines& deadlines, const std::wstring& otherwise)
 {
-    return deadlineMs == deadlines.WholeMs ? L"the fetch not done within " + Seconds(kTransferLimits.MemoryDeadlineMs)
-                                           : otherwise;
-}
-
-// Reads what the service reported available into the sink's read block,
-// as much as there is room for and the body may still bring (the rest comes
-// with the next read).
-bool ReadChunk(const AsyncRequest& request, BodySink& sink, DWORD available, ULONGLONG deadlineMs, DWORD& read)
-{
-    const DWORD room = RoomForNextRead(sink);
-    const DWORD size = available < room ? available : room;
-    unsigned char* start = sink.ReadBlock + sink.PendingBytes;
-    if (!request.Call([&] { return WinHttpReadData(request.Handle(), start, size, nullptr); },
-                      WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadlineMs)) {
-        return false;
-    }
-    read = request.State().Count;
-    TakeRead(sink, read);
-    return true;
-}
-
-// Why a body brought more than it may: past the manifest's cap, or, without
-// a length, past the installer ceiling (an answer no server should give).
-bool FailTooLarge(const BodySink& sink, const std::wstring& url, RequestOutcome& outcome)
-{
-    if (sink.Memory != nullptr) {
-        return Fail(outcome, L"a body above " + std::to_wstring(kMemoryBodyCap) + L" bytes", L"reading", url);
-    }
-    outcome.Unacceptable = true;
-    return Fail(outcome,
-                L"a body without a length beyond the ceiling of " +
-                    std::to_wstring(kTransferLimits.InstallerCapBytes) + L" bytes",
-                L"reading", url);
-}
-
-// Streams the body of an answered request into the sink, to its announced
-// length (without one, until the service reports 0 bytes available). Each
-// wait ends when the low-speed window in progress does, or the fetch's
-// deadline.
-bool ReceiveBody(const AsyncRequest& request, BodySink& sink, const FetchDeadlines& deadlines,
-                 const std::wstring& url, RequestOutcome& outcome)
-{
-    unsigned long long requestBytes = 0;  // what this request brought
-    LowSpeedWindow window = {GetTickCount64(), 0};
-    // A window that passed below the floor ends the body, unless the body is
-    // already complete: then the service says so at once.
-    bool slow = false;
-    while (!BodyComplete(sink)) {
-        const ULONGLONG deadlineMs =
-            slow ? 0 : Earlier(window.StartMs + kTransferLimits.LowSpeedWindowMs, deadlines.WholeMs);
-        const std::wstring timeUp = TimeUpCause(deadlineMs, deadlines, LowSpeedCause());
-        if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
-                          WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, deadlineMs)) {
-            return Fail(outcome, CallFailure(request, timeUp), L"reading", url);
-        }
-        const DWORD available = request.State().Count;
-        if (available == 0) {
-            break;
-        }
-        if (slow) {
-            return Fail(outcome, LowSpeedCause(), L"reading", url);
-        }
-        DWORD read = 0;
-        if (!ReadChunk(request, sink, available, deadlineMs, read)) {
-            return Fail(outcome, CallFailure(request, timeUp), L"reading", url);
-        }
-        if (sink.WriteFailed) {
-            return Fail(outcome, WindowsErrorCause(sink.WriteError), L"writing the body of", url);
-        }
-        if (read == 0) {
-            return FailTooLarge(sink, url, outcome);
-        }
-        requestBytes += read;
-        slow = LowSpeedRuleTrips(window, GetTickCount64(), requestBytes, BodyComplete(sink), kTransferLimits);
-    }
-    // Some HTTP stacks report a body cut short by a dropped connection as
-    // complete; a body shorter than its announced length is a failed read.
-    if (sink.Received < sink.AnnouncedLength) {
-        return Fail(outcome,
-                    L"the body ended at " + std::to_wstring(sink.Received) + L" of " +
-                        std::to_wstring(sink.AnnouncedLength) + L" bytes",
-                    L"reading", url);
-    }
-    return true;
+    return deadlineMs == deadlines.WholeMs ? WholeFetchTimeUp() : otherwise;
 }
 
 // Failures of a proxy itself, before anything was sent through it.
@@ -285,7 +90,7 @@ bool SendAndReadStatus(AsyncRequest& request, const std::wstring& headers, const
     const ULONGLONG headersDeadlineMs = Earlier(deadlines.HeadersMs, deadlines.WholeMs);
     const std::wstring timeUp =
         TimeUpCause(headersDeadlineMs, deadlines,
-                    L"no response headers within " + Seconds(kTransferLimits.LowSpeedWindowMs));
+                    L"no response headers within " + SecondsText(kTransferLimits.LowSpeedWindowMs));
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
     for (bool offered = false;;) {
         const auto send = [&] {
@@ -439,7 +244,12 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
     }
     sink.ReadBlock = request.State().Block.data();
     sink.PendingBytes = 0;
-    const bool received = ReceiveBody(request, sink, deadlines, url, outcome);
+    BodyFault fault;
+    const bool received = ReceiveBody(request, sink, deadlines.WholeMs, WholeFetchTimeUp(), fault);
+    if (!received) {
+        outcome.Unacceptable = fault.Unacceptable;
+        Fail(outcome, fault.Cause, fault.Stage, url);
+    }
     // Bytes received before a failure are kept in the file as well.
     const bool flushed = FlushPending(sink);  // memory mode has nothing pending
     if (received && !flushed) {
@@ -563,7 +373,7 @@ bool Download(const std::wstring& url, BodySink& sink, ErrorText& error, Failure
         // The fetch's time is up: the next request would not be waited for.
         if (GetTickCount64() >= Earlier(deadlines.HeadersMs, deadlines.WholeMs)) {
             error = kMsgDownloadFailed;
-            why = DescribeFailure(L"no response headers within " + Seconds(kTransferLimits.LowSpeedWindowMs),
+            why = DescribeFailure(L"no response headers within " + SecondsText(kTransferLimits.LowSpeedWindowMs),
                                   L"after redirects, the last from", EndpointUrl(endpoint));
             return false;
         }
@@ -584,29 +394,7 @@ const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy)
     if (status == HTTP_STATUS_PROXY_AUTH_REQ && throughProxy) {
         return kMsgProxySignIn;
     }
-    return (status != 0 && status != kStatusOk) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
-}
-
-unsigned DownloadPercent(unsigned long long received, unsigned long long announced)
-{
-    // received * 100 cannot wrap below 2^57 bytes; beyond, the announced
-    // length is divided first.
-    const unsigned long long percent =
-        announced < (1ULL << 57) ? received * 100ULL / announced : received / (announced / 100ULL);
-    return percent > 100ULL ? 100U : static_cast<unsigned>(percent);
-}
-
-bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
-                       const TransferLimits& limits)
-{
-    if (bodyComplete) {
-        return false;
-    }
-    if (received - window.StartBytes >= limits.LowSpeedFloorBytes) {
-        window = {nowMs, received};
-        return false;
-    }
-    return nowMs - window.StartMs >= limits.LowSpeedWindowMs;
+    return (status != 0 && status != HTTP_STATUS_OK) ? kMsgDownloadBadStatus : kMsgDownloadFailed;
 }
 
 bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const DownloadReport& report, ErrorText& error,
@@ -627,16 +415,5 @@ bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadRepor
     const LARGE_INTEGER here = {};
     SetFilePointerEx(file, here, &sink.FileStart, FILE_CURRENT);
     return Download(url, sink, error, detail);
-}
-
-bool ParseContentLength(const std::wstring& text, unsigned long long& length)
-{
-    size_t at = 0;
-    unsigned long long value = 0;
-    if (!ReadDecimal(text, at, value) || at != text.size()) {
-        return false;
-    }
-    length = value;
-    return true;
 }
 

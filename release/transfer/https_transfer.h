@@ -70,28 +70,7 @@ struct DownloadReport {
 // another answer than 200, or no answer at all.
 const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy);
 
-// Percent for the progress bar: received * 100 / announced, rounded down and
-// capped at 100, for any 64-bit lengths. `announced` must not be 0.
-unsigned DownloadPercent(unsigned long long received, unsigned long long announced);
-
-// A Content-Length: decimal digits only, below 2^63; false for anything
-// else (a sign, spaces, a list, a number too large to hold).
-bool ParseContentLength(const std::wstring& text, unsigned long long& length);
-
 constexpr unsigned kMaxRedirects = 10;
 
 // The manifest is a few lines; a larger memory-mode body is not one.
 constexpr unsigned long kMemoryBodyCap = 64 * 1024;
-
-// The low-speed window in progress: when it began and the byte count then.
-struct LowSpeedWindow {
-    ULONGLONG StartMs;
-    unsigned long long StartBytes;
-};
-
-// Called each time bytes may have arrived, with the running total. A window
-// that reached the floor is over and the next begins now; true when a whole
-// window passed without reaching it, unless those bytes completed the body
-// (a body that is complete did not stall, however late its end came).
-bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
-                       const TransferLimits& limits);

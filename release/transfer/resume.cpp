@@ -111,3 +111,14 @@ RestAnswer JudgeRestAnswer(DWORD status, const std::wstring& contentRange, bool 
                       (!lengthAnnounced || length == last - first + 1);
     return rest ? RestAnswer::Append : RestAnswer::Refuse;
 }
+
+bool ParseContentLength(const std::wstring& text, unsigned long long& length)
+{
+    size_t at = 0;
+    unsigned long long value = 0;
+    if (!ReadDecimal(text, at, value) || at != text.size()) {
+        return false;
+    }
+    length = value;
+    return true;
+}

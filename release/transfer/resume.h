@@ -46,6 +46,10 @@ enum class RestAnswer {
 RestAnswer JudgeRestAnswer(DWORD status, const std::wstring& contentRange, bool lengthAnnounced,
                            unsigned long long length, unsigned long long received, unsigned long long total);
 
+// A Content-Length: decimal digits only, below 2^63; false for anything
+// else (a sign, spaces, a list, a number too large to hold).
+bool ParseContentLength(const std::wstring& text, unsigned long long& length);
+
 // A run of decimal digits at `at`, at most 19 of them (below 2^63), as a
 // number; false when there is none or it is longer. Moves `at` past them.
 bool ReadDecimal(const std::wstring& text, size_t& at, unsigned long long& value);

@@ -33,3 +33,16 @@ constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000,
 // program built from this code, shortened ones in the unit tests, so the
 // test bed need not wait a minute.
 extern const TransferLimits kTransferLimits;
+
+// The low-speed window in progress: when it began and the byte count then.
+struct LowSpeedWindow {
+    ULONGLONG StartMs;
+    unsigned long long StartBytes;
+};
+
+// Called each time bytes may have arrived, with the running total. A window
+// that reached the floor is over and the next begins now; true when a whole
+// window passed without reaching it, unless those bytes completed the body
+// (a body that is complete did not stall, however late its end came).
+bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
+                       const TransferLimits& limits);
