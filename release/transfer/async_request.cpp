@@ -105,7 +105,7 @@ bool AsyncRequest::Open(HINTERNET connection, const std::wstring& path)
     return callbackSet_;
 }
 
-void AsyncRequest::Arm() const
+void AsyncRequest::ExpectCompletion() const
 {
     AcquireSRWLockExclusive(&state_->Lock);
     state_->Completed = false;

@@ -58,7 +58,7 @@ public:
     template <typename Start>
     bool Call(Start start, DWORD expected, ULONGLONG deadlineMs) const
     {
-        Arm();
+        ExpectCompletion();
         if (!start()) {
             state_->Error = GetLastError();
             return false;
@@ -67,7 +67,7 @@ public:
     }
 
 private:
-    void Arm() const;
+    void ExpectCompletion() const;
     bool WaitFor(DWORD expected, ULONGLONG deadlineMs) const;
 
     HINTERNET handle_ = nullptr;
