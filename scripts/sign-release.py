@@ -49,6 +49,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unicodedata
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import release_files  # noqa: E402
@@ -395,10 +396,22 @@ def check_signer(settings, signer):
              % (subject, signer.not_after, WARN_DAYS))
     publisher = signer.publisher()
     if settings.publisher and publisher != settings.publisher:
-        raise Failure('The certificate names the publisher "%s", but this build runs only setups signed by "%s" '
-                      '(TAVRO_PUBLISHER): setups signed with it would not run; nothing was written.'
-                      % (publisher, settings.publisher))
+        sentence = ('The certificate names the publisher "%s", but this build runs only setups signed by "%s" '
+                    '(TAVRO_PUBLISHER): setups signed with it would not run; nothing was written.'
+                    % (publisher, settings.publisher))
+        # The installer compares the characters as they are: two names that
+        # look the same may still differ.
+        if unicodedata.normalize("NFC", publisher) == unicodedata.normalize("NFC", settings.publisher):
+            sentence += (" The two look alike but differ in Unicode normalisation: the certificate's is in %s, "
+                         "TAVRO_PUBLISHER in %s; give TAVRO_PUBLISHER as the certificate writes it."
+                         % (normal_form(publisher), normal_form(settings.publisher)))
+        raise Failure(sentence)
     return publisher
+
+
+def normal_form(text):
+    return ("composed form (NFC)" if unicodedata.is_normalized("NFC", text) else
+            "decomposed form (NFD)" if unicodedata.is_normalized("NFD", text) else "a mixed form")
 
 
 def time_stamp(settings, scratch, signed):

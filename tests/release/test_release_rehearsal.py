@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unicodedata
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -139,7 +140,8 @@ def full_directory(name, files):
 
 
 def listing(directory):
-    return {name: signing.read(os.path.join(directory, name)) for name in os.listdir(directory)}
+    return {name: signing.read(os.path.join(directory, name)) for name in os.listdir(directory)
+            if os.path.isfile(os.path.join(directory, name))}
 
 
 class Refusals(unittest.TestCase):
@@ -189,6 +191,16 @@ class Refusals(unittest.TestCase):
             # A file it cannot read is no refusal, and is named as given.
             ([manifest] + tool + ["write", missing, "2.1.0", URL, signing.path("site/tavro-update.txt")], {}, 1,
              r"^tavro-manifest: The setup file %s cannot be read \(.+\)\.\n" % e(missing), None),
+            # Refused names: bytes that are not UTF-8, a tab; build/ keeps the name it had.
+            (make_command + ["configure", "BUILD=" + BUILD, os.fsdecode(b"TAVRO_PUBLISHER=Caf\xe9 Ltd")], {}, 2,
+             r"TAVRO_PUBLISHER is not UTF-8 text \(byte 4, 0xE9, starts no UTF-8 character\): a certificate's name "
+             r"is, so no signature could ever match it\.", BUILD),
+            (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_PUBLISHER=A\tB"], {}, 2,
+             r"TAVRO_PUBLISHER holds the control character U\+0009", BUILD),
+            ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
+             r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
+             r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
+             r"certificate writes it\.\n", None),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
