@@ -191,7 +191,8 @@ release-check:
 #   make check-live
 # They need the tool and the i686 tree's Wine runner, not its test programs.
 # trust-root is for a rehearsal against a private CA: the Wine prefix that
-# check-live uses trusts the CA certificate (PEM) as Windows trusts a root:
+# make manifest and check-live use trusts the CA certificate (PEM) as Windows
+# trusts a root:
 #   make trust-root CA=ca.pem
 MANIFEST_TOOL = scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN)
 manifest-tool: configure-tests

@@ -156,6 +156,13 @@ class Refusals(unittest.TestCase):
         full_tmp, full_out = full_directory("full-tmp", {}), full_directory("full-out", old)
         full_site = full_directory("full-site", old_manifest)
         missing = signing.path("no-such-setup.exe")
+        # The pinned tool writes a manifest only for a setup its publisher signed.
+        signed = signing.path("signed-setup/" + SETUP_NAME)
+        subprocess.run([sign, bed.SAMPLE_SETUP, signed], env=dict(os.environ, **settings), stdout=subprocess.DEVNULL,
+                       check=True, timeout=300 * bed.SLOWDOWN)
+        impostor_signed = signing.path("impostor-setup.exe")
+        bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
+                bed.SAMPLE_SETUP, "-out", impostor_signed)
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
@@ -185,12 +192,18 @@ class Refusals(unittest.TestCase):
             ([sign, unsigned, os.path.join(full_out, "TAVRO-Static-Module-Installer.exe")], {}, 1,
              r"The signed file could not be written into %s \(No space left on device\); nothing was written: the "
              r"files there are as they were\.\n" % e(full_out), full_out),
-            ([manifest] + tool + ["write", bed.SAMPLE_SETUP, "2.1.0", URL, full_site + "/tavro-update.txt"], {}, 1,
+            ([manifest] + tool + ["write", signed, "2.1.0", URL, full_site + "/tavro-update.txt"], {}, 1,
              r"^tavro-manifest: The manifest cannot be written to %s/tavro-update\.txt \(.+\)\.\n" % e(full_site),
              full_site),
             # A file it cannot read is no refusal, and is named as given.
             ([manifest] + tool + ["write", missing, "2.1.0", URL, signing.path("site/tavro-update.txt")], {}, 1,
              r"^tavro-manifest: The setup file %s cannot be read \(.+\)\.\n" % e(missing), None),
+            # No manifest for a setup that the pinned installer refuses.
+            (make_command + ["manifest", "BUILD=" + BUILD, "SETUP=" + impostor_signed, "VERSION=2.1.0", "URL=" + URL,
+                             "MANIFEST=" + signing.path("refused/tavro-update.txt")], {}, 2,
+             r'tavro-manifest: refused: The setup file %s carries no valid signature by "%s", the publisher this '
+             r"build requires \(TAVRO_PUBLISHER\)\. The installer would say: %s" % (e(impostor_signed), e(PUBLISHER),
+                                                                          e(REFUSED[len("Users see: "):])), None),
             # Refused names: bytes that are not UTF-8, a tab; build/ keeps the name it had.
             (make_command + ["configure", "BUILD=" + BUILD, os.fsdecode(b"TAVRO_PUBLISHER=Caf\xe9 Ltd")], {}, 2,
              r"TAVRO_PUBLISHER is not UTF-8 text \(byte 4, 0xE9, starts no UTF-8 character\): a certificate's name "
