@@ -177,6 +177,10 @@ SETUP_NAME := TAVRO Static Module Setup
 # The publisher given to this make, else the one $(BUILD)/ was built for.
 PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
 SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
+# Whether this run would configure $(BUILD)/ for another publisher; a
+# release or signed setup then checks the certificate first, so that a
+# refused one leaves $(BUILD)/ pinned as it was.
+REPINS = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ])
 SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
   echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"
 
@@ -212,11 +216,15 @@ $(PUBLISHING_TARGETS):
 	fi; \
 	exit $$status
 else
-release: build
+release:
+	@if $(REPINS); then TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check-publisher; fi
+	@$(MAKE) --no-print-directory build
 	@$(SAY_BUILD)
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
-sign-setup: configure
+sign-setup:
+	@if $(REPINS); then TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) --check-publisher; fi
+	@$(MAKE) --no-print-directory configure
 	@$(SAY_BUILD)
 	@TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_SIGNED"
 
@@ -229,6 +237,7 @@ check-manifest: manifest-tool
 	@$(MANIFEST_TOOL) check "$$TAVRO_MAKE_MANIFEST" "$$TAVRO_MAKE_SETUP"
 
 check-live: manifest-tool
+	@$(SAY_BUILD)
 	@$(WINE_RUN) --boot
 	@$(MANIFEST_TOOL) live
 

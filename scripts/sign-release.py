@@ -4,6 +4,10 @@ checks the signature and lists the signed file in SHA256SUMS beside it:
 
   sign-release.py UNSIGNED_EXE SIGNED_EXE   (the same path twice signs in place)
   sign-release.py --check                   the dry run; writes nothing
+  sign-release.py --check-publisher         the dry run, silent unless it
+                                            refuses (make release runs it
+                                            before it pins build/ to
+                                            another publisher)
 
 The dry run does what signing does, on a scratch file in a private directory
 it then removes: opens the key, signs, checks the certificate and its chain,
@@ -64,9 +68,13 @@ TOKEN_SECONDS, PROMPT_SECONDS = 120, 600
 TOOL_SECONDS = 60
 
 env = os.environ.get
+# The warnings are the signing run's to give.
+quiet = False
 
 
 def warn(sentence):
+    if quiet:
+        return
     print("sign-release: warning: " + sentence, file=sys.stderr)
 
 
@@ -474,8 +482,10 @@ def place(final, unsigned, signed):
 
 
 def main(args):
+    global quiet
     release_files.end_on_signals()
-    check_only = args == ["--check"]
+    quiet = args == ["--check-publisher"]
+    check_only = args == ["--check"] or quiet
     if not check_only and len(args) != 2:
         raise Failure("usage: sign-release.py UNSIGNED_EXE SIGNED_EXE, or sign-release.py --check")
     if not check_only:
@@ -495,6 +505,8 @@ def main(args):
         final = time_stamp(settings, scratch, signed_scratch)
         verify(settings, final)
         url = settings.timestamp_url
+        if quiet:
+            return
         if check_only:
             print("Key: " + settings.key_text)
             print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))

@@ -33,7 +33,8 @@ RELEASE = os.path.join(BUILD, "release")
 TOKEN, PIN = "Code Signing", "24680"
 KEY, CERT = "pkcs11:token=Code%20Signing;object=tavro;type=private", "pkcs11:token=Code%20Signing;object=tavro;type=cert"
 REFUSED = "Users see: The downloaded installer is not signed by %s. It will not be executed.\n" % PUBLISHER
-CHECKED = "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % bed.HOST
+CHECKED = ("Publisher whose signature this build requires of a setup: %s\n"
+           "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % (PUBLISHER, bed.HOST))
 settings = {}
 
 
@@ -87,7 +88,7 @@ def installer_and_live_check(setup):
     code = user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test")
     live, out, err = make("check-live")
     # What the tool says, after what make says it runs.
-    return code, user.log_messages()[-1], (live, out[out.find("Checked "):],
+    return code, user.log_messages()[-1], (live, out[out.find("Publisher whose "):],
                                            [line for line in err.splitlines() if not re.match(r"make(\[\d\])?: \*\*\* ", line)])
 
 
@@ -166,6 +167,9 @@ class Refusals(unittest.TestCase):
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
+        other_name = (r'sign-release: The certificate names the publisher "%s", but this build runs only setups signed '
+                      r'by "Someone Else Ltd" \(TAVRO_PUBLISHER\): setups signed with it would not run; nothing was '
+                      r'written\.\n' % e(PUBLISHER))
         rows = [
             (make_command + ["-n", "release", "CMAKE_FLAGS=-DTAVRO_PUBLISHER=Example Software Ltd"], {}, 2,
              r"TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at its spaces: give it as a make "
@@ -198,6 +202,11 @@ class Refusals(unittest.TestCase):
             # A file it cannot read is no refusal, and is named as given.
             ([manifest] + tool + ["write", missing, "2.1.0", URL, signing.path("site/tavro-update.txt")], {}, 1,
              r"^tavro-manifest: The setup file %s cannot be read \(.+\)\.\n" % e(missing), None),
+            # Signing refused for another publisher's name leaves build/ pinned as it was.
+            (make_command + ["release", "BUILD=" + BUILD, "TAVRO_PUBLISHER=Someone Else Ltd"], {}, 2, other_name,
+             BUILD),
+            (make_command + ["sign-setup", "BUILD=" + BUILD, "TAVRO_PUBLISHER=Someone Else Ltd", "SETUP=" + signed,
+                             "SIGNED=" + signing.path("resigned.exe")], {}, 2, other_name, BUILD),
             # No manifest for a setup that the pinned installer refuses.
             (make_command + ["manifest", "BUILD=" + BUILD, "SETUP=" + impostor_signed, "VERSION=2.1.0", "URL=" + URL,
                              "MANIFEST=" + signing.path("refused/tavro-update.txt")], {}, 2,
