@@ -36,6 +36,15 @@ PUBLISHER_FLAG = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),,"-DTAVRO_PU
 ifneq ($(findstring TAVRO_PUBLISHER,$(value CMAKE_FLAGS)),)
 $(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at its spaces: give it as a make variable of its own, make TAVRO_PUBLISHER="Example Software Ltd")
 endif
+# make test and make demo run $(BUILD)/'s installer with unsigned sample
+# setups, which a build pinned to a publisher refuses: said before anything
+# is built.
+ifneq ($(filter test demo,$(MAKECMDGOALS)),)
+PINNED_TO := $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),$(shell sed -n 's/^TAVRO_PUBLISHER:[A-Z]*=//p' $(BUILD)/CMakeCache.txt 2>/dev/null),$(value TAVRO_PUBLISHER))
+ifneq ($(PINNED_TO),)
+$(error $(BUILD)/ is pinned to the publisher "$(PINNED_TO)": its installer runs only setups signed by that name, and make $(firstword $(filter test demo,$(MAKECMDGOALS))) runs it with unsigned sample setups. Run make build TAVRO_PUBLISHER= first, or give it a tree of its own: make $(firstword $(filter test demo,$(MAKECMDGOALS))) BUILD=another-directory)
+endif
+endif
 
 # How this host runs the shipped i686 file: "native" 32-bit Wine, or
 # "emulated" (QEMU's user mode, where the kernel cannot run 32-bit programs).

@@ -167,6 +167,8 @@ class Refusals(unittest.TestCase):
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
+        pinned = e("%s/ is pinned to the publisher \"%s\": its installer runs only setups signed by that name, "
+                   % (BUILD, PUBLISHER))
         other_name = (r'sign-release: The certificate names the publisher "%s", but this build runs only setups signed '
                       r'by "Someone Else Ltd" \(TAVRO_PUBLISHER\): setups signed with it would not run; nothing was '
                       r'written\.\n' % e(PUBLISHER))
@@ -223,6 +225,10 @@ class Refusals(unittest.TestCase):
              r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
              r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
              r"certificate writes it\.\n", None),
+            # make test on a pinned build/ stops before it builds anything.
+            (make_command + ["-n", "test", "BUILD=" + BUILD], {}, 2,
+             r"\*\*\* %sand make test runs it with unsigned sample setups\. Run make build TAVRO_PUBLISHER= first, or "
+             r"give it a tree of its own: make test BUILD=another-directory\.  Stop\.\n" % pinned, None),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
