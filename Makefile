@@ -190,6 +190,7 @@ SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
 # release or signed setup then checks the certificate first, so that a
 # refused one leaves $(BUILD)/ pinned as it was.
 REPINS = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ])
+SIGN_SETUP_USAGE := usage: make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
 SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
   echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"
 
@@ -219,7 +220,12 @@ PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live trus
 ifeq ($(TAVRO_PUBLISHING_LOCK),)
 $(PUBLISHING_TARGETS):
 	@mkdir -p $(BUILD); status=0; \
-	TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -w 900 -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -n -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	if [ $$status = 75 ]; then \
+	  echo "Another publishing run (make $@ or another of: $(PUBLISHING_TARGETS)) holds $(BUILD)/: waiting for it to end (at most 15 minutes)." >&2; \
+	  status=0; \
+	  TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -w 900 -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	fi; \
 	if [ $$status = 75 ]; then \
 	  echo "Another publishing run (make $@ or another of: $(PUBLISHING_TARGETS)) has held $(BUILD)/ for 15 minutes; nothing was done." >&2; \
 	fi; \
@@ -232,6 +238,7 @@ release:
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
 sign-setup:
+	@if [ -z "$$TAVRO_MAKE_SETUP" ] || [ -z "$$TAVRO_MAKE_SIGNED" ]; then echo "$(SIGN_SETUP_USAGE)" >&2; exit 2; fi
 	@if $(REPINS); then TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) --check-publisher; fi
 	@$(MAKE) --no-print-directory configure
 	@$(SAY_BUILD)
@@ -255,6 +262,8 @@ trust-root: configure-tests
 	@$(WINE_RUN) --boot
 	@$(WINE_RUN) $(I686_TESTS)/tests/driver/trust_root.exe add "Z:$$(realpath -- "$$TAVRO_MAKE_CA" | tr / '\\')"
 	@$(WINE_RUN) --wait-server
+	@echo "The Wine prefix $(I686_TESTS)/wineprefix (make manifest's and make check-live's) trusts as a root:" \
+	  "$$(openssl x509 -in "$$TAVRO_MAKE_CA" -noout -subject -nameopt RFC2253,-esc_msb | sed 's/^subject=//')"
 endif
 
 clean:

@@ -486,7 +486,7 @@ def main(args):
     release_files.end_on_signals()
     quiet = args == ["--check-publisher"]
     check_only = args == ["--check"] or quiet
-    if not check_only and len(args) != 2:
+    if not check_only and (len(args) != 2 or "" in args):
         raise Failure("usage: sign-release.py UNSIGNED_EXE SIGNED_EXE, or sign-release.py --check")
     if not check_only:
         unsigned, signed = args

@@ -70,8 +70,9 @@ def setUpModule():
                     TAVRO_SIGN_TSA_CAFILE=tsa.authority.cert, TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
     # The same name under a CA the installers do not trust.
     impostor = bed.Authority(work, "Impostor CA").issue(PUBLISHER, bed.usage("codeSigning"))
-    code, _, err = make("trust-root", "CA=" + ca.cert)
+    code, out, err = make("trust-root", "CA=" + ca.cert)
     assert code == 0, err
+    assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=Release CA\n"), out
     bed.WINE_RUN = WINE_RUN
 
 
@@ -143,6 +144,17 @@ def full_directory(name, files):
 def listing(directory):
     return {name: signing.read(os.path.join(directory, name)) for name in os.listdir(directory)
             if os.path.isfile(os.path.join(directory, name))}
+
+
+def holding_lock(directory, command):
+    """The command, run while another process holds the publishing lock on
+    `directory`: it is let go once the command has said something on stderr
+    (60 s at most), which then comes out as the command's own."""
+    said = signing.path("said-while-locked")
+    script = ('exec 9<"$1"; flock 9; shift; "$@" 9<&- 2>"$0" & n=0; '
+              'until [ -s "$0" ] || [ $n = 600 ]; do sleep 0.1; n=$((n + 1)); done; flock -u 9; '
+              'wait $!; status=$?; cat "$0" >&2; exit $status')
+    return ["sh", "-c", script, said, directory] + command
 
 
 class Refusals(unittest.TestCase):
@@ -229,6 +241,15 @@ class Refusals(unittest.TestCase):
             (make_command + ["-n", "test", "BUILD=" + BUILD], {}, 2,
              r"\*\*\* %sand make test runs it with unsigned sample setups\. Run make build TAVRO_PUBLISHER= first, or "
              r"give it a tree of its own: make test BUILD=another-directory\.  Stop\.\n" % pinned, None),
+            # The usage, a wait that says so, in-bed.sh --help, signed/ kept out of git.
+            (make_command + ["sign-setup", "BUILD=" + BUILD], {}, 2,
+             r"^usage: make sign-setup SETUP=setup\.exe SIGNED=signed/setup\.exe\n", None),
+            (holding_lock(BUILD, make_command + ["check-manifest", "BUILD=" + BUILD]), {}, 2,
+             r"^Another publishing run \(make check-manifest or another of: release sign-setup manifest "
+             r"check-manifest check-live trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
+             r"usage: make manifest " % e(BUILD), None),
+            ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
+            (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
