@@ -3,7 +3,8 @@
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
 # Publishing a release (README.md): make release-check, make release, make sign-setup,
-# make manifest, make check-manifest, make check-live (make trust-root for a rehearsal).
+# make manifest, make check-manifest, make check-live (make trust-root, make sample-setup
+# and make timestamp-server for a rehearsal).
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -71,7 +72,8 @@ $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the s
 endif
 
 .PHONY: all setup configure build test-publisher-build configure-tests build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root clean
+  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root \
+  sample-setup timestamp-server clean
 
 all: selftest
 
@@ -265,6 +267,18 @@ trust-root: configure-tests
 	@echo "The Wine prefix $(I686_TESTS)/wineprefix (make manifest's and make check-live's) trusts as a root:" \
 	  "$$(openssl x509 -in "$$TAVRO_MAKE_CA" -noout -subject -nameopt RFC2253,-esc_msb | sed 's/^subject=//')"
 endif
+
+# For a rehearsal of the release road (README.md): the sample setup alone,
+# and the test bed's RFC 3161 time-stamp service on 127.0.0.1 (a throwaway
+# authority in $(BUILD)/timestamp-service), which runs until stopped:
+#   make sample-setup
+#   make timestamp-server [TSA_PORT=3161]
+sample-setup: configure-tests
+	cmake --build $(I686_TESTS) --target sample_setup -j $(JOBS)
+	@echo "Sample setup: $(I686_TESTS)/tests/driver/sample_setup.exe"
+
+timestamp-server:
+	@exec tests/bed/timestamp_service.py $(BUILD)/timestamp-service $(or $(TSA_PORT),3161)
 
 clean:
 	rm -rf $(BUILD)

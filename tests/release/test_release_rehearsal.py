@@ -2,11 +2,11 @@
 the local stand-in of the release site, for the pinned build that the test
 trees make (a publisher name with spaces, a non-ASCII letter, quotes and a
 "$"): a key generated on a SoftHSM2 token, a certificate for its request
-written back there, make release-check, make release and make sign-setup
-with a time stamp from openssl ts, make manifest, sha256sum -c, the site
-served; then the pinned installer and make check-live must agree on the
-release and on two setups they must refuse. And the faults the road once had,
-one row each."""
+from the README's own private-CA commands written back there, make
+release-check, make release and make sign-setup with a time stamp from make
+timestamp-server, make manifest, sha256sum -c, the site served; then the
+pinned installer and make check-live must agree on the release and on two
+setups they must refuse. And the faults the road once had, one row each."""
 import concurrent.futures
 import os
 import re
@@ -38,10 +38,16 @@ CHECKED = ("Publisher whose signature this build requires of a setup: %s\n"
 settings = {}
 
 
+def readme_commands(containing):
+    """The README's sh block that holds `containing`, as written there."""
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        return next(b for b in re.findall(r"^```sh\n(.*?)^```$", f.read(), re.M | re.S) if containing in b)
+
+
 def make(*args, **variables):
     """make TARGET VAR=value... for the pinned tree, with the signing
     settings; its output through files, which Wine's helpers cannot hold."""
-    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    env = make_environment()
     env.update(settings, **variables)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(["make", "--no-print-directory", "-C", SOURCE, "BUILD=" + BUILD] + list(args), env=env,
@@ -52,7 +58,7 @@ def make(*args, **variables):
 
 
 def setUpModule():
-    global work, ca, impostor
+    global work, ca_cert, impostor, time_stamps
     work = signing.work = tempfile.mkdtemp(prefix="rehearsal-", dir=bed.BED)
     token = bed.Token(work, TOKEN, PIN)
     settings["SOFTHSM2_CONF"] = token.conf
@@ -62,22 +68,38 @@ def setUpModule():
     request = signing.path("tavro.csr")
     bed.run("openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", KEY, "-passin",
             "file:" + pin, "-utf8", "-subj", "/CN=" + PUBLISHER, "-out", request, env=token.env)
-    ca = bed.Authority(work, "Release CA")
-    token.write_certificate("tavro", "01", ca.certify(request, bed.usage("codeSigning")))
-    tsa = bed.TimeStampServer(work, bed.Authority(work, "TSA CA"))
+    bed.run("sh", "-ec", readme_commands("code-signing.ext"), cwd=work)
+    ca_cert = signing.path("ca.pem")
+    token.write_certificate("tavro", "01", signing.path("issued.pem"))
+    # The time-stamp service as the README starts it; it prints the settings.
+    said = signing.path("timestamp-server.out")
+    with open(said, "w") as out:
+        time_stamps = subprocess.Popen(["make", "--no-print-directory", "-C", SOURCE, "BUILD=" + BUILD,
+                                        "timestamp-server"], stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=subprocess.STDOUT, env=make_environment())
+    assert bed.wait_until(lambda: "TAVRO_SIGN_TSA_CAFILE=" in signing.read(said).decode() or
+                          time_stamps.poll() is not None) and time_stamps.poll() is None, signing.read(said)
+    settings.update(re.findall(r"^export (\w+)=(.*)$", signing.read(said).decode(), re.M))
     settings.update(TAVRO_SIGN_PKCS11_MODULE=bed.SOFTHSM, TAVRO_SIGN_KEY=KEY, TAVRO_SIGN_CERT=CERT,
-                    TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca.cert, TAVRO_SIGN_TIMESTAMP_URL=tsa.url,
-                    TAVRO_SIGN_TSA_CAFILE=tsa.authority.cert, TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
+                    TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca_cert,
+                    TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
     # The same name under a CA the installers do not trust.
     impostor = bed.Authority(work, "Impostor CA").issue(PUBLISHER, bed.usage("codeSigning"))
-    code, out, err = make("trust-root", "CA=" + ca.cert)
+    code, out, err = make("trust-root", "CA=" + ca_cert)
     assert code == 0, err
-    assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=Release CA\n"), out
+    assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=Rehearsal Code Signing CA\n"), out
     bed.WINE_RUN = WINE_RUN
 
 
 def tearDownModule():
+    time_stamps.terminate()
+    time_stamps.wait(timeout=60)
     shutil.rmtree(work, ignore_errors=True)
+
+
+def make_environment():
+    """Not the make (and jobserver) this test may run under."""
+    return {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
 
 
 def installer_and_live_check(setup):
