@@ -3,7 +3,8 @@
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
 # Publishing a release (README.md): make release-check, make release, make sign-setup,
-# make manifest, make check-manifest, make check-live (make trust-root for a rehearsal).
+# make manifest, make check-manifest, make check-live (make trust-root, make sample-setup
+# and make timestamp-server for a rehearsal).
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -36,6 +37,15 @@ PUBLISHER_FLAG = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),,"-DTAVRO_PU
 ifneq ($(findstring TAVRO_PUBLISHER,$(value CMAKE_FLAGS)),)
 $(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at its spaces: give it as a make variable of its own, make TAVRO_PUBLISHER="Example Software Ltd")
 endif
+# make test and make demo run $(BUILD)/'s installer with unsigned sample
+# setups, which a build pinned to a publisher refuses: said before anything
+# is built.
+ifneq ($(filter test demo,$(MAKECMDGOALS)),)
+PINNED_TO := $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),$(shell sed -n 's/^TAVRO_PUBLISHER:[A-Z]*=//p' $(BUILD)/CMakeCache.txt 2>/dev/null),$(value TAVRO_PUBLISHER))
+ifneq ($(PINNED_TO),)
+$(error $(BUILD)/ is pinned to the publisher "$(PINNED_TO)": its installer runs only setups signed by that name, and make $(firstword $(filter test demo,$(MAKECMDGOALS))) runs it with unsigned sample setups. Run make build TAVRO_PUBLISHER= first, or give it a tree of its own: make $(firstword $(filter test demo,$(MAKECMDGOALS))) BUILD=another-directory)
+endif
+endif
 
 # How this host runs the shipped i686 file: "native" 32-bit Wine, or
 # "emulated" (QEMU's user mode, where the kernel cannot run 32-bit programs).
@@ -62,7 +72,8 @@ $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the s
 endif
 
 .PHONY: all setup configure build test-publisher-build configure-tests build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root clean
+  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root \
+  sample-setup timestamp-server clean
 
 all: selftest
 
@@ -177,6 +188,11 @@ SETUP_NAME := TAVRO Static Module Setup
 # The publisher given to this make, else the one $(BUILD)/ was built for.
 PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
 SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
+# Whether this run would configure $(BUILD)/ for another publisher; a
+# release or signed setup then checks the certificate first, so that a
+# refused one leaves $(BUILD)/ pinned as it was.
+REPINS = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ])
+SIGN_SETUP_USAGE := usage: make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
 SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
   echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"
 
@@ -191,7 +207,8 @@ release-check:
 #   make check-live
 # They need the tool and the i686 tree's Wine runner, not its test programs.
 # trust-root is for a rehearsal against a private CA: the Wine prefix that
-# check-live uses trusts the CA certificate (PEM) as Windows trusts a root:
+# make manifest and check-live use trusts the CA certificate (PEM) as Windows
+# trusts a root:
 #   make trust-root CA=ca.pem
 MANIFEST_TOOL = scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN)
 manifest-tool: configure-tests
@@ -205,17 +222,27 @@ PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live trus
 ifeq ($(TAVRO_PUBLISHING_LOCK),)
 $(PUBLISHING_TARGETS):
 	@mkdir -p $(BUILD); status=0; \
-	TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -w 900 -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -n -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	if [ $$status = 75 ]; then \
+	  echo "Another publishing run (make $@ or another of: $(PUBLISHING_TARGETS)) holds $(BUILD)/: waiting for it to end (at most 15 minutes)." >&2; \
+	  status=0; \
+	  TAVRO_PUBLISHING_LOCK=$(abspath $(BUILD)) flock -w 900 -E 75 $(BUILD) $(MAKE) --no-print-directory $@ || status=$$?; \
+	fi; \
 	if [ $$status = 75 ]; then \
 	  echo "Another publishing run (make $@ or another of: $(PUBLISHING_TARGETS)) has held $(BUILD)/ for 15 minutes; nothing was done." >&2; \
 	fi; \
 	exit $$status
 else
-release: build
+release:
+	@if $(REPINS); then TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check-publisher; fi
+	@$(MAKE) --no-print-directory build
 	@$(SAY_BUILD)
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
-sign-setup: configure
+sign-setup:
+	@if [ -z "$$TAVRO_MAKE_SETUP" ] || [ -z "$$TAVRO_MAKE_SIGNED" ]; then echo "$(SIGN_SETUP_USAGE)" >&2; exit 2; fi
+	@if $(REPINS); then TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) --check-publisher; fi
+	@$(MAKE) --no-print-directory configure
 	@$(SAY_BUILD)
 	@TAVRO_SIGN_NAME="$(SETUP_NAME)" $(SIGN) "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_SIGNED"
 
@@ -228,6 +255,7 @@ check-manifest: manifest-tool
 	@$(MANIFEST_TOOL) check "$$TAVRO_MAKE_MANIFEST" "$$TAVRO_MAKE_SETUP"
 
 check-live: manifest-tool
+	@$(SAY_BUILD)
 	@$(WINE_RUN) --boot
 	@$(MANIFEST_TOOL) live
 
@@ -236,7 +264,21 @@ trust-root: configure-tests
 	@$(WINE_RUN) --boot
 	@$(WINE_RUN) $(I686_TESTS)/tests/driver/trust_root.exe add "Z:$$(realpath -- "$$TAVRO_MAKE_CA" | tr / '\\')"
 	@$(WINE_RUN) --wait-server
+	@echo "The Wine prefix $(I686_TESTS)/wineprefix (make manifest's and make check-live's) trusts as a root:" \
+	  "$$(openssl x509 -in "$$TAVRO_MAKE_CA" -noout -subject -nameopt RFC2253,-esc_msb | sed 's/^subject=//')"
 endif
+
+# For a rehearsal of the release road (README.md): the sample setup alone,
+# and the test bed's RFC 3161 time-stamp service on 127.0.0.1 (a throwaway
+# authority in $(BUILD)/timestamp-service), which runs until stopped:
+#   make sample-setup
+#   make timestamp-server [TSA_PORT=3161]
+sample-setup: configure-tests
+	cmake --build $(I686_TESTS) --target sample_setup -j $(JOBS)
+	@echo "Sample setup: $(I686_TESTS)/tests/driver/sample_setup.exe"
+
+timestamp-server:
+	@exec tests/bed/timestamp_service.py $(BUILD)/timestamp-service $(or $(TSA_PORT),3161)
 
 clean:
 	rm -rf $(BUILD)

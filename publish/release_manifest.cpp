@@ -5,6 +5,7 @@
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
 #include "release/trust/package_verification.h"
+#include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/url_policy.h"
 #include "platform/scoped_handle.h"
@@ -132,6 +133,50 @@ bool ReadsBack(const wchar_t* key, const std::wstring& given, const std::wstring
     return false;
 }
 
+// Built for a publisher, the tool takes only a setup file that this build's
+// installers would run: signed by that publisher and unchanged since.
+bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFault& fault)
+{
+#ifdef TAVRO_PUBLISHER
+    const ScopedFile setup = OpenForReading(setupPath);
+    ErrorText userSees;
+    if (!setup.IsValid()) {
+        fault = ManifestFault::FileAccess;
+        why = L"The setup file " + setupPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
+        return false;
+    }
+    if (!CheckPublisherSignature(setup.Get(), setupPath, kRequiredPublisher, userSees)) {
+        fault = ManifestFault::Refused;
+        why = L"The setup file " + setupPath + L" carries no valid signature by " + Quoted(kRequiredPublisher) +
+              L", the publisher this build requires (TAVRO_PUBLISHER). The installer would say: " + userSees;
+        return false;
+    }
+#else
+    static_cast<void>(setupPath);
+    static_cast<void>(why);
+    static_cast<void>(fault);
+#endif
+    return true;
+}
+
+bool CheckManifestContent(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
+                          ErrorText& why, ManifestFault& fault)
+{
+    fault = ManifestFault::FileAccess;
+    ByteBuffer bytes;
+    unsigned long long size = 0;
+    if (!ReadStart(manifestPath, kMemoryBodyCap + 1, bytes, size)) {
+        why = L"The manifest " + manifestPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
+        return false;
+    }
+    std::wstring setupSha256;
+    if (!SetupSha256(setupPath, setupSha256, why)) {
+        return false;
+    }
+    fault = ManifestFault::Refused;
+    return WithinCap(size, why) && CheckManifestBytes(bytes, setupSha256, release, why);
+}
+
 }  // namespace
 
 std::wstring ComposeManifest(const ReleaseFields& release)
@@ -174,19 +219,8 @@ bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256
 bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
                        ErrorText& why, ManifestFault& fault)
 {
-    fault = ManifestFault::FileAccess;
-    ByteBuffer bytes;
-    unsigned long long size = 0;
-    if (!ReadStart(manifestPath, kMemoryBodyCap + 1, bytes, size)) {
-        why = L"The manifest " + manifestPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
-        return false;
-    }
-    std::wstring setupSha256;
-    if (!SetupSha256(setupPath, setupSha256, why)) {
-        return false;
-    }
-    fault = ManifestFault::Refused;
-    return WithinCap(size, why) && CheckManifestBytes(bytes, setupSha256, release, why);
+    return CheckManifestContent(manifestPath, setupPath, release, why, fault) &&
+           SignedAsRequired(setupPath, why, fault);
 }
 
 bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version, const std::wstring& installerUrl,
@@ -209,7 +243,8 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
     }
     if (!CheckManifestBytes(bytes, given.InstallerSha256, release, why) ||
         !ReadsBack(L"version", given.Version, release.Version, why) ||
-        !ReadsBack(L"installerUrl", given.InstallerUrl, release.InstallerUrl, why)) {
+        !ReadsBack(L"installerUrl", given.InstallerUrl, release.InstallerUrl, why) ||
+        !SignedAsRequired(setupPath, why, fault)) {
         return false;
     }
     if (!WriteWhole(outPath, bytes)) {
@@ -220,7 +255,7 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
         return false;
     }
     // What is on disk is what gets uploaded: it is checked once more as such.
-    if (!CheckManifestFile(outPath, setupPath, release, why, fault)) {
+    if (!CheckManifestContent(outPath, setupPath, release, why, fault)) {
         DeleteFileW(outPath.c_str());
         return false;
     }

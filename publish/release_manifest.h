@@ -24,8 +24,10 @@ std::wstring ComposeManifest(const ReleaseFields& release);
 [[nodiscard]] bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256,
                                       ReleaseFields& release, ErrorText& why);
 
-// Reads both files and applies CheckManifestBytes; on failure `fault` says
-// which kind it was.
+// Reads both files and applies CheckManifestBytes; built with
+// TAVRO_PUBLISHER, the setup file must also pass that build's signature check
+// (CheckPublisherSignature), or `why` quotes the sentence users would see. On
+// failure `fault` says which kind it was.
 [[nodiscard]] bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath,
                                      ReleaseFields& release, ErrorText& why, ManifestFault& fault);
 

@@ -4,6 +4,10 @@ checks the signature and lists the signed file in SHA256SUMS beside it:
 
   sign-release.py UNSIGNED_EXE SIGNED_EXE   (the same path twice signs in place)
   sign-release.py --check                   the dry run; writes nothing
+  sign-release.py --check-publisher         the dry run, silent unless it
+                                            refuses (make release runs it
+                                            before it pins build/ to
+                                            another publisher)
 
 The dry run does what signing does, on a scratch file in a private directory
 it then removes: opens the key, signs, checks the certificate and its chain,
@@ -49,6 +53,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unicodedata
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import release_files  # noqa: E402
@@ -63,9 +68,13 @@ TOKEN_SECONDS, PROMPT_SECONDS = 120, 600
 TOOL_SECONDS = 60
 
 env = os.environ.get
+# The warnings are the signing run's to give.
+quiet = False
 
 
 def warn(sentence):
+    if quiet:
+        return
     print("sign-release: warning: " + sentence, file=sys.stderr)
 
 
@@ -395,10 +404,22 @@ def check_signer(settings, signer):
              % (subject, signer.not_after, WARN_DAYS))
     publisher = signer.publisher()
     if settings.publisher and publisher != settings.publisher:
-        raise Failure('The certificate names the publisher "%s", but this build runs only setups signed by "%s" '
-                      '(TAVRO_PUBLISHER): setups signed with it would not run; nothing was written.'
-                      % (publisher, settings.publisher))
+        sentence = ('The certificate names the publisher "%s", but this build runs only setups signed by "%s" '
+                    '(TAVRO_PUBLISHER): setups signed with it would not run; nothing was written.'
+                    % (publisher, settings.publisher))
+        # The installer compares the characters as they are: two names that
+        # look the same may still differ.
+        if unicodedata.normalize("NFC", publisher) == unicodedata.normalize("NFC", settings.publisher):
+            sentence += (" The two look alike but differ in Unicode normalisation: the certificate's is in %s, "
+                         "TAVRO_PUBLISHER in %s; give TAVRO_PUBLISHER as the certificate writes it."
+                         % (normal_form(publisher), normal_form(settings.publisher)))
+        raise Failure(sentence)
     return publisher
+
+
+def normal_form(text):
+    return ("composed form (NFC)" if unicodedata.is_normalized("NFC", text) else
+            "decomposed form (NFD)" if unicodedata.is_normalized("NFD", text) else "a mixed form")
 
 
 def time_stamp(settings, scratch, signed):
@@ -461,9 +482,11 @@ def place(final, unsigned, signed):
 
 
 def main(args):
+    global quiet
     release_files.end_on_signals()
-    check_only = args == ["--check"]
-    if not check_only and len(args) != 2:
+    quiet = args == ["--check-publisher"]
+    check_only = args == ["--check"] or quiet
+    if not check_only and (len(args) != 2 or "" in args):
         raise Failure("usage: sign-release.py UNSIGNED_EXE SIGNED_EXE, or sign-release.py --check")
     if not check_only:
         unsigned, signed = args
@@ -482,6 +505,8 @@ def main(args):
         final = time_stamp(settings, scratch, signed_scratch)
         verify(settings, final)
         url = settings.timestamp_url
+        if quiet:
+            return
         if check_only:
             print("Key: " + settings.key_text)
             print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))

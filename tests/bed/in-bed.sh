@@ -23,6 +23,13 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
+# The comment above is the usage; without a command there is nothing to run.
+usage() { sed -n '2,/^set /s/^# \{0,1\}//p' "$0"; }
+case "${1:-}" in
+  -h|--help) usage; exit 0 ;;
+  "") usage >&2; exit 2 ;;
+esac
+
 if [ "${TAVRO_IN_BED:-}" != 1 ]; then
   # 32-bit Wine needs i386 to run; where the kernel cannot, the emulator's
   # registration is private to the bed.

@@ -38,15 +38,17 @@ class MakeTargets(unittest.TestCase):
 
     def test_manifest_targets_build_the_tool_and_no_test_program(self):
         tool = "cmake --build %s --target tavro-manifest" % self.build
-        tests = "cmake --build %s/test-i686" % self.build
-        # target, whether it builds the test programs
-        for target, builds_tests in (("manifest", False), ("check-manifest", False), ("check-live", False),
-                                     ("build-tests", True)):
+        sample = "cmake --build %s/test-i686 --target sample_setup" % self.build
+        tests = "cmake --build %s/test-i686 -j" % self.build
+        # target, whether it builds the test programs, what it builds instead
+        for target, builds_tests, builds in (("manifest", False, tool), ("check-manifest", False, tool),
+                                             ("check-live", False, tool), ("build-tests", True, None),
+                                             ("sample-setup", False, sample)):
             with self.subTest(target):
                 commands = make("-n", target, "BUILD=" + self.build).stdout
                 self.assertEqual(tests in commands, builds_tests)
-                if not builds_tests:
-                    self.assertIn(tool, commands)
+                if builds:
+                    self.assertIn(builds, commands)
 
     def test_test_tree_follows_the_official_host_of_the_build(self):
         tree = os.path.join(self.build, "test-i686")

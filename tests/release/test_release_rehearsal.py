@@ -2,11 +2,11 @@
 the local stand-in of the release site, for the pinned build that the test
 trees make (a publisher name with spaces, a non-ASCII letter, quotes and a
 "$"): a key generated on a SoftHSM2 token, a certificate for its request
-written back there, make release-check, make release and make sign-setup
-with a time stamp from openssl ts, make manifest, sha256sum -c, the site
-served; then the pinned installer and make check-live must agree on the
-release and on two setups they must refuse. And the faults the road once had,
-one row each."""
+from the README's own private-CA commands written back there, make
+release-check, make release and make sign-setup with a time stamp from make
+timestamp-server, make manifest, sha256sum -c, the site served; then the
+pinned installer and make check-live must agree on the release and on two
+setups they must refuse. And the faults the road once had, one row each."""
 import concurrent.futures
 import os
 import re
@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unicodedata
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -32,14 +33,21 @@ RELEASE = os.path.join(BUILD, "release")
 TOKEN, PIN = "Code Signing", "24680"
 KEY, CERT = "pkcs11:token=Code%20Signing;object=tavro;type=private", "pkcs11:token=Code%20Signing;object=tavro;type=cert"
 REFUSED = "Users see: The downloaded installer is not signed by %s. It will not be executed.\n" % PUBLISHER
-CHECKED = "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % bed.HOST
+CHECKED = ("Publisher whose signature this build requires of a setup: %s\n"
+           "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % (PUBLISHER, bed.HOST))
 settings = {}
+
+
+def readme_commands(containing):
+    """The README's sh block that holds `containing`, as written there."""
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        return next(b for b in re.findall(r"^```sh\n(.*?)^```$", f.read(), re.M | re.S) if containing in b)
 
 
 def make(*args, **variables):
     """make TARGET VAR=value... for the pinned tree, with the signing
     settings; its output through files, which Wine's helpers cannot hold."""
-    env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
+    env = make_environment()
     env.update(settings, **variables)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         code = subprocess.run(["make", "--no-print-directory", "-C", SOURCE, "BUILD=" + BUILD] + list(args), env=env,
@@ -50,7 +58,7 @@ def make(*args, **variables):
 
 
 def setUpModule():
-    global work, ca, impostor
+    global work, ca_cert, impostor, time_stamps
     work = signing.work = tempfile.mkdtemp(prefix="rehearsal-", dir=bed.BED)
     token = bed.Token(work, TOKEN, PIN)
     settings["SOFTHSM2_CONF"] = token.conf
@@ -60,21 +68,38 @@ def setUpModule():
     request = signing.path("tavro.csr")
     bed.run("openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", KEY, "-passin",
             "file:" + pin, "-utf8", "-subj", "/CN=" + PUBLISHER, "-out", request, env=token.env)
-    ca = bed.Authority(work, "Release CA")
-    token.write_certificate("tavro", "01", ca.certify(request, bed.usage("codeSigning")))
-    tsa = bed.TimeStampServer(work, bed.Authority(work, "TSA CA"))
+    bed.run("sh", "-ec", readme_commands("code-signing.ext"), cwd=work)
+    ca_cert = signing.path("ca.pem")
+    token.write_certificate("tavro", "01", signing.path("issued.pem"))
+    # The time-stamp service as the README starts it; it prints the settings.
+    said = signing.path("timestamp-server.out")
+    with open(said, "w") as out:
+        time_stamps = subprocess.Popen(["make", "--no-print-directory", "-C", SOURCE, "BUILD=" + BUILD,
+                                        "timestamp-server"], stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=subprocess.STDOUT, env=make_environment())
+    assert bed.wait_until(lambda: "TAVRO_SIGN_TSA_CAFILE=" in signing.read(said).decode() or
+                          time_stamps.poll() is not None) and time_stamps.poll() is None, signing.read(said)
+    settings.update(re.findall(r"^export (\w+)=(.*)$", signing.read(said).decode(), re.M))
     settings.update(TAVRO_SIGN_PKCS11_MODULE=bed.SOFTHSM, TAVRO_SIGN_KEY=KEY, TAVRO_SIGN_CERT=CERT,
-                    TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca.cert, TAVRO_SIGN_TIMESTAMP_URL=tsa.url,
-                    TAVRO_SIGN_TSA_CAFILE=tsa.authority.cert, TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
+                    TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca_cert,
+                    TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
     # The same name under a CA the installers do not trust.
     impostor = bed.Authority(work, "Impostor CA").issue(PUBLISHER, bed.usage("codeSigning"))
-    code, _, err = make("trust-root", "CA=" + ca.cert)
+    code, out, err = make("trust-root", "CA=" + ca_cert)
     assert code == 0, err
+    assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=Rehearsal Code Signing CA\n"), out
     bed.WINE_RUN = WINE_RUN
 
 
 def tearDownModule():
+    time_stamps.terminate()
+    time_stamps.wait(timeout=60)
     shutil.rmtree(work, ignore_errors=True)
+
+
+def make_environment():
+    """Not the make (and jobserver) this test may run under."""
+    return {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
 
 
 def installer_and_live_check(setup):
@@ -87,7 +112,7 @@ def installer_and_live_check(setup):
     live, out, err = make("check-live")
     # What the tool says, after what make says it runs.
     outcome = [line for line in user.log_messages() if not line.startswith("Detail: ")][-1]
-    return code, outcome, (live, out[out.find("Checked "):],
+    return code, outcome, (live, out[out.find("Publisher whose "):],
                                            [line for line in err.splitlines() if not re.match(r"make(\[\d\])?: \*\*\* ", line)])
 
 
@@ -140,7 +165,19 @@ def full_directory(name, files):
 
 
 def listing(directory):
-    return {name: signing.read(os.path.join(directory, name)) for name in os.listdir(directory)}
+    return {name: signing.read(os.path.join(directory, name)) for name in os.listdir(directory)
+            if os.path.isfile(os.path.join(directory, name))}
+
+
+def holding_lock(directory, command):
+    """The command, run while another process holds the publishing lock on
+    `directory`: it is let go once the command has said something on stderr
+    (60 s at most), which then comes out as the command's own."""
+    said = signing.path("said-while-locked")
+    script = ('exec 9<"$1"; flock 9; shift; "$@" 9<&- 2>"$0" & n=0; '
+              'until [ -s "$0" ] || [ $n = 600 ]; do sleep 0.1; n=$((n + 1)); done; flock -u 9; '
+              'wait $!; status=$?; cat "$0" >&2; exit $status')
+    return ["sh", "-c", script, said, directory] + command
 
 
 class Refusals(unittest.TestCase):
@@ -155,9 +192,21 @@ class Refusals(unittest.TestCase):
         full_tmp, full_out = full_directory("full-tmp", {}), full_directory("full-out", old)
         full_site = full_directory("full-site", old_manifest)
         missing = signing.path("no-such-setup.exe")
+        # The pinned tool writes a manifest only for a setup its publisher signed.
+        signed = signing.path("signed-setup/" + SETUP_NAME)
+        subprocess.run([sign, bed.SAMPLE_SETUP, signed], env=dict(os.environ, **settings), stdout=subprocess.DEVNULL,
+                       check=True, timeout=300 * bed.SLOWDOWN)
+        impostor_signed = signing.path("impostor-setup.exe")
+        bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
+                bed.SAMPLE_SETUP, "-out", impostor_signed)
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
+        pinned = e("%s/ is pinned to the publisher \"%s\": its installer runs only setups signed by that name, "
+                   % (BUILD, PUBLISHER))
+        other_name = (r'sign-release: The certificate names the publisher "%s", but this build runs only setups signed '
+                      r'by "Someone Else Ltd" \(TAVRO_PUBLISHER\): setups signed with it would not run; nothing was '
+                      r'written\.\n' % e(PUBLISHER))
         rows = [
             (make_command + ["-n", "release", "CMAKE_FLAGS=-DTAVRO_PUBLISHER=Example Software Ltd"], {}, 2,
              r"TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at its spaces: give it as a make "
@@ -184,12 +233,46 @@ class Refusals(unittest.TestCase):
             ([sign, unsigned, os.path.join(full_out, "TAVRO-Static-Module-Installer.exe")], {}, 1,
              r"The signed file could not be written into %s \(No space left on device\); nothing was written: the "
              r"files there are as they were\.\n" % e(full_out), full_out),
-            ([manifest] + tool + ["write", bed.SAMPLE_SETUP, "2.1.0", URL, full_site + "/tavro-update.txt"], {}, 1,
+            ([manifest] + tool + ["write", signed, "2.1.0", URL, full_site + "/tavro-update.txt"], {}, 1,
              r"^tavro-manifest: The manifest cannot be written to %s/tavro-update\.txt \(.+\)\.\n" % e(full_site),
              full_site),
             # A file it cannot read is no refusal, and is named as given.
             ([manifest] + tool + ["write", missing, "2.1.0", URL, signing.path("site/tavro-update.txt")], {}, 1,
              r"^tavro-manifest: The setup file %s cannot be read \(.+\)\.\n" % e(missing), None),
+            # Signing refused for another publisher's name leaves build/ pinned as it was.
+            (make_command + ["release", "BUILD=" + BUILD, "TAVRO_PUBLISHER=Someone Else Ltd"], {}, 2, other_name,
+             BUILD),
+            (make_command + ["sign-setup", "BUILD=" + BUILD, "TAVRO_PUBLISHER=Someone Else Ltd", "SETUP=" + signed,
+                             "SIGNED=" + signing.path("resigned.exe")], {}, 2, other_name, BUILD),
+            # No manifest for a setup that the pinned installer refuses.
+            (make_command + ["manifest", "BUILD=" + BUILD, "SETUP=" + impostor_signed, "VERSION=2.1.0", "URL=" + URL,
+                             "MANIFEST=" + signing.path("refused/tavro-update.txt")], {}, 2,
+             r'tavro-manifest: refused: The setup file %s carries no valid signature by "%s", the publisher this '
+             r"build requires \(TAVRO_PUBLISHER\)\. The installer would say: %s" % (e(impostor_signed), e(PUBLISHER),
+                                                                          e(REFUSED[len("Users see: "):])), None),
+            # Refused names: bytes that are not UTF-8, a tab; build/ keeps the name it had.
+            (make_command + ["configure", "BUILD=" + BUILD, os.fsdecode(b"TAVRO_PUBLISHER=Caf\xe9 Ltd")], {}, 2,
+             r"TAVRO_PUBLISHER is not UTF-8 text \(byte 4, 0xE9, starts no UTF-8 character\): a certificate's name "
+             r"is, so no signature could ever match it\.", BUILD),
+            (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_PUBLISHER=A\tB"], {}, 2,
+             r"TAVRO_PUBLISHER holds the control character U\+0009", BUILD),
+            ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
+             r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
+             r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
+             r"certificate writes it\.\n", None),
+            # make test on a pinned build/ stops before it builds anything.
+            (make_command + ["-n", "test", "BUILD=" + BUILD], {}, 2,
+             r"\*\*\* %sand make test runs it with unsigned sample setups\. Run make build TAVRO_PUBLISHER= first, or "
+             r"give it a tree of its own: make test BUILD=another-directory\.  Stop\.\n" % pinned, None),
+            # The usage, a wait that says so, in-bed.sh --help, signed/ kept out of git.
+            (make_command + ["sign-setup", "BUILD=" + BUILD], {}, 2,
+             r"^usage: make sign-setup SETUP=setup\.exe SIGNED=signed/setup\.exe\n", None),
+            (holding_lock(BUILD, make_command + ["check-manifest", "BUILD=" + BUILD]), {}, 2,
+             r"^Another publishing run \(make check-manifest or another of: release sign-setup manifest "
+             r"check-manifest check-live trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
+             r"usage: make manifest " % e(BUILD), None),
+            ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
+            (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
