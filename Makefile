@@ -37,6 +37,15 @@ PUBLISHER_FLAG = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),,"-DTAVRO_PU
 ifneq ($(findstring TAVRO_PUBLISHER,$(value CMAKE_FLAGS)),)
 $(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at its spaces: give it as a make variable of its own, make TAVRO_PUBLISHER="Example Software Ltd")
 endif
+# The second lock and the pin beyond the publisher's name (README,
+# "Requiring a signed manifest"): make release TAVRO_MANIFEST_KEY=keys.pem
+# TAVRO_MANIFEST_FLOOR=N [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex].
+# Each given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/
+# keeps what it has.
+LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA
+LOCK_VALUE = $(if $(and $(filter TAVRO_MANIFEST_KEY,$(1)),$(value $(1))),$(abspath $(value $(1))),$(value $(1)))
+LOCK_FLAGS = $(foreach s,$(LOCK_SETTINGS),$(if $(filter undefined,$(origin $(s))),,'-D$(s)=$(call LOCK_VALUE,$(s))'))
+
 # make test and make demo run $(BUILD)/'s installer with unsigned sample
 # setups, which a build pinned to a publisher refuses: said before anything
 # is built.
@@ -71,7 +80,7 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build test-publisher-build configure-tests build-tests twin-tests manifest-tool selftest \
+.PHONY: all setup configure build test-publisher-build test-signed-manifest-build configure-tests build-tests twin-tests manifest-tool selftest \
   check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root \
   sample-setup timestamp-server clean
 
@@ -86,7 +95,7 @@ setup:
 SHIPPED_FLAGS = --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
   -DTAVRO_MINGW_THREADS=win32 -DTAVRO_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 configure: setup
-	cmake -S . -B $(BUILD) $(SHIPPED_FLAGS) $(PUBLISHER_FLAG) >/dev/null
+	cmake -S . -B $(BUILD) $(SHIPPED_FLAGS) $(PUBLISHER_FLAG) $(LOCK_FLAGS) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -101,6 +110,17 @@ test-publisher-build: configure
 	cmake -S . -B $(TEST_PUBLISHER_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  "-DTAVRO_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 	cmake --build $(TEST_PUBLISHER_BUILD) -j $(JOBS)
+
+# Part of the test trees: the shipped file once more, built to run only what
+# a release manifest signed by one of two throwaway keys names (the current
+# and the next), with a floor of 5; the keys are made here, once.
+TEST_MANIFEST_KEYS := $(BUILD)/test-manifest-keys
+TEST_SIGNED_MANIFEST_BUILD := $(BUILD)/test-signed-manifest
+test-signed-manifest-build: configure
+	@mkdir -p $(TEST_MANIFEST_KEYS); for key in current next; do 	  [ -s $(TEST_MANIFEST_KEYS)/$$key.key ] || openssl ecparam -name prime256v1 -genkey -noout 	    -out $(TEST_MANIFEST_KEYS)/$$key.key; 	  openssl ec -in $(TEST_MANIFEST_KEYS)/$$key.key -pubout 2>/dev/null; 	done > $(TEST_MANIFEST_KEYS)/keys.pem
+	cmake -S . -B $(TEST_SIGNED_MANIFEST_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 >/dev/null
+	cmake --build $(TEST_SIGNED_MANIFEST_BUILD) -j $(JOBS)
 
 # The test trees test build/'s files, so they take its official host; a tree
 # configured for another one (before make release CMAKE_FLAGS=..., say)
@@ -117,9 +137,11 @@ configure-tests: configure
 	  -DTAVRO_TEST_TIMING_SCALE=$(if $(filter emulated,$(I386_MODE)),4,1) $(CMAKE_FLAGS) \
 	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  -DTAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  -DTAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 
-build-tests: build test-publisher-build configure-tests
+build-tests: build test-publisher-build test-signed-manifest-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 
 twin-tests: configure-tests

@@ -16,6 +16,17 @@ function(tavro_delay_load target)
     set(def ${CMAKE_BINARY_DIR}/delayload/${dll}.def)
     set(lib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
     file(READ ${def_source} exports)
+    # The functions a build with manifest keys or a pinned CA adds
+    # (ReleaseLocks.cmake).
+    foreach(lock IN LISTS TAVRO_LOCKS_BUILT)
+      set(more_source ${PROJECT_SOURCE_DIR}/cmake/delayload/${dll}-${lock}.def)
+      if(EXISTS ${more_source})
+        file(READ ${more_source} more)
+        string(REGEX REPLACE "(^|\n);[^\n]*" "" more "${more}")
+        string(APPEND exports "${more}")
+        list(APPEND def_source ${more_source})
+      endif()
+    endforeach()
     if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
       # 64-bit Windows has one calling convention and no @N decoration.
       string(REGEX REPLACE "@[0-9]+" "" exports "${exports}")

@@ -1,14 +1,18 @@
 #include "release/install_attempt.h"
 
+#include <algorithm>
+
 #include "release/failure_detail.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
 #include "release/trust/package_verification.h"
 #include "release/transfer/proxy_settings.h"
+#include "release/trust/manifest_signature.h"
 #include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/transfer/transfer_limits.h"
 #include "release/url_policy.h"
+#include "storage/accepted_sequence.h"
 #include "storage/installer_log.h"
 #include "platform/scoped_handle.h"
 #include "platform/system_libraries.h"
@@ -169,6 +173,23 @@ DWORD AttemptSteps(const AttemptPlace& place)
     if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail)) {
         return FailAttempt(place, error, detail);
     }
+#ifdef TAVRO_MANIFEST_KEYS
+    // The bytes as received, before anything reads them.
+    SignedFields signedFields;
+    std::wstring fault;
+    const ManifestRules rules = {NowUtcSeconds(), kManifestMaxDays,
+                                 std::max(kManifestFloor, ReadAcceptedSequence(place.Directory))};
+    switch (VerifyManifest(manifestBytes, ManifestKeys(), rules, signedFields, fault)) {
+    case ManifestVerdict::Refused:
+        return FailAttempt(place, kMsgManifestUnverified, DescribeFailure(fault, L"in", UrlForLog(ManifestUrl())));
+    case ManifestVerdict::Expired:
+        return FailAttempt(place, kMsgManifestExpired, DescribeFailure(fault, L"in", UrlForLog(ManifestUrl())));
+    case ManifestVerdict::Verified:
+        break;
+    }
+    KeepAcceptedSequence(place.Directory, signedFields.Sequence);
+    const unsigned long long installerSize = signedFields.InstallerSize;
+#endif
     ReleaseFields release;
     const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
     if (!CheckReleaseManifest(manifest, release, error)) {
@@ -211,7 +232,12 @@ DWORD AttemptSteps(const AttemptPlace& place)
     installerReport.Resumed = [&place](unsigned long long resumedAt) {
         Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
     };
+#ifdef TAVRO_MANIFEST_KEYS
+    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail,
+                           installerSize)) {
+#else
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail)) {
+#endif
         return FailDiscardingDownload(place, download, error, detail);
     }
 

@@ -21,6 +21,12 @@ constexpr wchar_t kMsgVerifyFailed[] = L"The downloaded package could not be ver
 
 constexpr wchar_t kMsgManifestIncomplete[] = L"The TAVRO release manifest is incomplete.";
 constexpr wchar_t kMsgManifestBadVersion[] = L"The TAVRO release manifest names an invalid version.";
+// A build with a manifest key: the manifest is not signed by it, or its
+// signed fields are not as required; or it has expired.
+constexpr wchar_t kMsgManifestUnverified[] = L"The TAVRO release manifest could not be verified. It will not be used.";
+constexpr wchar_t kMsgManifestExpired[] =
+    L"The TAVRO release manifest has expired. Check that this computer's date and time are correct, then try "
+    L"again.";
 constexpr wchar_t kMsgHashMismatch[] =
     L"The downloaded installer did not match the official SHA-256 value. It will not be executed.";
 

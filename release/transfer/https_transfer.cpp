@@ -222,6 +222,18 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
     if (!ReadAnnouncedLength(request.Handle(), sink, url, outcome, announced, length)) {
         return false;
     }
+#ifdef TAVRO_MANIFEST_KEYS
+    // The caller knows what the body must be: a server that announces
+    // another body is not serving it.
+    const bool required = sink.RequiredLength != kAnyLength;
+    if (required && announced && outcome.Status == HTTP_STATUS_OK && length != sink.RequiredLength) {
+        outcome.Unacceptable = true;
+        return Fail(outcome,
+                    L"a body of " + std::to_wstring(length) + L" bytes where " +
+                        std::to_wstring(sink.RequiredLength) + L" were required",
+                    L"requesting", url);
+    }
+#endif
     // The manifest is read whole before anything trusts it: where it ends
     // must be certain.
     if (sink.Memory != nullptr && !BodyEndIsFramed(request.Handle(), announced)) {
@@ -239,6 +251,11 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
     // body's from now on.
     if (sink.Received == 0) {
         sink.AnnouncedLength = length;
+#ifdef TAVRO_MANIFEST_KEYS
+        if (required) {
+            sink.AnnouncedLength = sink.RequiredLength;
+        }
+#endif
         sink.Validator = IfRangeValidator(TextHeader(request.Handle(), WINHTTP_QUERY_ETAG),
                                           TextHeader(request.Handle(), WINHTTP_QUERY_LAST_MODIFIED));
     }
@@ -406,10 +423,18 @@ bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const DownloadRepo
     return Download(url, sink, error, detail);
 }
 
+#ifndef TAVRO_MANIFEST_KEYS
 bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report, ErrorText& error,
                        FailureDetail* detail)
 {
     BodySink sink;
+#else
+bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report, ErrorText& error,
+                       FailureDetail* detail, unsigned long long requiredLength)
+{
+    BodySink sink;
+    sink.RequiredLength = requiredLength;
+#endif
     sink.File = file;
     sink.Report = &report;
     const LARGE_INTEGER here = {};

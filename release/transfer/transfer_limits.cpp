@@ -6,7 +6,7 @@
 // test tree's scale: 1, or more where it runs slowly).
 #ifdef TAVRO_TEST_TIMING
 const TransferLimits kTransferLimits = {2000 * TAVRO_TEST_TIMING, 1024, 6000 * TAVRO_TEST_TIMING,
-                                       3000 * TAVRO_TEST_TIMING, 250, 16 * 1024 * 1024, 1, 32};
+                                       3000 * TAVRO_TEST_TIMING, 250, 16 * 1024 * 1024, 1, 32, 2000 * TAVRO_TEST_TIMING};
 #else
 const TransferLimits kTransferLimits = kProductionLimits;
 #endif

@@ -25,9 +25,11 @@ struct TransferLimits {
     // the last.
     DWORD FirstHeldNamePauseMs;
     DWORD LastHeldNamePauseMs;
+    // Every revocation fetch for the publisher's certificate chain, together.
+    DWORD RevocationWaitMs;
 };
 constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000,
-                                              TAVRO_MAX_INSTALLER_MIB * 1024ULL * 1024ULL, 50, 1600};
+                                              TAVRO_MAX_INSTALLER_MIB * 1024ULL * 1024ULL, 50, 1600, 20000};
 
 // The limits in force (transfer_limits.cpp): kProductionLimits in every
 // program built from this code, shortened ones in the unit tests, so the

@@ -15,3 +15,9 @@ DWORD ChainErrorsThatCount(DWORD chainErrorStatus);
 // and from nothing but the local stores and cache (no URL is fetched);
 // CERT_TRUST_IS_PARTIAL_CHAIN when none can be built.
 DWORD ChainErrorsAt(PCCERT_CONTEXT certificate, FILETIME time, HCERTSTORE extra, const char* usageOid);
+
+// ChainErrorsThatCount of the chain built now for `certificate` and
+// `usageOid` with revocation checked for every certificate but the root,
+// all its fetches together bounded by `waitMs` (then the status is unknown,
+// which is forgiven; a revoked certificate never is).
+DWORD ChainErrorsWithRevocation(PCCERT_CONTEXT certificate, HCERTSTORE extra, const char* usageOid, DWORD waitMs);

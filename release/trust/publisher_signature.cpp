@@ -1,15 +1,19 @@
 #include "release/trust/publisher_signature.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 
 #include "release/failure_detail.h"
+#include "release/manifest.h"
 #include "release/release_messages.h"
 #include "release/trust/certificate_chain.h"
 #include "release/trust/certificate_handles.h"
+#include "release/trust/package_verification.h"
 #include "release/trust/time_stamp.h"
+#include "release/transfer/transfer_limits.h"
 
 namespace {
 
@@ -25,21 +29,77 @@ std::wstring SignerName(PCCERT_CONTEXT certificate)
     return name;
 }
 
+}  // namespace
+
+#ifdef TAVRO_PUBLISHER_CA
+std::vector<std::wstring> CaKeyHashes(const CERT_CHAIN_CONTEXT& chain)
+{
+    std::vector<std::wstring> hashes;
+    if (chain.cChain == 0) {
+        return hashes;
+    }
+    const CERT_SIMPLE_CHAIN& simple = *chain.rgpChain[0];
+    for (DWORD i = 1; i < simple.cElement; ++i) {
+        CERT_PUBLIC_KEY_INFO& key = simple.rgpElement[i]->pCertContext->pCertInfo->SubjectPublicKeyInfo;
+        BYTE* encoded = nullptr;
+        DWORD size = 0;
+        std::vector<unsigned char> digest;
+        if (CryptEncodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, &key, CRYPT_ENCODE_ALLOC_FLAG, nullptr,
+                                &encoded, &size)) {
+            if (HashBytes(BCRYPT_SHA256_ALGORITHM, encoded, size, digest)) {
+                hashes.push_back(ToLowerHex(digest.data(), digest.size()));
+            }
+            LocalFree(encoded);
+        }
+    }
+    return hashes;
+}
+#endif
+
+namespace {
+
+// The certificates of the chain the verification built, for building it
+// again; null when there is none.
+HCERTSTORE ChainCertificates(const CERT_CHAIN_CONTEXT& verified)
+{
+    const HCERTSTORE certificates = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+    if (certificates == nullptr || verified.cChain == 0 || verified.rgpChain[0]->cElement == 0) {
+        if (certificates != nullptr) {
+            CertCloseStore(certificates, 0);
+        }
+        return nullptr;
+    }
+    const CERT_SIMPLE_CHAIN& simple = *verified.rgpChain[0];
+    for (DWORD i = 0; i < simple.cElement; ++i) {
+        CertAddCertificateContextToStore(certificates, simple.rgpElement[i]->pCertContext, CERT_STORE_ADD_ALWAYS,
+                                         nullptr);
+    }
+    return certificates;
+}
+
 // The signer's chain, built again as of `time` from the certificates of the
 // chain the verification built, for code signing.
 DWORD SignerChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
 {
-    const ScopedStore certificates(
-        CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
-    if (!certificates.IsValid() || verified.cChain == 0 || verified.rgpChain[0]->cElement == 0) {
+    const ScopedStore certificates(ChainCertificates(verified));
+    if (!certificates.IsValid()) {
         return CERT_TRUST_IS_PARTIAL_CHAIN;
     }
-    const CERT_SIMPLE_CHAIN& simple = *verified.rgpChain[0];
-    for (DWORD i = 0; i < simple.cElement; ++i) {
-        CertAddCertificateContextToStore(certificates.Get(), simple.rgpElement[i]->pCertContext,
-                                         CERT_STORE_ADD_ALWAYS, nullptr);
+    return ChainErrorsAt(verified.rgpChain[0]->rgpElement[0]->pCertContext, time, certificates.Get(),
+                         szOID_PKIX_KP_CODE_SIGNING);
+}
+
+// The signer's chain once more, now, asked whether a certificate in it was
+// revoked, within the revocation wait of TransferLimits: some platforms'
+// WinVerifyTrust (Wine's) does not ask, whatever it is told.
+DWORD SignerRevocationErrors(const CERT_CHAIN_CONTEXT& verified)
+{
+    const ScopedStore certificates(ChainCertificates(verified));
+    if (!certificates.IsValid()) {
+        return CERT_TRUST_IS_PARTIAL_CHAIN;
     }
-    return ChainErrorsAt(simple.rgpElement[0]->pCertContext, time, certificates.Get(), szOID_PKIX_KP_CODE_SIGNING);
+    return ChainErrorsWithRevocation(verified.rgpChain[0]->rgpElement[0]->pCertContext, certificates.Get(),
+                                     szOID_PKIX_KP_CODE_SIGNING, kTransferLimits.RevocationWaitMs);
 }
 
 // A chain whose only fault is time (an expired certificate) still counts
@@ -66,7 +126,8 @@ std::wstring SignerFault(HANDLE state, const std::wstring& publisher)
     if (signer == nullptr || signer->pChainContext == nullptr) {
         return L"no signer";
     }
-    const DWORD errors = ChainErrorsThatCount(signer->pChainContext->TrustStatus.dwErrorStatus);
+    const DWORD errors = ChainErrorsThatCount(signer->pChainContext->TrustStatus.dwErrorStatus) |
+                         (SignerRevocationErrors(*signer->pChainContext) & CERT_TRUST_IS_REVOKED);
     const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
     if (errors != 0 && ((errors & ~timeOnly) != 0 || !SignedWhileValid(*signer))) {
         return ChainStatusCause(errors);
@@ -77,10 +138,38 @@ std::wstring SignerFault(HANDLE state, const std::wstring& publisher)
     if (!IsRequiredPublisher(name, publisher)) {
         return L"a signature by \"" + TextForLog(name) + L"\"";
     }
+#ifdef TAVRO_PUBLISHER_CA
+    if (!ChainHoldsCa(CaKeyHashes(*signer->pChainContext), TAVRO_WIDEN(TAVRO_PUBLISHER_CA))) {
+        return L"a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names";
+    }
+#endif
     return std::wstring();
 }
 
 }  // namespace
+
+bool VerdictLeavesChainToJudge(LONG verdict)
+{
+    // Revocation status that could not be had (no answer from the CA's
+    // servers in time, no revocation information): the chain decides, and
+    // its errors forgive exactly that (ChainErrorsThatCount).
+    const LONG kRevocationFailure = static_cast<LONG>(0x800B010E);  // CERT_E_REVOCATION_FAILURE
+    const LONG kRevocationOffline = static_cast<LONG>(0x80092013);  // CRYPT_E_REVOCATION_OFFLINE
+    const LONG kNoRevocationCheck = static_cast<LONG>(0x80092012);  // CRYPT_E_NO_REVOCATION_CHECK
+    return verdict == 0 || verdict == kRevocationFailure || verdict == kRevocationOffline ||
+           verdict == kNoRevocationCheck;
+}
+
+bool ChainHoldsCa(const std::vector<std::wstring>& caKeyHashes, const std::wstring& pin)
+{
+    const std::wstring wanted = FoldAsciiCase(pin);
+    for (const std::wstring& hash : caKeyHashes) {
+        if (hash == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& publisher)
 {
@@ -97,18 +186,22 @@ bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::w
     WINTRUST_DATA trust = {};
     trust.cbStruct = sizeof(trust);
     trust.dwUIChoice = WTD_UI_NONE;
-    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+    // Revocation of the whole chain but the root: a stolen signing key whose
+    // certificate the CA revoked no longer signs for the publisher. Windows
+    // bounds the fetches (15 s a URL, 20 s for a chain, its defaults).
+    trust.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
     trust.dwUnionChoice = WTD_CHOICE_FILE;
     trust.pFile = &fileInfo;
     trust.dwStateAction = WTD_STATEACTION_VERIFY;
     // Not cache-only: Windows ships few roots and fetches the others from
     // its own root list as a chain first needs them, as it does for any
     // signed program a user runs.
-    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
+    trust.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND noUser = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
     const LONG verdict = WinVerifyTrust(noUser, &action, &trust);
-    const std::wstring fault = verdict != 0 ? TrustResultCause(verdict) : SignerFault(trust.hWVTStateData, publisher);
+    const std::wstring fault =
+        !VerdictLeavesChainToJudge(verdict) ? TrustResultCause(verdict) : SignerFault(trust.hWVTStateData, publisher);
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(noUser, &action, &trust);
     if (!fault.empty()) {

@@ -431,6 +431,16 @@ class Authority:
             "-utf8", "-subj", "/CN=" + name)
         return base + ".key", self.certify(base + ".csr", extensions, days, starts)
 
+    def revoke(self, cert):
+        run("openssl", "ca", "-batch", "-config", self.config, "-cert", self.cert, "-keyfile", self.key,
+            "-revoke", cert)
+
+    def write_crl(self, path):
+        """The CA's revocation list, DER, as a CRL distribution point serves it."""
+        run("openssl", "ca", "-batch", "-gencrl", "-crldays", "30", "-config", self.config, "-cert", self.cert,
+            "-keyfile", self.key, "-out", path + ".pem")
+        run("openssl", "crl", "-in", path + ".pem", "-outform", "der", "-out", path)
+
     def certify(self, request, extensions, days=60, starts=0):
         """The certificate file for a certificate request."""
         base = os.path.splitext(request)[0]

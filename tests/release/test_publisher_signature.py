@@ -5,11 +5,14 @@ another that is not, code-signing certificates (the publisher's, another
 name's, an expired one) and the bed's time-stamp services (openssl ts, its
 clock set back with faketime) that osslsigncode asks over http on loopback.
 Every row publishes its file with its correct SHA-256 value."""
+import functools
+import http.server
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 import pefile
@@ -25,7 +28,10 @@ REFUSAL = "The downloaded installer is not signed by %s. It will not be executed
 # time-stamp service says it signed in March 2025.
 EXPIRED_FROM, EXPIRED_UNTIL, STAMPED_AT = "2025-01-01 00:00:00", "2025-05-31 00:00:00", "2025-03-01 12:00:00"
 
+# The root's revocation list is served here, inside the bed.
+CRL_PORT = 8082
 work = None
+crl_server = None
 signers = {}
 tsas = {}
 display = None
@@ -54,22 +60,34 @@ def with_code_byte_changed(data):
 
 
 def setUpModule():
-    global work, display
+    global work, display, crl_server
     work = tempfile.mkdtemp(prefix="publisher-", dir=bed.BED or None)
     # Roots back-dated, so that they cover the expired certificate's months too.
     root = bed.Authority(work, "TAVRO Test Root", since="2024-12-01 00:00:00")
     stranger = bed.Authority(work, "Untrusted Test Root", since="2024-12-01 00:00:00")
     code_signing = bed.usage("codeSigning")
+    # Two of the publisher's certificates name where the CA lists what it
+    # revoked, over http on loopback; the CA revokes one of them.
+    listed = code_signing + "crlDistributionPoints=URI:http://127.0.0.1:%d/root.crl\n" % CRL_PORT
     for name, subject, ca, when in (("publisher", PUBLISHER, root, {}), ("other", "Someone Else", root, {}),
                                     ("untrusted", PUBLISHER, stranger, {}),
-                                    ("expired", PUBLISHER, root, {"starts": EXPIRED_FROM, "days": EXPIRED_UNTIL})):
-        key, cert = ca.issue(subject, code_signing, label=name, **when)
+                                    ("expired", PUBLISHER, root, {"starts": EXPIRED_FROM, "days": EXPIRED_UNTIL}),
+                                    ("listed", PUBLISHER, root, {"usage": listed}),
+                                    ("revoked", PUBLISHER, root, {"usage": listed})):
+        key, cert = ca.issue(subject, when.pop("usage", code_signing), label=name, **when)
         chain = os.path.join(work, name + "-chain.pem")
         with open(chain, "w") as out:
             for part in (cert, ca.cert):
                 with open(part) as f:
                     out.write(f.read())
         signers[name] = key, chain
+    root.revoke(os.path.join(root.dir, "revoked.pem"))
+    crls = os.path.join(work, "crls")
+    os.makedirs(crls)
+    root.write_crl(os.path.join(crls, "root.crl"))
+    crl_server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", CRL_PORT), functools.partial(http.server.SimpleHTTPRequestHandler, directory=crls))
+    threading.Thread(target=crl_server.serve_forever, daemon=True).start()
     for authority, ca in (("tsa", root), ("stranger-tsa", stranger)):
         tsas[authority] = bed.TimeStampServer(work, ca, since="2024-12-15 00:00:00")
     display = bed.Display()
@@ -87,6 +105,7 @@ def tearDownModule():
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120 * bed.SLOWDOWN)
     for tsa in tsas.values():
         tsa.shutdown()
+    crl_server.shutdown()
     display.close()
     shutil.rmtree(work, ignore_errors=True)
 
@@ -112,6 +131,8 @@ class PublisherSignature(unittest.TestCase):
              expired),
             ("expired, time-stamped by an untrusted authority",
              sign("expired", stamped=True, authority="stranger-tsa"), expired),
+            ("listed by its CA, not revoked", sign("listed"), None),
+            ("revoked by its CA", sign("revoked"), "certificate chain errors 0x00000004 (revoked)"),
         ]
         for name, data, refusal in rows:
             runs = refusal is None

@@ -39,6 +39,46 @@ TEST(ChainErrorsThatCount, OnlyRevocationUnknownIsForgiven)
     }
 }
 
+// Revocation, as Windows reports it: a revoked certificate never passes; a
+// status that could not be had (the CA's servers offline or silent) leaves
+// the decision to the rest of the chain.
+TEST(Revocation, RevokedIsRefusedOfflineIsNot)
+{
+    const LONG kRevoked = static_cast<LONG>(0x800B010C);            // CERT_E_REVOKED
+    const LONG kRevocationFailure = static_cast<LONG>(0x800B010E);  // CERT_E_REVOCATION_FAILURE
+    const LONG kOffline = static_cast<LONG>(0x80092013);            // CRYPT_E_REVOCATION_OFFLINE
+    const LONG kNoSignature = static_cast<LONG>(0x800B0100);        // TRUST_E_NOSIGNATURE
+    const DWORD unknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    struct Row {
+        LONG verdict;
+        DWORD chainStatus;
+        bool stands;
+    };
+    const Row rows[] = {
+        {0, 0, true},
+        {kRevocationFailure, unknown, true},
+        {kOffline, unknown, true},
+        {kRevoked, CERT_TRUST_IS_REVOKED, false},
+        {0, CERT_TRUST_IS_REVOKED, false},  // Wine: the verdict passes, the chain says revoked
+        {kOffline, CERT_TRUST_IS_REVOKED | unknown, false},
+        {kNoSignature, 0, false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(VerdictLeavesChainToJudge(row.verdict) && ChainErrorsThatCount(row.chainStatus) == 0, row.stands)
+            << std::hex << row.verdict << " " << row.chainStatus;
+    }
+}
+
+TEST(ChainHoldsCa, ThePinnedKeyAmongTheChainsCas)
+{
+    const std::wstring issuer(64, L'a');
+    const std::wstring root(64, L'b');
+    EXPECT_TRUE(ChainHoldsCa({issuer, root}, root));
+    EXPECT_TRUE(ChainHoldsCa({issuer, root}, std::wstring(64, L'A')));
+    EXPECT_FALSE(ChainHoldsCa({issuer, root}, std::wstring(64, L'c')));
+    EXPECT_FALSE(ChainHoldsCa({}, root));
+}
+
 TEST(IsRequiredPublisher, TheSameCharactersOnly)
 {
     EXPECT_TRUE(IsRequiredPublisher(L"Example Software Ltd", L"Example Software Ltd"));

@@ -1,0 +1,78 @@
+# The settings of the two locks beyond the publisher's name: the release
+# manifest's keys (TAVRO_MANIFEST_KEY, with TAVRO_MANIFEST_MAX_DAYS and
+# TAVRO_MANIFEST_FLOOR) and the CA the publisher's certificate must chain to
+# (TAVRO_PUBLISHER_CA). Each is checked here, so that a build never carries a
+# key or a pin it cannot use.
+
+foreach(setting TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR)
+  if(NOT "${${setting}}" MATCHES "^[0-9]+$" OR "${${setting}}" MATCHES "^0[0-9]")
+    message(FATAL_ERROR "${setting} must be a whole number, not '${${setting}}'")
+  endif()
+endforeach()
+if(TAVRO_MANIFEST_MAX_DAYS LESS 1 OR TAVRO_MANIFEST_MAX_DAYS GREATER 3650)
+  message(FATAL_ERROR "TAVRO_MANIFEST_MAX_DAYS must be from 1 to 3650 days, not ${TAVRO_MANIFEST_MAX_DAYS}")
+endif()
+string(LENGTH "${TAVRO_MANIFEST_FLOOR}" floor_digits)
+if(floor_digits GREATER 18)
+  message(FATAL_ERROR "TAVRO_MANIFEST_FLOOR has more than 18 digits: '${TAVRO_MANIFEST_FLOOR}'")
+endif()
+
+# The keys' base64, each a P-256 SubjectPublicKeyInfo: 124 characters that
+# begin with the encoding of that key type and curve.
+set(TAVRO_MANIFEST_KEYS_TEXT "")
+if(NOT TAVRO_MANIFEST_KEY STREQUAL "")
+  if(NOT EXISTS "${TAVRO_MANIFEST_KEY}" OR IS_DIRECTORY "${TAVRO_MANIFEST_KEY}")
+    message(FATAL_ERROR "TAVRO_MANIFEST_KEY names ${TAVRO_MANIFEST_KEY}, which is not a file")
+  endif()
+  file(READ "${TAVRO_MANIFEST_KEY}" pem)
+  string(REGEX MATCHALL "-----BEGIN PUBLIC KEY-----[^-]*-----END PUBLIC KEY-----" blocks "${pem}")
+  list(LENGTH blocks key_count)
+  if(key_count LESS 1 OR key_count GREATER 2)
+    message(FATAL_ERROR "TAVRO_MANIFEST_KEY (${TAVRO_MANIFEST_KEY}) must hold one or two PEM public keys (-----BEGIN PUBLIC KEY-----), the current and the next; it holds ${key_count}")
+  endif()
+  set(keys "")
+  foreach(block IN LISTS blocks)
+    string(REGEX REPLACE "-----(BEGIN|END) PUBLIC KEY-----" "" body "${block}")
+    string(REGEX REPLACE "[ \t\r\n]" "" body "${body}")
+    string(LENGTH "${body}" body_length)
+    if(NOT body_length EQUAL 124 OR NOT body MATCHES "^MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE[A-Za-z0-9+/]+=*$")
+      message(FATAL_ERROR "TAVRO_MANIFEST_KEY (${TAVRO_MANIFEST_KEY}) holds a key that is not an ECDSA P-256 public key (openssl ec -in key.pem -pubout gives one)")
+    endif()
+    list(APPEND keys "${body}")
+  endforeach()
+  list(JOIN keys " " TAVRO_MANIFEST_KEYS_TEXT)
+endif()
+
+string(TOLOWER "${TAVRO_PUBLISHER_CA}" publisher_ca)
+if(NOT publisher_ca STREQUAL "")
+  if(NOT publisher_ca MATCHES "^[0-9a-f]+$")
+    message(FATAL_ERROR "TAVRO_PUBLISHER_CA must be 64 hexadecimal digits (the SHA-256 of the CA's SubjectPublicKeyInfo), not '${TAVRO_PUBLISHER_CA}'")
+  endif()
+  string(LENGTH "${publisher_ca}" ca_length)
+  if(NOT ca_length EQUAL 64)
+    message(FATAL_ERROR "TAVRO_PUBLISHER_CA must be 64 hexadecimal digits (the SHA-256 of the CA's SubjectPublicKeyInfo), not '${TAVRO_PUBLISHER_CA}'")
+  endif()
+  if(TAVRO_PUBLISHER STREQUAL "")
+    message(FATAL_ERROR "TAVRO_PUBLISHER_CA pins the CA of the publisher's certificate: it needs TAVRO_PUBLISHER")
+  endif()
+endif()
+
+# The locks this build has, for the DLL functions they add (DelayLoad.cmake).
+set(TAVRO_LOCKS_BUILT "")
+if(NOT TAVRO_MANIFEST_KEYS_TEXT STREQUAL "")
+  list(APPEND TAVRO_LOCKS_BUILT manifest-key)
+endif()
+if(NOT publisher_ca STREQUAL "")
+  list(APPEND TAVRO_LOCKS_BUILT publisher-ca)
+endif()
+
+# Nothing of this reaches a build without the settings.
+function(tavro_release_lock_definitions target)
+  if(NOT TAVRO_MANIFEST_KEYS_TEXT STREQUAL "")
+    target_compile_definitions(${target} PRIVATE "TAVRO_MANIFEST_KEYS=\"${TAVRO_MANIFEST_KEYS_TEXT}\""
+      TAVRO_MANIFEST_MAX_DAYS=${TAVRO_MANIFEST_MAX_DAYS} TAVRO_MANIFEST_FLOOR=${TAVRO_MANIFEST_FLOOR}ULL)
+  endif()
+  if(NOT publisher_ca STREQUAL "")
+    target_compile_definitions(${target} PRIVATE "TAVRO_PUBLISHER_CA=\"${publisher_ca}\"")
+  endif()
+endfunction()

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "release/error_text.h"
+#include "release/manifest.h"
+
+// The second lock: a build with TAVRO_MANIFEST_KEY runs only what a signed,
+// current release manifest names, so that whoever controls the release host
+// (its files or its TLS key) can make an attempt fail, but cannot choose
+// what runs, roll users back to an older signed release, or hold them on
+// one manifest for ever.
+//
+// A signed manifest is the manifest's own key=value lines, so installers
+// without a key read it unchanged, with "expires=" (UTC, RFC 3339 with Z),
+// "sequence=" (a positive decimal number the publisher raises with every
+// manifest it signs) and "installersize=" (the installer's length in bytes)
+// among them, and ends with one line "signature=" + base64 of an ECDSA
+// P-256 signature over SHA-256 (r||s, 64 bytes) of the exact bytes before
+// that line. Only whitespace and line ends may follow it.
+
+// The compiled-in keys (TAVRO_MANIFEST_KEY): each the base64 of a P-256
+// SubjectPublicKeyInfo; none in a build without the setting.
+std::vector<std::wstring> ManifestKeys();
+
+// How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
+// old stolen manifest is not valid for years, and the lowest sequence this
+// build takes (TAVRO_MANIFEST_FLOOR, the last one signed when it was built).
+extern const long long kManifestMaxDays;
+extern const unsigned long long kManifestFloor;
+
+// The computer's clock: seconds since 1970, UTC.
+long long NowUtcSeconds();
+
+// A signed manifest's bytes cut into what is signed and the signature:
+// false (`fault` says why) when the last entry line is not "signature=" +
+// base64 of exactly 64 bytes.
+bool SplitSignedManifest(const ByteBuffer& bytes, size_t& signedLength, std::vector<unsigned char>& signature,
+                         std::wstring& fault);
+
+// Strict base64 (RFC 4648, with padding, no line breaks); false for
+// anything else.
+bool DecodeBase64(const std::wstring& text, std::vector<unsigned char>& bytes);
+
+// The public point (X then Y, 64 bytes) of a P-256 SubjectPublicKeyInfo in
+// DER (the 91 bytes of "-----BEGIN PUBLIC KEY-----"); false for any other
+// key.
+bool P256PointOfSpki(const std::vector<unsigned char>& spki, std::vector<unsigned char>& point);
+
+// The ECDSA P-256 signature (r||s) of `data` under the key with the public
+// `point`, checked with CNG.
+bool VerifyP256Signature(const std::vector<unsigned char>& point, const unsigned char* data, size_t size,
+                         const std::vector<unsigned char>& signature);
+
+// "2027-03-01T00:00:00Z" as seconds since 1970 (UTC); false for any other
+// form (RFC 3339 with "Z" only, no fractions, a real date and time).
+bool ParseUtcTime(const std::wstring& text, long long& seconds);
+
+// What a build requires of a manifest's signed fields.
+struct ManifestRules {
+    long long NowSeconds;         // UTC, since 1970
+    long long MaxDaysAhead;       // an "expires" further ahead is refused
+    unsigned long long MinSequence;  // the floor: a lower "sequence" is refused
+};
+
+// What a verified manifest says of itself.
+struct SignedFields {
+    long long ExpiresSeconds = 0;
+    unsigned long long Sequence = 0;
+    unsigned long long InstallerSize = 0;
+};
+
+// How a manifest fared.
+enum class ManifestVerdict {
+    Verified,
+    Refused,  // not signed by a compiled-in key, or its fields are not as required
+    Expired,  // signed and otherwise fine, but "expires" has passed: the computer's clock may be wrong
+};
+
+// The whole check of a manifest's bytes, as received, against `keys` and
+// `rules`: the signature line, the signature under one of the keys, then
+// "expires", "sequence" and "installersize" of the parsed manifest. On
+// anything but Verified, `fault` names the check that failed.
+ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::wstring>& keys,
+                               const ManifestRules& rules, SignedFields& fields, std::wstring& fault);
