@@ -209,7 +209,10 @@ WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 SETUP_NAME := TAVRO Static Module Setup
 # The publisher given to this make, else the one $(BUILD)/ was built for.
 PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
-SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
+# The CA pin given to this make, else $(BUILD)/'s: signing refuses a
+# certificate whose chain does not hold that CA.
+PUBLISHER_CA_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD)),$(value TAVRO_PUBLISHER_CA))
+SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) TAVRO_SIGN_PUBLISHER_CA="$(PUBLISHER_CA_OF_BUILD)" scripts/sign-release.py
 # Whether this run would configure $(BUILD)/ for another publisher; a
 # release or signed setup then checks the certificate first, so that a
 # refused one leaves $(BUILD)/ pinned as it was.
