@@ -80,7 +80,8 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build test-publisher-build test-signed-manifest-build configure-tests build-tests twin-tests manifest-tool selftest \
+.PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
+  build-tests twin-tests manifest-tool selftest \
   check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root \
   sample-setup timestamp-server clean
 
@@ -122,6 +123,17 @@ test-signed-manifest-build: configure
 	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 >/dev/null
 	cmake --build $(TEST_SIGNED_MANIFEST_BUILD) -j $(JOBS)
 
+# Part of the test trees: the tree the release rehearsal publishes from
+# (tests/release/test_release_rehearsal.py), pinned to the test publisher
+# and taking only a manifest signed by one of the test manifest keys, whose
+# current one the rehearsal puts on its token.
+TEST_RELEASE_BUILD := $(BUILD)/test-release
+test-release-build: test-signed-manifest-build
+	cmake -S . -B $(TEST_RELEASE_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  "-DTAVRO_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" \
+	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem >/dev/null
+	cmake --build $(TEST_RELEASE_BUILD) -j $(JOBS)
+
 # The test trees test build/'s files, so they take its official host; a tree
 # configured for another one (before make release CMAKE_FLAGS=..., say)
 # follows it.
@@ -139,9 +151,10 @@ configure-tests: configure
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
+	  -DTAVRO_REHEARSAL_BUILD=$(abspath $(TEST_RELEASE_BUILD)) \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 
-build-tests: build test-publisher-build test-signed-manifest-build configure-tests
+build-tests: build test-publisher-build test-signed-manifest-build test-release-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 
 twin-tests: configure-tests
@@ -209,10 +222,13 @@ WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 SETUP_NAME := TAVRO Static Module Setup
 # The publisher given to this make, else the one $(BUILD)/ was built for.
 PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
-# The CA pin given to this make, else $(BUILD)/'s: signing refuses a
-# certificate whose chain does not hold that CA.
+# The manifest key file and the CA pin given to this make, else $(BUILD)/'s:
+# the dry run checks the manifest key on the token against the one, signing
+# refuses a certificate whose chain does not hold the other.
+MANIFEST_KEY_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_MANIFEST_KEY)),$(call CACHE_VALUE,TAVRO_MANIFEST_KEY,$(BUILD)),$(call LOCK_VALUE,TAVRO_MANIFEST_KEY))
 PUBLISHER_CA_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD)),$(value TAVRO_PUBLISHER_CA))
-SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) TAVRO_SIGN_PUBLISHER_CA="$(PUBLISHER_CA_OF_BUILD)" scripts/sign-release.py
+SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) TAVRO_SIGN_PUBLISHER_CA="$(PUBLISHER_CA_OF_BUILD)" \
+  TAVRO_SIGN_MANIFEST_PUBLIC="$(MANIFEST_KEY_OF_BUILD)" scripts/sign-release.py
 # Whether this run would configure $(BUILD)/ for another publisher; a
 # release or signed setup then checks the certificate first, so that a
 # refused one leaves $(BUILD)/ pinned as it was.

@@ -46,6 +46,10 @@ line. And:
                             the SubjectPublicKeyInfo of a CA that the
                             certificate's chain must hold (the make targets
                             pass the build's)
+  TAVRO_SIGN_MANIFEST_PUBLIC  the build's TAVRO_MANIFEST_KEY file: the dry
+                            run also signs with the manifest key on the
+                            token (TAVRO_SIGN_MANIFEST_KEY, manifest_key.py)
+                            and checks it is one of that file's keys
 SIGNED_EXE and its SHA256SUMS line change only together, once the file has
 been signed and verified; after a failure both are as they were."""
 import contextlib
@@ -64,6 +68,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import manifest_key  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
@@ -215,6 +220,7 @@ class Settings:
             raise Failure("osslsigncode is not installed (make setup installs it).")
         self.publisher = env("TAVRO_SIGN_PUBLISHER", "")
         self.publisher_ca = env("TAVRO_SIGN_PUBLISHER_CA", "").lower()
+        self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
         self.prompts = self.route == "pkcs11" and not self.secret_file
 
     def secret(self):
@@ -556,6 +562,9 @@ def main(args):
         url = settings.timestamp_url
         if quiet:
             return
+        if check_only and settings.manifest_public:
+            manifest = manifest_key.TokenKey(settings.manifest_public)
+            number, count = manifest.check(settings.manifest_public)
         if check_only:
             print("Key: " + settings.key_text)
             print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
@@ -566,6 +575,9 @@ def main(args):
                       % (url, settings.timestamp_seconds, settings.tsa_cafile))
             else:
                 print("Time stamp: no server set")
+            if settings.manifest_public:
+                print("Manifest key: %s, key %d of the %d in %s (TAVRO_MANIFEST_KEY)"
+                      % (manifest.text, number, count, settings.manifest_public))
             print("Ready to sign. Nothing was written.")
             return
         unsigned_sha256 = release_files.sha256_of(unsigned)
