@@ -6,6 +6,8 @@ tells what users get from the official host now:
   manifest.py [--tool EXE] [--wine-run RUNNER] write SETUP VERSION URL OUT
   manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST SETUP
   manifest.py [--tool EXE] [--wine-run RUNNER] live
+  manifest.py [--tool EXE] [--wine-run RUNNER] refresh OUT
+  manifest.py floor OUT
 
 Values reach the tool as they are given: as arguments, never through a
 shell. OUT and its SHA256SUMS line change together: a written manifest is
@@ -17,7 +19,10 @@ tool, which was built from it) gets a signed manifest: write adds expires=
 (DAYS ahead), sequence= (one above the last signed for OUT) and
 installersize=, then the signature line made on the token
 (manifest_key.py), and keeps it only when the tool, with that build's own
-check, accepts it. The last sequence signed for each OUT is kept in
+check, accepts it. refresh re-signs the manifest at OUT, which a key of the
+build signed, with a new expires and the next sequence. floor says which
+sequence was last signed for OUT (make release builds with it as
+TAVRO_MANIFEST_FLOOR). The last sequence signed for each OUT is kept in
 $XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside the
 build tree, so that make clean cannot make the next manifest repeat one
 that users already took."""
@@ -37,7 +42,8 @@ from release_files import Failure  # noqa: E402
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out]\n"
          "       make check-manifest MANIFEST=file SETUP=file\n"
-         "       make check-live")
+         "       make check-live\n"
+         "       make manifest-refresh [MANIFEST=file]")
 # How far ahead a signed manifest expires: 30 days, or a day less than a
 # build's TAVRO_MANIFEST_MAX_DAYS of 30 or fewer (half of a maximum of 1), so
 # that a user whose clock is a little behind still takes it.
@@ -239,6 +245,56 @@ def expires_text(max_days):
     return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
+def refresh(wine_run, tool, out):
+    keys_path, max_days, floor = build_settings(tool)
+    if not keys_path:
+        raise Failure("make manifest-refresh re-signs a signed manifest: this build has no TAVRO_MANIFEST_KEY, and "
+                      "its installers take the manifest at %s as it is." % out)
+    directory = os.path.dirname(out) or "."
+    with release_files.locked(directory):
+        try:
+            with open(out, "rb") as f:
+                data = f.read()
+        except OSError as error:
+            raise Failure("The manifest %s cannot be read (%s)." % (out, error.strerror)) from None
+        parts = split_signed(data)
+        # Only what a key of this build signed is signed again.
+        if parts is None or manifest_key.verifying_key(manifest_key.build_keys(keys_path), *parts) is None:
+            raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
+                          "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
+        signed_part, fields = parts[0], {}
+        for name, value in (("expires", expires_text(max_days)),
+                            ("sequence", str(max(last_sequence(out)[0], floor - 1) + 1))):
+            signed_part, count = re.subn(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(),
+                                         signed_part, flags=re.M)
+            if count != 1:
+                raise Failure("%s has %d %s= lines: it is not a manifest that make manifest signed; nothing was "
+                              "written." % (out, count, name))
+            fields[name] = value
+        scratch = release_files.temporary_beside(out)
+        try:
+            code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
+            if code == 0:
+                release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")
+        finally:
+            if os.path.exists(scratch):
+                os.remove(scratch)
+    if code == 0:
+        sys.stdout.write("Re-signed %s: expires=%s, everything else as it was.\n%s" % (out, fields["expires"], said))
+    return code
+
+
+def floor_of(out):
+    """The sentence make release prints and reads its floor from."""
+    sequence, where = last_sequence(out)
+    if sequence == 0:
+        print("No manifest has been signed for %s: TAVRO_MANIFEST_FLOOR stays as this build has it." % out)
+    else:
+        print("TAVRO_MANIFEST_FLOOR=%d, the sequence of the manifest last signed for %s (read from %s)."
+              % (sequence, out, where))
+    return 0
+
+
 def main(args):
     release_files.end_on_signals()
     tool = os.path.join(SOURCE, "build", "tavro-manifest.exe")
@@ -257,6 +313,10 @@ def main(args):
                                         {winpath(args[1]): args[1], winpath(args[2]): args[2]})
     elif mode == "live" and len(args) == 1:
         code, stdout, stderr = run_tool(wine_run, tool, ["live"], {}, LIVE_SECONDS)
+    elif mode == "refresh" and len(args) == 2 and args[1]:
+        return refresh(wine_run, tool, args[1])
+    elif mode == "floor" and len(args) == 2 and args[1]:
+        return floor_of(args[1])
     else:
         print(USAGE, file=sys.stderr)
         return 2

@@ -7,8 +7,9 @@ commands written back there, the current manifest key put on the same
 token, make release-check, make release and make sign-setup with a time
 stamp from make timestamp-server, make manifest signing on the token,
 sha256sum -c, the site served; then the pinned installer and make
-check-live must agree on the release and on two setups they must refuse.
-And the faults the road once had, one row each."""
+check-live must agree on the release and on two setups they must refuse;
+make manifest-refresh, and make release's floor. And the faults the road
+once had, one row each."""
 import base64
 import concurrent.futures
 import datetime
@@ -85,7 +86,7 @@ def setUpModule():
         os.path.join(MANIFEST_KEYS, "current.key"))))
     token.generate_key("stranger", "03", "EC:prime256v1")
     # The manifest this tree signed in an earlier run: each run starts from
-    # none.
+    # none, so make release keeps the tree's floor.
     for name in ("tavro-update.txt", "SHA256SUMS"):
         if os.path.exists(os.path.join(RELEASE, name)):
             os.remove(os.path.join(RELEASE, name))
@@ -121,13 +122,13 @@ def make_environment():
     return {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
 
 
-def signed_manifest(setup, sequence, size=None):
+def signed_manifest(setup, sequence, size=None, key=None):
     """A manifest naming the setup (of its size, or another), signed with the
-    current key's file."""
+    current key's file (or another key file)."""
     expires = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=20)).strftime("%Y-%m-%dT%H:%M:%SZ")
     text = ("version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\ninstallersize=%d\n"
             % (URL, bed.sha256(setup), expires, sequence, len(setup) if size is None else size)).encode()
-    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", os.path.join(MANIFEST_KEYS, "current.key")],
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key or os.path.join(MANIFEST_KEYS, "current.key")],
                          input=text, stdout=subprocess.PIPE, check=True).stdout
     r_length = der[3]
     r, s = der[4:4 + r_length], der[6 + r_length:]
@@ -168,6 +169,8 @@ class Rehearsal(unittest.TestCase):
         for code, out, err in runs:
             self.assertEqual(code, 0, err)
             self.assertIn("Publisher whose signature this build requires of a setup: %s\n" % PUBLISHER, out)
+            self.assertIn("No manifest has been signed for %s/tavro-update.txt: TAVRO_MANIFEST_FLOOR stays as this "
+                          "build has it.\n" % RELEASE, out)
             self.assertIn("Issuing CA: CN=Rehearsal Code Signing CA, TAVRO_PUBLISHER_CA=%s\nRoot: CN=Rehearsal Code "
                           "Signing CA, TAVRO_PUBLISHER_CA=%s\n" % (ca_hash, ca_hash), out)
         signed = signing.path("signed/" + SETUP_NAME)
@@ -195,6 +198,24 @@ class Rehearsal(unittest.TestCase):
                                                                                    len(setup))
         self.assertEqual(installer_and_live_check(setup, manifest), (0, "Installer verified successfully.", (
             0, users_get + "The manifest is signed (sequence 1) and expires %s, in 29 days.\n" % expires, [])))
+        # Re-signed for a scheduled job: a new expiry and the next sequence, nothing else changed.
+        code, out, err = make("manifest-refresh")
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(RELEASE, "tavro-update.txt"), "rb") as f:
+            refreshed = f.read()
+        renewed = re.search(r"^expires=(.*)$", refreshed.decode(), re.M).group(1)
+        self.assertEqual(refreshed.split(b"\n")[:3] + refreshed.split(b"\n")[5:6],
+                         manifest.split(b"\n")[:3] + manifest.split(b"\n")[5:6])
+        self.assertEqual(refreshed.split(b"\n")[4], b"sequence=2")
+        self.assertIn("Re-signed %s/tavro-update.txt: expires=%s, everything else as it was.\n" % (RELEASE, renewed), out)
+        bed.publish(bed.MANIFEST_PATH, refreshed)
+        user = bed.UserProfile()
+        self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
+        # The next release takes the last signed sequence as its floor.
+        code, out, err = make("-n", "release")
+        self.assertIn("TAVRO_MANIFEST_FLOOR=2, the sequence of the manifest last signed for %s/tavro-update.txt (read "
+                      "from %s).\n" % (RELEASE, signing.path("state/tavro/manifest-sequences")), out)
+        self.assertIn("'-DTAVRO_MANIFEST_FLOOR=2'", out)
         impostor_signed = signing.path("impostor.exe")
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
                     bed.SAMPLE_SETUP, "-out", impostor_signed)
@@ -255,6 +276,10 @@ class Refusals(unittest.TestCase):
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
         keys_pem = os.path.join(MANIFEST_KEYS, "keys.pem")
         os.makedirs(signing.path("stranger"))
+        stranger = signing.path("stranger.key")
+        bed.run("openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", stranger)
+        os.makedirs(signing.path("stranger-signed"))
+        stranger_signed = signing.write("stranger-signed/tavro-update.txt", signed_manifest(b"setup", 1, key=stranger))
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
         pinned = e("%s/ is pinned to the publisher \"%s\": its installer runs only setups signed by that name, "
@@ -324,7 +349,7 @@ class Refusals(unittest.TestCase):
              r"^usage: make sign-setup SETUP=setup\.exe SIGNED=signed/setup\.exe\n", None),
             (holding_lock(BUILD, make_command + ["check-manifest", "BUILD=" + BUILD]), {}, 2,
              r"^Another publishing run \(make check-manifest or another of: release sign-setup manifest "
-             r"check-manifest check-live trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
+             r"check-manifest check-live manifest-refresh trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
              r"usage: make manifest " % e(BUILD), None),
             ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
@@ -354,6 +379,10 @@ class Refusals(unittest.TestCase):
                              "MANIFEST=" + signing.write("short.txt", signed_manifest(signing.read(signed), 1, 1000))],
              {}, 2, r"^tavro-manifest: refused: installersize = 1000 but the setup file is %d bytes\. The installer "
              r"would say: The TAVRO server returned an unexpected response\.\n" % len(signing.read(signed)), None),
+            ([manifest] + tool + ["refresh", stranger_signed], {}, 1,
+             r"^manifest: %s is not signed by a key of this build \(TAVRO_MANIFEST_KEY, %s\): make manifest-refresh "
+             r"re-signs only a manifest that make manifest signed; nothing was written\.\n"
+             % (e(stranger_signed), e(keys_pem)), os.path.dirname(stranger_signed)),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
