@@ -122,10 +122,11 @@ def make_environment():
     return {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
 
 
-def signed_manifest(setup, sequence, size=None, key=None):
-    """A manifest naming the setup (of its size, or another), signed with the
-    current key's file (or another key file)."""
-    expires = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=20)).strftime("%Y-%m-%dT%H:%M:%SZ")
+def signed_manifest(setup, sequence, size=None, key=None, days=20):
+    """A manifest naming the setup (of its size, or another), expiring `days`
+    ahead, signed with the current key's file (or another key file)."""
+    expires = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)).strftime(
+        "%Y-%m-%dT%H:%M:%SZ")
     text = ("version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\ninstallersize=%d\n"
             % (URL, bed.sha256(setup), expires, sequence, len(setup) if size is None else size)).encode()
     der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key or os.path.join(MANIFEST_KEYS, "current.key")],
@@ -280,6 +281,10 @@ class Refusals(unittest.TestCase):
         bed.run("openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", stranger)
         os.makedirs(signing.path("stranger-signed"))
         stranger_signed = signing.write("stranger-signed/tavro-update.txt", signed_manifest(b"setup", 1, key=stranger))
+        # Live: a manifest that expires within 14 days.
+        bed.reset_site()
+        bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
+        bed.publish(bed.MANIFEST_PATH, signed_manifest(signing.read(signed), 1, days=10))
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
         pinned = e("%s/ is pinned to the publisher \"%s\": its installer runs only setups signed by that name, "
@@ -379,6 +384,10 @@ class Refusals(unittest.TestCase):
                              "MANIFEST=" + signing.write("short.txt", signed_manifest(signing.read(signed), 1, 1000))],
              {}, 2, r"^tavro-manifest: refused: installersize = 1000 but the setup file is %d bytes\. The installer "
              r"would say: The TAVRO server returned an unexpected response\.\n" % len(signing.read(signed)), None),
+            ([manifest] + tool + ["live"], {}, 0,
+             r"^tavro-manifest: warning: the live manifest expires in 9 days: run make manifest-refresh and publish "
+             r"the manifest it writes before then, or users will see: The TAVRO release manifest has expired\. Check "
+             r"that this computer's date and time are correct, then try again\.\n\Z", None),
             ([manifest] + tool + ["refresh", stranger_signed], {}, 1,
              r"^manifest: %s is not signed by a key of this build \(TAVRO_MANIFEST_KEY, %s\): make manifest-refresh "
              r"re-signs only a manifest that make manifest signed; nothing was written\.\n"
