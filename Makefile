@@ -3,8 +3,8 @@
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
 # Publishing a release (README.md): make release-check, make release, make sign-setup,
-# make manifest, make check-manifest, make check-live (make trust-root, make sample-setup
-# and make timestamp-server for a rehearsal).
+# make manifest, make check-manifest, make check-live, make manifest-refresh (make
+# trust-root, make sample-setup and make timestamp-server for a rehearsal).
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -39,9 +39,10 @@ $(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at i
 endif
 # The second lock and the pin beyond the publisher's name (README,
 # "Requiring a signed manifest"): make release TAVRO_MANIFEST_KEY=keys.pem
-# TAVRO_MANIFEST_FLOOR=N [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex].
-# Each given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/
-# keeps what it has.
+# [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex] [TAVRO_MANIFEST_FLOOR=N,
+# which make release otherwise takes from the manifest last signed]. Each
+# given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/ keeps
+# what it has.
 LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA
 LOCK_VALUE = $(if $(and $(filter TAVRO_MANIFEST_KEY,$(1)),$(value $(1))),$(abspath $(value $(1))),$(value $(1)))
 LOCK_FLAGS = $(foreach s,$(LOCK_SETTINGS),$(if $(filter undefined,$(origin $(s))),,'-D$(s)=$(call LOCK_VALUE,$(s))'))
@@ -80,8 +81,10 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build test-publisher-build test-signed-manifest-build configure-tests build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live trust-root \
+.PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
+  build-tests twin-tests manifest-tool selftest \
+  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live manifest-refresh \
+  trust-root \
   sample-setup timestamp-server clean
 
 all: selftest
@@ -122,6 +125,17 @@ test-signed-manifest-build: configure
 	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 >/dev/null
 	cmake --build $(TEST_SIGNED_MANIFEST_BUILD) -j $(JOBS)
 
+# Part of the test trees: the tree the release rehearsal publishes from
+# (tests/release/test_release_rehearsal.py), pinned to the test publisher
+# and taking only a manifest signed by one of the test manifest keys, whose
+# current one the rehearsal puts on its token.
+TEST_RELEASE_BUILD := $(BUILD)/test-release
+test-release-build: test-signed-manifest-build
+	cmake -S . -B $(TEST_RELEASE_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  "-DTAVRO_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" \
+	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem >/dev/null
+	cmake --build $(TEST_RELEASE_BUILD) -j $(JOBS)
+
 # The test trees test build/'s files, so they take its official host; a tree
 # configured for another one (before make release CMAKE_FLAGS=..., say)
 # follows it.
@@ -139,9 +153,10 @@ configure-tests: configure
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
+	  -DTAVRO_REHEARSAL_BUILD=$(abspath $(TEST_RELEASE_BUILD)) \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 
-build-tests: build test-publisher-build test-signed-manifest-build configure-tests
+build-tests: build test-publisher-build test-signed-manifest-build test-release-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 
 twin-tests: configure-tests
@@ -209,7 +224,13 @@ WEB_INSTALLER_NAME := TAVRO Static Module Web Installer
 SETUP_NAME := TAVRO Static Module Setup
 # The publisher given to this make, else the one $(BUILD)/ was built for.
 PUBLISHER_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),"$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))","$$TAVRO_MAKE_PUBLISHER")
-SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) scripts/sign-release.py
+# The manifest key file and the CA pin given to this make, else $(BUILD)/'s:
+# the dry run checks the manifest key on the token against the one, signing
+# refuses a certificate whose chain does not hold the other.
+MANIFEST_KEY_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_MANIFEST_KEY)),$(call CACHE_VALUE,TAVRO_MANIFEST_KEY,$(BUILD)),$(call LOCK_VALUE,TAVRO_MANIFEST_KEY))
+PUBLISHER_CA_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD)),$(value TAVRO_PUBLISHER_CA))
+SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) TAVRO_SIGN_PUBLISHER_CA="$(PUBLISHER_CA_OF_BUILD)" \
+  TAVRO_SIGN_MANIFEST_PUBLIC="$(MANIFEST_KEY_OF_BUILD)" scripts/sign-release.py
 # Whether this run would configure $(BUILD)/ for another publisher; a
 # release or signed setup then checks the certificate first, so that a
 # refused one leaves $(BUILD)/ pinned as it was.
@@ -240,7 +261,7 @@ manifest-tool: configure-tests
 # same time waits for the first (at most 15 minutes) under a lock on the
 # directory itself, which leaves no file behind. The scripts it runs know
 # the lock is theirs (TAVRO_PUBLISHING_LOCK).
-PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live trust-root
+PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live manifest-refresh trust-root
 ifeq ($(TAVRO_PUBLISHING_LOCK),)
 $(PUBLISHING_TARGETS):
 	@mkdir -p $(BUILD); status=0; \
@@ -255,9 +276,16 @@ $(PUBLISHING_TARGETS):
 	fi; \
 	exit $$status
 else
+# A build with manifest keys takes as its floor the sequence of the manifest
+# last signed for $(MANIFEST) (scripts/manifest.py floor says where it read
+# it), unless TAVRO_MANIFEST_FLOOR is given.
 release:
 	@if $(REPINS); then TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check-publisher; fi
-	@$(MAKE) --no-print-directory build
+	@floor=; if [ -n "$(MANIFEST_KEY_OF_BUILD)" ] && $(if $(filter undefined,$(origin TAVRO_MANIFEST_FLOOR)),true,false); then \
+	  said=$$(scripts/manifest.py floor "$$TAVRO_MAKE_MANIFEST") || exit 2; echo "$$said"; \
+	  floor=$$(echo "$$said" | sed -n 's/^TAVRO_MANIFEST_FLOOR=\([0-9]*\),.*/\1/p'); \
+	fi; \
+	$(MAKE) --no-print-directory build $${floor:+TAVRO_MANIFEST_FLOOR=$$floor}
 	@$(SAY_BUILD)
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
@@ -280,6 +308,13 @@ check-live: manifest-tool
 	@$(SAY_BUILD)
 	@$(WINE_RUN) --boot
 	@$(MANIFEST_TOOL) live
+
+# For a scheduled job, before the live manifest expires: the manifest make
+# manifest last wrote (or MANIFEST=) signed again with a new expires and the
+# next sequence, everything else as it was; then upload it.
+manifest-refresh: manifest-tool
+	@$(WINE_RUN) --boot
+	@$(MANIFEST_TOOL) refresh "$$TAVRO_MAKE_MANIFEST"
 
 trust-root: configure-tests
 	cmake --build $(I686_TESTS) --target trust_root -j $(JOBS)

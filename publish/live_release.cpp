@@ -4,6 +4,8 @@
 
 #include "platform/scoped_handle.h"
 #include "release/install_attempt.h"
+#include "release/transfer/https_transfer.h"
+#include "release/trust/manifest_signature.h"
 #include "release/trust/package_verification.h"
 #include "storage/fresh_name.h"
 
@@ -62,6 +64,27 @@ bool DescribeVerified(const std::wstring& path, LiveOutcome& outcome)
     return true;
 }
 
+// The attempt does not say what the manifest it verified holds: the same
+// check once more on the manifest served now.
+bool ReadSignedFields(LiveOutcome& outcome, ErrorText& why)
+{
+    ByteBuffer bytes;
+    ErrorText error;
+    SignedFields fields;
+    std::wstring fault;
+    const ManifestRules rules = {NowUtcSeconds(), kManifestMaxDays, kManifestFloor};
+    if (!DownloadUrl(ManifestUrl(), bytes, DownloadReport(), error) ||
+        VerifyManifest(bytes, ManifestKeys(), rules, fields, fault) != ManifestVerdict::Verified) {
+        why = L"The manifest the attempt verified could not be fetched and verified again for its expiry: " +
+              (fault.empty() ? error : fault) + L".";
+        return false;
+    }
+    outcome.Signed = true;
+    outcome.ExpiresSeconds = fields.ExpiresSeconds;
+    outcome.Sequence = fields.Sequence;
+    return true;
+}
+
 }  // namespace
 
 bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why)
@@ -90,5 +113,5 @@ bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why)
         why = L"The verified installer " + verifiedPath + L" could not be read back.";
         return false;
     }
-    return true;
+    return !outcome.Verified || ManifestKeys().empty() || ReadSignedFields(outcome, why);
 }

@@ -12,10 +12,16 @@ struct LiveOutcome {
     std::wstring InstallerName;   // when verified: the file's name,
     std::wstring Sha256;          // its SHA-256 (lower-case hex)
     unsigned long long Size = 0;  // and its size in bytes
+    // A build with manifest keys, when verified: what the live manifest says
+    // of itself.
+    bool Signed = false;
+    long long ExpiresSeconds = 0;    // UTC, since 1970
+    unsigned long long Sequence = 0;
 };
 
 // Runs the installer's own attempt (RunAttempt) without a window, in a new
 // directory under the temporary directory, which is removed again whatever
-// the outcome. False only when the check
+// the outcome; in a build with manifest keys, a verified attempt's manifest
+// is fetched once more for its expiry. False only when the check
 // itself could not run or clean up; `why` says so.
 [[nodiscard]] bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why);

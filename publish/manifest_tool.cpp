@@ -3,8 +3,13 @@
 // tells what users get from the official host once both are published.
 //
 //   tavro-manifest write SETUP VERSION URL OUT
-//   tavro-manifest check MANIFEST SETUP
+//   tavro-manifest check MANIFEST [SETUP]
 //   tavro-manifest live
+//
+// Built with TAVRO_MANIFEST_KEY, check takes only a manifest this build's
+// installers would take now (signature, expires, sequence, installersize),
+// and without SETUP it checks the manifest alone (a re-signed one); live
+// also says when the live manifest expires.
 //
 // Exit code 0: written, accepted, or users get a verified installer;
 // 1: refused (the reason on stderr), or users see a failure (the sentence on
@@ -12,11 +17,13 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "publish/live_release.h"
 #include "publish/release_manifest.h"
 #include "release/install_attempt.h"
+#include "release/release_messages.h"
 
 namespace {
 
@@ -48,6 +55,49 @@ int Failed(const ErrorText& why, ManifestFault fault)
     return 1;
 }
 
+// A live manifest that expires sooner than this gets a warning.
+constexpr long long kWarnDays = 14;
+
+// "2027-03-01T00:00:00Z"
+std::wstring UtcText(long long seconds)
+{
+    const unsigned long long ticks = static_cast<unsigned long long>(seconds + 11644473600LL) * 10000000ULL;
+    const FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME utc = {};
+    FileTimeToSystemTime(&time, &utc);
+    wchar_t text[32] = {};
+    std::swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                  utc.wMinute, utc.wSecond);
+    return text;
+}
+
+long long DaysLeft(long long expiresSeconds)
+{
+    return (expiresSeconds - NowUtcSeconds()) / 86400;
+}
+
+void PrintSigned(const SignedFields& fields)
+{
+    Print(STD_OUTPUT_HANDLE, L"Signed: sequence " + std::to_wstring(fields.Sequence) + L", expires " +
+                                 UtcText(fields.ExpiresSeconds) + L" (in " +
+                                 std::to_wstring(DaysLeft(fields.ExpiresSeconds)) + L" days), installersize " +
+                                 std::to_wstring(fields.InstallerSize) +
+                                 L"; verified as this build's installers verify it (TAVRO_MANIFEST_KEY).");
+}
+
+void PrintLiveExpiry(const LiveOutcome& outcome)
+{
+    const long long days = DaysLeft(outcome.ExpiresSeconds);
+    Print(STD_OUTPUT_HANDLE, L"The manifest is signed (sequence " + std::to_wstring(outcome.Sequence) +
+                                 L") and expires " + UtcText(outcome.ExpiresSeconds) + L", in " +
+                                 std::to_wstring(days) + L" days.");
+    if (days < kWarnDays) {
+        Print(STD_ERROR_HANDLE, L"tavro-manifest: warning: the live manifest expires in " + std::to_wstring(days) +
+                                    L" days: run make manifest-refresh and publish the manifest it writes before "
+                                    L"then, or users will see: " + kMsgManifestExpired);
+    }
+}
+
 void PrintRelease(const ReleaseFields& release)
 {
     Print(STD_OUTPUT_HANDLE, ComposeManifest(release) + L"Publish it at " + ManifestUrl() +
@@ -73,12 +123,19 @@ int wmain(int argc, wchar_t** argv)
         PrintRelease(release);
         return 0;
     }
-    if (mode == L"check" && argc == 4) {
-        if (!CheckManifestFile(argv[2], argv[3], release, why, fault)) {
+    if (mode == L"check" && (argc == 4 || (argc == 3 && ManifestsAreSigned()))) {
+        SignedFields signedFields;
+        const std::wstring setup = argc == 4 ? argv[3] : L"";
+        if (!CheckManifestFile(argv[2], setup, release, signedFields, why, fault)) {
             return Failed(why, fault);
         }
-        Print(STD_OUTPUT_HANDLE, std::wstring(L"Accepted ") + argv[2] + L" for " + argv[3]);
+        Print(STD_OUTPUT_HANDLE, std::wstring(L"Accepted ") + argv[2] +
+                                     (setup.empty() ? L" (no setup file given: its SHA-256 and size are as signed)"
+                                                    : L" for " + setup));
         PrintRelease(release);
+        if (ManifestsAreSigned()) {
+            PrintSigned(signedFields);
+        }
         return 0;
     }
     if (mode == L"live" && argc == 2) {
@@ -94,10 +151,14 @@ int wmain(int argc, wchar_t** argv)
         }
         Print(STD_OUTPUT_HANDLE, L"Users get " + outcome.InstallerName + L", verified: SHA-256 " + outcome.Sha256 +
                                      L", " + std::to_wstring(outcome.Size) + L" bytes.");
+        if (outcome.Signed) {
+            PrintLiveExpiry(outcome);
+        }
         return 0;
     }
     Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"
                             L"       tavro-manifest check MANIFEST SETUP\n"
+                            L"       tavro-manifest check MANIFEST (a build with TAVRO_MANIFEST_KEY)\n"
                             L"       tavro-manifest live");
     return 2;
 }

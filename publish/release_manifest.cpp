@@ -160,21 +160,60 @@ bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFau
 }
 
 bool CheckManifestContent(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
-                          ErrorText& why, ManifestFault& fault)
+                          ErrorText& why, ManifestFault& fault, ByteBuffer& bytes)
 {
     fault = ManifestFault::FileAccess;
-    ByteBuffer bytes;
     unsigned long long size = 0;
     if (!ReadStart(manifestPath, kMemoryBodyCap + 1, bytes, size)) {
         why = L"The manifest " + manifestPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
         return false;
     }
     std::wstring setupSha256;
-    if (!SetupSha256(setupPath, setupSha256, why)) {
+    if (!setupPath.empty() && !SetupSha256(setupPath, setupSha256, why)) {
         return false;
     }
     fault = ManifestFault::Refused;
     return WithinCap(size, why) && CheckManifestBytes(bytes, setupSha256, release, why);
+}
+
+// Built with manifest keys, the tool takes only a manifest that this build's
+// installers would take now, for this setup file.
+bool SignedAsInstallersRequire(const ByteBuffer& bytes, const std::wstring& setupPath, SignedFields& fields,
+                               ErrorText& why, ManifestFault& fault)
+{
+    if (!ManifestsAreSigned()) {
+        return true;
+    }
+    const ManifestRules rules = {NowUtcSeconds(), kManifestMaxDays, kManifestFloor};
+    std::wstring cause;
+    fault = ManifestFault::Refused;
+    switch (VerifyManifest(bytes, ManifestKeys(), rules, fields, cause)) {
+    case ManifestVerdict::Refused:
+        why = L"The manifest fails this build's check of a signed manifest (TAVRO_MANIFEST_KEY): " + cause +
+              L". The installer would say: " + kMsgManifestUnverified;
+        return false;
+    case ManifestVerdict::Expired:
+        why = L"The manifest has expired: " + cause + L". The installer would say: " + kMsgManifestExpired;
+        return false;
+    case ManifestVerdict::Verified:
+        break;
+    }
+    if (setupPath.empty()) {
+        return true;
+    }
+    const ScopedFile setup = OpenForReading(setupPath);
+    LARGE_INTEGER size = {};
+    if (!setup.IsValid() || !GetFileSizeEx(setup.Get(), &size)) {
+        fault = ManifestFault::FileAccess;
+        why = L"The setup file " + setupPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
+        return false;
+    }
+    if (fields.InstallerSize != static_cast<unsigned long long>(size.QuadPart)) {
+        why = L"installersize = " + std::to_wstring(fields.InstallerSize) + L" but the setup file is " +
+              std::to_wstring(size.QuadPart) + L" bytes. The installer would say: " + kMsgDownloadBadStatus;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -208,7 +247,7 @@ bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256
         why = installerAccepts ? fault : fault + L" The installer would say: " + installerSays;
         return false;
     }
-    if (!Sha256TextsMatch(release.InstallerSha256, setupSha256)) {
+    if (!setupSha256.empty() && !Sha256TextsMatch(release.InstallerSha256, setupSha256)) {
         why = L"installerSha256 = " + Quoted(release.InstallerSha256) + L" but the setup file's SHA-256 is " +
               setupSha256 + L". The installer would say: " + kMsgHashMismatch;
         return false;
@@ -216,11 +255,18 @@ bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256
     return true;
 }
 
-bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
-                       ErrorText& why, ManifestFault& fault)
+bool ManifestsAreSigned()
 {
-    return CheckManifestContent(manifestPath, setupPath, release, why, fault) &&
-           SignedAsRequired(setupPath, why, fault);
+    return !ManifestKeys().empty();
+}
+
+bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& setupPath, ReleaseFields& release,
+                       SignedFields& signedFields, ErrorText& why, ManifestFault& fault)
+{
+    ByteBuffer bytes;
+    return CheckManifestContent(manifestPath, setupPath, release, why, fault, bytes) &&
+           SignedAsInstallersRequire(bytes, setupPath, signedFields, why, fault) &&
+           (setupPath.empty() || SignedAsRequired(setupPath, why, fault));
 }
 
 bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version, const std::wstring& installerUrl,
@@ -255,7 +301,8 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
         return false;
     }
     // What is on disk is what gets uploaded: it is checked once more as such.
-    if (!CheckManifestContent(outPath, setupPath, release, why, fault)) {
+    ByteBuffer written;
+    if (!CheckManifestContent(outPath, setupPath, release, why, fault, written)) {
         DeleteFileW(outPath.c_str());
         return false;
     }

@@ -6,23 +6,48 @@ tells what users get from the official host now:
   manifest.py [--tool EXE] [--wine-run RUNNER] write SETUP VERSION URL OUT
   manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST SETUP
   manifest.py [--tool EXE] [--wine-run RUNNER] live
+  manifest.py [--tool EXE] [--wine-run RUNNER] refresh OUT
+  manifest.py floor OUT
 
 Values reach the tool as they are given: as arguments, never through a
 shell. OUT and its SHA256SUMS line change together: a written manifest is
 listed, a refused one removes an older one at OUT with its line. The tool's
-output names the files as they were given here, not in Wine's form."""
+output names the files as they were given here, not in Wine's form.
+
+A build with TAVRO_MANIFEST_KEY (read from the CMakeCache.txt beside the
+tool, which was built from it) gets a signed manifest: write adds expires=
+(DAYS ahead), sequence= (one above the last signed for OUT) and
+installersize=, then the signature line made on the token
+(manifest_key.py), and keeps it only when the tool, with that build's own
+check, accepts it. refresh re-signs the manifest at OUT, which a key of the
+build signed, with a new expires and the next sequence. floor says which
+sequence was last signed for OUT (make release builds with it as
+TAVRO_MANIFEST_FLOOR). The last sequence signed for each OUT is kept in
+$XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside the
+build tree, so that make clean cannot make the next manifest repeat one
+that users already took."""
+import base64
+import datetime
+import fcntl
 import os
+import re
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import manifest_key  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out]\n"
          "       make check-manifest MANIFEST=file SETUP=file\n"
-         "       make check-live")
+         "       make check-live\n"
+         "       make manifest-refresh [MANIFEST=file]")
+# How far ahead a signed manifest expires: 30 days, or a day less than a
+# build's TAVRO_MANIFEST_MAX_DAYS of 30 or fewer (half of a maximum of 1), so
+# that a user whose clock is a little behind still takes it.
+DAYS = 30
 # A manifest is written or checked within seconds even where i386 is
 # emulated; the live check downloads the whole setup, under the installer's
 # own stall limits.
@@ -67,6 +92,21 @@ def write(wine_run, tool, setup, version, url, out):
             code, stdout, stderr = run_tool(wine_run, tool, ["write", winpath(setup), version, url, winpath(scratch)],
                                             {winpath(scratch): out, winpath(setup): setup})
             sys.stderr.write(stderr)
+            keys_path, max_days, floor = build_settings(tool)
+            if code == 0 and keys_path:
+                # The tool wrote the three keys; the signed fields follow them.
+                with open(scratch, "rb") as f:
+                    signed_part = f.read()
+                sequence = max(last_sequence(out)[0], floor - 1) + 1
+                signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
+                    expires_text(max_days), sequence, os.path.getsize(setup))).encode()
+                try:
+                    code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
+                except Failure:
+                    # Refused, a manifest takes an older one at OUT along.
+                    release_files.replace(directory, {name: None}, "The manifest")
+                    raise
+                stdout = stdout + said if code == 0 else ""
             written = code == 0 and os.path.getsize(scratch) > 0
             # A manifest that is not written takes an older one at OUT along.
             release_files.replace(directory, {name: scratch if written else None}, "The manifest")
@@ -75,6 +115,184 @@ def write(wine_run, tool, setup, version, url, out):
                 os.remove(scratch)
     sys.stdout.write(stdout)
     return code
+
+
+def build_settings(tool):
+    """The manifest settings the tool was built with: key file (empty:
+    unsigned manifests), maximum days ahead, floor."""
+    values = {"TAVRO_MANIFEST_KEY": "", "TAVRO_MANIFEST_MAX_DAYS": "90", "TAVRO_MANIFEST_FLOOR": "0"}
+    try:
+        with open(os.path.join(os.path.dirname(tool), "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+            for line in f:
+                name, _, value = line.rstrip("\n").partition("=")
+                if name.split(":")[0] in values:
+                    values[name.split(":")[0]] = value
+    except FileNotFoundError:
+        pass
+    return values["TAVRO_MANIFEST_KEY"], int(values["TAVRO_MANIFEST_MAX_DAYS"]), int(values["TAVRO_MANIFEST_FLOOR"])
+
+
+def state_file():
+    base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(base, "tavro", "manifest-sequences")
+
+
+def recorded_sequences():
+    """Output path -> the last sequence signed for it."""
+    sequences = {}
+    try:
+        with open(state_file(), encoding="utf-8") as f:
+            for line in f:
+                number, _, where = line.rstrip("\n").partition("  ")
+                if number.isdigit():
+                    sequences[where] = int(number)
+    except FileNotFoundError:
+        pass
+    return sequences
+
+
+def record_sequence(out, sequence):
+    """Keeps `sequence` as the last signed for `out`, on disk before the
+    manifest is placed: a failure later skips a number, never repeats one."""
+    path = state_file()
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            sequences = recorded_sequences()
+            sequences[os.path.abspath(out)] = sequence
+            fresh = release_files.temporary_beside(path)
+            with open(fresh, "w", encoding="utf-8") as f:
+                f.write("".join("%d  %s\n" % (n, where) for where, n in sorted(sequences.items())))
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(fresh, path)
+            directory = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
+            os.fsync(directory)
+            os.close(directory)
+    except OSError as error:
+        raise Failure("The manifest's sequence could not be kept in %s (%s); nothing was written." % (
+            path, error.strerror or error)) from None
+
+
+def split_signed(data):
+    """A signed manifest's signed part and signature, as the installer cuts
+    them; None when the last line is no signature line."""
+    end = len(data.rstrip(b" \t\r\n"))
+    start = data.rfind(b"\n", 0, end) + 1
+    if not data[start:end].startswith(b"signature="):
+        return None
+    try:
+        signature = base64.b64decode(data[start + len(b"signature="):end], validate=True)
+    except ValueError:
+        return None
+    return (data[:start], signature) if len(signature) == 64 else None
+
+
+def signed_sequence(path):
+    """The sequence of the signed manifest at `path`; 0 when there is none."""
+    try:
+        with open(path, "rb") as f:
+            parts = split_signed(f.read())
+    except OSError:
+        return 0
+    found = parts and re.search(rb"^sequence=([0-9]{1,18})\r?$", parts[0], re.M)
+    return int(found.group(1)) if found else 0
+
+
+def last_sequence(out):
+    """The last sequence signed for `out`, and where it was read."""
+    kept, here = recorded_sequences().get(os.path.abspath(out), 0), signed_sequence(out)
+    if here > kept:
+        return here, out
+    return kept, state_file()
+
+
+def seconds_ahead(max_days):
+    return min(DAYS, max_days - 1) * 86400 if max_days > 1 else 43200
+
+
+def check_signed(wine_run, tool, data, scratch, shown, setup=None):
+    """Writes the signed manifest to `scratch` and has the tool check it with
+    the build's own rules; its exit code and output."""
+    with open(scratch, "wb") as f:
+        f.write(data)
+    args, paths = ["check", winpath(scratch)], {winpath(scratch): shown}
+    if setup:
+        args.append(winpath(setup))
+        paths[winpath(setup)] = setup
+    return run_tool(wine_run, tool, args, paths)
+
+
+def signed_lines(stdout):
+    return "".join(line + "\n" for line in stdout.splitlines() if line.startswith("Signed: "))
+
+
+def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup=None):
+    """Signs, checks, keeps the sequence and places the manifest at `out`;
+    the tool's exit code and what to print."""
+    token = manifest_key.TokenKey(keys_path)
+    data = signed_part + manifest_key.signature_line(token.sign(signed_part))
+    code, stdout, stderr = check_signed(wine_run, tool, data, scratch, out, setup)
+    sys.stderr.write(stderr)
+    if code == 0:
+        record_sequence(out, sequence)
+    return code, "Signed with the manifest key %s.\n%s" % (token.text, signed_lines(stdout))
+
+
+def expires_text(max_days):
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=seconds_ahead(max_days))
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def refresh(wine_run, tool, out):
+    keys_path, max_days, floor = build_settings(tool)
+    if not keys_path:
+        raise Failure("make manifest-refresh re-signs a signed manifest: this build has no TAVRO_MANIFEST_KEY, and "
+                      "its installers take the manifest at %s as it is." % out)
+    directory = os.path.dirname(out) or "."
+    with release_files.locked(directory):
+        try:
+            with open(out, "rb") as f:
+                data = f.read()
+        except OSError as error:
+            raise Failure("The manifest %s cannot be read (%s)." % (out, error.strerror)) from None
+        parts = split_signed(data)
+        # Only what a key of this build signed is signed again.
+        if parts is None or manifest_key.verifying_key(manifest_key.build_keys(keys_path), *parts) is None:
+            raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
+                          "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
+        signed_part, fields = parts[0], {}
+        for name, value in (("expires", expires_text(max_days)),
+                            ("sequence", str(max(last_sequence(out)[0], floor - 1) + 1))):
+            signed_part, count = re.subn(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(),
+                                         signed_part, flags=re.M)
+            if count != 1:
+                raise Failure("%s has %d %s= lines: it is not a manifest that make manifest signed; nothing was "
+                              "written." % (out, count, name))
+            fields[name] = value
+        scratch = release_files.temporary_beside(out)
+        try:
+            code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
+            if code == 0:
+                release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")
+        finally:
+            if os.path.exists(scratch):
+                os.remove(scratch)
+    if code == 0:
+        sys.stdout.write("Re-signed %s: expires=%s, everything else as it was.\n%s" % (out, fields["expires"], said))
+    return code
+
+
+def floor_of(out):
+    """The sentence make release prints and reads its floor from."""
+    sequence, where = last_sequence(out)
+    if sequence == 0:
+        print("No manifest has been signed for %s: TAVRO_MANIFEST_FLOOR stays as this build has it." % out)
+    else:
+        print("TAVRO_MANIFEST_FLOOR=%d, the sequence of the manifest last signed for %s (read from %s)."
+              % (sequence, out, where))
+    return 0
 
 
 def main(args):
@@ -95,6 +313,10 @@ def main(args):
                                         {winpath(args[1]): args[1], winpath(args[2]): args[2]})
     elif mode == "live" and len(args) == 1:
         code, stdout, stderr = run_tool(wine_run, tool, ["live"], {}, LIVE_SECONDS)
+    elif mode == "refresh" and len(args) == 2 and args[1]:
+        return refresh(wine_run, tool, args[1])
+    elif mode == "floor" and len(args) == 2 and args[1]:
+        return floor_of(args[1])
     else:
         print(USAGE, file=sys.stderr)
         return 2

@@ -8,6 +8,8 @@
 # through OpenSSL's pkcs11 engine (libengine-pkcs11-openssl); the tests put a
 # throwaway key in a SoftHSM2 token (softhsm2) and write its certificate
 # there with OpenSC's pkcs11-tool (opensc).
+# python3-cryptography reads the signer's CAs and the manifest keys in the
+# release scripts.
 # wine64 is named because hosts that cannot run 32-bit processes also test an
 # x86_64 build, and "wine" alone is satisfied by wine32. Such hosts run the
 # shipped i686 file through QEMU's user-mode emulator: qemu-user 10 from
@@ -24,7 +26,7 @@ packages=(
   wine wine32:i386 wine64
   xvfb x11-apps imagemagick
   openssl python3 iproute2 util-linux time curl tinyproxy
-  clang python3-pefile gnuplot-nox
+  clang python3-pefile python3-cryptography gnuplot-nox
   osslsigncode faketime libengine-pkcs11-openssl softhsm2 opensc nginx
 )
 

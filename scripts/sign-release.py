@@ -42,11 +42,20 @@ line. And:
                             TAVRO_PUBLISHER requires: the certificate must
                             name it (make release and make sign-setup pass
                             the build's)
+  TAVRO_SIGN_PUBLISHER_CA   the build's TAVRO_PUBLISHER_CA: the SHA-256 of
+                            the SubjectPublicKeyInfo of a CA that the
+                            certificate's chain must hold (the make targets
+                            pass the build's)
+  TAVRO_SIGN_MANIFEST_PUBLIC  the build's TAVRO_MANIFEST_KEY file: the dry
+                            run also signs with the manifest key on the
+                            token (TAVRO_SIGN_MANIFEST_KEY, manifest_key.py)
+                            and checks it is one of that file's keys
 SIGNED_EXE and its SHA256SUMS line change only together, once the file has
 been signed and verified; after a failure both are as they were."""
 import contextlib
 import ctypes
 import datetime
+import hashlib
 import os
 import re
 import shutil
@@ -55,7 +64,11 @@ import sys
 import tempfile
 import unicodedata
 
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import manifest_key  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
@@ -206,6 +219,8 @@ class Settings:
         if shutil.which("osslsigncode") is None:
             raise Failure("osslsigncode is not installed (make setup installs it).")
         self.publisher = env("TAVRO_SIGN_PUBLISHER", "")
+        self.publisher_ca = env("TAVRO_SIGN_PUBLISHER_CA", "").lower()
+        self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
         self.prompts = self.route == "pkcs11" and not self.secret_file
 
     def secret(self):
@@ -377,6 +392,39 @@ class Signer:
         return ""
 
 
+def certificates_in(path):
+    with open(path, "rb") as f:
+        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", f.read(), re.S)
+    return [x509.load_pem_x509_certificate(block) for block in blocks]
+
+
+def key_identifier(certificate, extension):
+    with contextlib.suppress(x509.ExtensionNotFound):
+        value = certificate.extensions.get_extension_for_class(extension).value
+        return getattr(value, "key_identifier", None) or getattr(value, "digest", None)
+    return None
+
+
+def chain_cas(settings, signer):
+    """The CAs above the signer, issuing CA first, root last, each as
+    (subject, the SHA-256 of its SubjectPublicKeyInfo, as TAVRO_PUBLISHER_CA
+    names it), from the certificates the signature holds and the roots of
+    TAVRO_SIGN_CAFILE; the chain itself was verified already."""
+    pool = certificates_in(signer.certificates) + certificates_in(settings.cafile)
+    current, cas = certificates_in(signer.pem)[0], []
+    while current.issuer != current.subject and len(cas) < 10:
+        wanted = key_identifier(current, x509.AuthorityKeyIdentifier)
+        issuer = next((c for c in pool if c.subject == current.issuer and
+                       (wanted is None or key_identifier(c, x509.SubjectKeyIdentifier) in (None, wanted))), None)
+        if issuer is None:
+            break
+        spki = issuer.public_key().public_bytes(serialization.Encoding.DER,
+                                                serialization.PublicFormat.SubjectPublicKeyInfo)
+        cas.append((issuer.subject.rfc4514_string(), hashlib.sha256(spki).hexdigest()))
+        current = issuer
+    return cas
+
+
 def check_signer(settings, signer):
     subject = signer.subject
     # Windows accepts an Authenticode signature only from a certificate for
@@ -414,7 +462,14 @@ def check_signer(settings, signer):
                          "TAVRO_PUBLISHER in %s; give TAVRO_PUBLISHER as the certificate writes it."
                          % (normal_form(publisher), normal_form(settings.publisher)))
         raise Failure(sentence)
-    return publisher
+    cas = chain_cas(settings, signer)
+    # The name alone is any CA's to give: a build with TAVRO_PUBLISHER_CA
+    # runs only a setup whose chain holds that CA's key.
+    if settings.publisher_ca and settings.publisher_ca not in [digest for _, digest in cas]:
+        raise Failure("The certificate's chain holds no CA whose key TAVRO_PUBLISHER_CA names (%s): setups signed "
+                      "with it would not run; nothing was written. Its CAs: %s."
+                      % (settings.publisher_ca, "; ".join("%s, %s" % ca for ca in cas)))
+    return publisher, cas
 
 
 def normal_form(text):
@@ -501,12 +556,15 @@ def main(args):
             unsigned = scratch.write("scratch.exe", scratch_pe(), 0o644)
         signed_scratch = sign(settings, scratch, unsigned, secret_path)
         signer = Signer(scratch, signed_scratch)
-        publisher = check_signer(settings, signer)
+        publisher, cas = check_signer(settings, signer)
         final = time_stamp(settings, scratch, signed_scratch)
         verify(settings, final)
         url = settings.timestamp_url
         if quiet:
             return
+        if check_only and settings.manifest_public:
+            manifest = manifest_key.TokenKey(settings.manifest_public)
+            number, count = manifest.check(settings.manifest_public)
         if check_only:
             print("Key: " + settings.key_text)
             print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
@@ -517,6 +575,9 @@ def main(args):
                       % (url, settings.timestamp_seconds, settings.tsa_cafile))
             else:
                 print("Time stamp: no server set")
+            if settings.manifest_public:
+                print("Manifest key: %s, key %d of the %d in %s (TAVRO_MANIFEST_KEY)"
+                      % (manifest.text, number, count, settings.manifest_public))
             print("Ready to sign. Nothing was written.")
             return
         unsigned_sha256 = release_files.sha256_of(unsigned)
@@ -528,6 +589,8 @@ def main(args):
     print("SHA-256: " + release_files.sha256_of(signed))
     print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
     print("Publisher: " + publisher)
+    for role, (name, digest) in zip(("Issuing CA", "Root"), (cas[0], cas[-1]) if cas else ()):
+        print("%s: %s, TAVRO_PUBLISHER_CA=%s" % (role, name, digest))
     print("Time stamp: " + ("present, from %s, verified against %s" % (url, settings.tsa_cafile) if url else "none"))
     print("Checksums: %s/SHA256SUMS" % (os.path.dirname(signed) or "."))
 

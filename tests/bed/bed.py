@@ -517,9 +517,10 @@ class Token:
         return run("pkcs11-tool", "--module", SOFTHSM, "--token-label", self.label, "--login", "--pin", self.pin,
                    *args, env=self.env)
 
-    def generate_key(self, label, object_id):
-        """An RSA key made on the token, which it never leaves."""
-        self.tool("--keypairgen", "--key-type", "rsa:3072", "--label", label, "--id", object_id)
+    def generate_key(self, label, object_id, key_type="rsa:3072"):
+        """A key made on the token, which it never leaves: RSA, or another
+        type pkcs11-tool names (EC:prime256v1)."""
+        self.tool("--keypairgen", "--key-type", key_type, "--label", label, "--id", object_id)
 
     def import_key(self, label, object_id, key):
         run("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", key, "-out", key + ".p8")

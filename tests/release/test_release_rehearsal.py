@@ -1,13 +1,18 @@
 """README.md's "Publishing a release", walked with its own commands against
-the local stand-in of the release site, for the pinned build that the test
-trees make (a publisher name with spaces, a non-ASCII letter, quotes and a
-"$"): a key generated on a SoftHSM2 token, a certificate for its request
-from the README's own private-CA commands written back there, make
-release-check, make release and make sign-setup with a time stamp from make
-timestamp-server, make manifest, sha256sum -c, the site served; then the
-pinned installer and make check-live must agree on the release and on two
-setups they must refuse. And the faults the road once had, one row each."""
+the local stand-in of the release site, for the pinned and keyed build that
+the test trees make (a publisher name with spaces, a non-ASCII letter,
+quotes and a "$"; the test manifest keys): a key generated on a SoftHSM2
+token, a certificate for its request from the README's own private-CA
+commands written back there, the current manifest key put on the same
+token, make release-check, make release and make sign-setup with a time
+stamp from make timestamp-server, make manifest signing on the token,
+sha256sum -c, the site served; then the pinned installer and make
+check-live must agree on the release and on two setups they must refuse;
+make manifest-refresh, and make release's floor. And the faults the road
+once had, one row each."""
+import base64
 import concurrent.futures
+import datetime
 import os
 import re
 import shutil
@@ -32,6 +37,12 @@ URL = "https://%s/releases/%s?sig=$abc`id`" % (bed.HOST, SETUP_NAME)
 RELEASE = os.path.join(BUILD, "release")
 TOKEN, PIN = "Code Signing", "24680"
 KEY, CERT = "pkcs11:token=Code%20Signing;object=tavro;type=private", "pkcs11:token=Code%20Signing;object=tavro;type=cert"
+# The build's two manifest keys (current, next) and the token's copy of the
+# current one; a key made on the token that the build does not know.
+MANIFEST_KEYS = os.environ.get("TAVRO_TEST_MANIFEST_KEYS", "")
+MANIFEST_KEY = "pkcs11:token=Code%20Signing;object=tavro-manifest;type=private"
+STRANGER_KEY = "pkcs11:token=Code%20Signing;object=stranger;type=private"
+UNVERIFIED = "The TAVRO release manifest could not be verified. It will not be used."
 REFUSED = "Users see: The downloaded installer is not signed by %s. It will not be executed.\n" % PUBLISHER
 CHECKED = ("Publisher whose signature this build requires of a setup: %s\n"
            "Checked https://%s/updates/tavro-update.txt with the installer's own code.\n" % (PUBLISHER, bed.HOST))
@@ -71,6 +82,14 @@ def setUpModule():
     bed.run("sh", "-ec", readme_commands("code-signing.ext"), cwd=work)
     ca_cert = signing.path("ca.pem")
     token.write_certificate("tavro", "01", signing.path("issued.pem"))
+    token.import_key("tavro-manifest", "02", signing.write("current.key", signing.read(
+        os.path.join(MANIFEST_KEYS, "current.key"))))
+    token.generate_key("stranger", "03", "EC:prime256v1")
+    # The manifest this tree signed in an earlier run: each run starts from
+    # none, so make release keeps the tree's floor.
+    for name in ("tavro-update.txt", "SHA256SUMS"):
+        if os.path.exists(os.path.join(RELEASE, name)):
+            os.remove(os.path.join(RELEASE, name))
     # The time-stamp service as the README starts it; it prints the settings.
     said = signing.path("timestamp-server.out")
     with open(said, "w") as out:
@@ -82,7 +101,8 @@ def setUpModule():
     settings.update(re.findall(r"^export (\w+)=(.*)$", signing.read(said).decode(), re.M))
     settings.update(TAVRO_SIGN_PKCS11_MODULE=bed.SOFTHSM, TAVRO_SIGN_KEY=KEY, TAVRO_SIGN_CERT=CERT,
                     TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca_cert,
-                    TAVRO_SIGN_NAME="TAVRO Static Module Web Installer")
+                    TAVRO_SIGN_NAME="TAVRO Static Module Web Installer", TAVRO_SIGN_MANIFEST_KEY=MANIFEST_KEY,
+                    XDG_STATE_HOME=signing.path("state"))
     # The same name under a CA the installers do not trust.
     impostor = bed.Authority(work, "Impostor CA").issue(PUBLISHER, bed.usage("codeSigning"))
     code, out, err = make("trust-root", "CA=" + ca_cert)
@@ -102,11 +122,28 @@ def make_environment():
     return {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
 
 
-def installer_and_live_check(setup):
-    """Publishes the setup under a manifest naming its hash; what a user's
-    pinned installer and make check-live then say."""
+def signed_manifest(setup, sequence, size=None, key=None, days=20):
+    """A manifest naming the setup (of its size, or another), expiring `days`
+    ahead, signed with the current key's file (or another key file)."""
+    expires = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)).strftime(
+        "%Y-%m-%dT%H:%M:%SZ")
+    text = ("version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\ninstallersize=%d\n"
+            % (URL, bed.sha256(setup), expires, sequence, len(setup) if size is None else size)).encode()
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key or os.path.join(MANIFEST_KEYS, "current.key")],
+                         input=text, stdout=subprocess.PIPE, check=True).stdout
+    r_length = der[3]
+    r, s = der[4:4 + r_length], der[6 + r_length:]
+    return text + b"signature=" + base64.b64encode(int.from_bytes(r, "big").to_bytes(32, "big") +
+                                                 int.from_bytes(s, "big").to_bytes(32, "big")) + b"\n"
+
+
+def installer_and_live_check(setup, manifest=None):
+    """Publishes the setup under a signed manifest naming its hash (the one
+    given, or one signed here); what a user's pinned installer and make
+    check-live then say."""
     bed.reset_site()
-    bed.publish_release(setup, version="2.1.0", url_path="/releases/" + SETUP_NAME, url=URL)
+    bed.publish("/releases/" + SETUP_NAME, setup)
+    bed.publish(bed.MANIFEST_PATH, manifest or signed_manifest(setup, 1))
     user = bed.UserProfile()
     code = user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test")
     live, out, err = make("check-live")
@@ -118,30 +155,68 @@ def installer_and_live_check(setup):
 
 class Rehearsal(unittest.TestCase):
     def test_the_whole_road(self):
-        code, out, err = make("release-check", "TAVRO_PUBLISHER=" + PUBLISHER)
+        ca_key = bed.run("openssl", "x509", "-in", ca_cert, "-noout", "-pubkey").stdout.encode()
+        ca_hash = bed.sha256(subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=ca_key,
+                                            stdout=subprocess.PIPE, check=True).stdout)
+        # The pin its certificate passes (a wrong one: Refusals).
+        code, out, err = make("release-check", "TAVRO_PUBLISHER=" + PUBLISHER, "TAVRO_PUBLISHER_CA=" + ca_hash)
         self.assertEqual((code, out.splitlines()[-1]), (0, "Ready to sign. Nothing was written."), err)
         self.assertIn("Publisher: %s\n" % PUBLISHER, out)
+        self.assertIn("Manifest key: %s through %s, key 1 of the 2 in %s/keys.pem (TAVRO_MANIFEST_KEY)\n"
+                      % (MANIFEST_KEY, bed.SOFTHSM, MANIFEST_KEYS), out)
         # Two at once: the second waits for the first.
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             runs = list(pool.map(lambda _: make("release", "TAVRO_PUBLISHER=" + PUBLISHER), range(2)))
         for code, out, err in runs:
             self.assertEqual(code, 0, err)
             self.assertIn("Publisher whose signature this build requires of a setup: %s\n" % PUBLISHER, out)
+            self.assertIn("No manifest has been signed for %s/tavro-update.txt: TAVRO_MANIFEST_FLOOR stays as this "
+                          "build has it.\n" % RELEASE, out)
+            self.assertIn("Issuing CA: CN=Rehearsal Code Signing CA, TAVRO_PUBLISHER_CA=%s\nRoot: CN=Rehearsal Code "
+                          "Signing CA, TAVRO_PUBLISHER_CA=%s\n" % (ca_hash, ca_hash), out)
         signed = signing.path("signed/" + SETUP_NAME)
         code, out, err = make("sign-setup", "SETUP=" + bed.SAMPLE_SETUP, "SIGNED=" + signed)
         self.assertEqual(code, 0, err)
         code, out, err = make("manifest", "SETUP=" + signed, "VERSION=2.1.0", "URL=" + URL)
         self.assertEqual(code, 0, err)
+        setup = signing.read(signed)
         with open(os.path.join(RELEASE, "tavro-update.txt"), "rb") as f:
-            self.assertEqual(f.read().decode(), "version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\n"
-                             % (URL, signing.sha256(signed)))
+            manifest = f.read()
+        self.assertRegex(manifest.decode(), r"\Aversion=2\.1\.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=(\S+)\n"
+                         r"sequence=1\ninstallersize=%d\nsignature=[A-Za-z0-9+/]{86}==\n\Z"
+                         % (re.escape(URL), signing.sha256(signed), len(setup)))
+        expires = re.search(r"^expires=(.*)$", manifest.decode(), re.M).group(1)
+        # 30 days ahead, checked within the same second or after it.
+        self.assertRegex(out, r"\nSigned with the manifest key %s through %s\.\nSigned: sequence 1, expires %s \(in "
+                         r"(29|30) days\), installersize %d; verified as this build's installers verify it "
+                         r"\(TAVRO_MANIFEST_KEY\)\.\n\Z" % (re.escape(MANIFEST_KEY), re.escape(bed.SOFTHSM), expires,
+                                                           len(setup)))
         self.assertEqual(bed.run("sha256sum", "-c", "SHA256SUMS", cwd=RELEASE).stdout,
                          "TAVRO-Static-Module-Installer.exe: OK\ntavro-update.txt: OK\n")
         self.assertEqual(sorted(os.listdir(RELEASE)), ["SHA256SUMS", "TAVRO-Static-Module-Installer.exe",
                                                        "tavro-update.txt"])
-        setup = signing.read(signed)
-        self.assertEqual(installer_and_live_check(setup), (0, "Installer verified successfully.", (0, CHECKED + (
-            "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (SETUP_NAME, bed.sha256(setup), len(setup))), [])))
+        users_get = CHECKED + "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (SETUP_NAME, bed.sha256(setup),
+                                                                                   len(setup))
+        self.assertEqual(installer_and_live_check(setup, manifest), (0, "Installer verified successfully.", (
+            0, users_get + "The manifest is signed (sequence 1) and expires %s, in 29 days.\n" % expires, [])))
+        # Re-signed for a scheduled job: a new expiry and the next sequence, nothing else changed.
+        code, out, err = make("manifest-refresh")
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(RELEASE, "tavro-update.txt"), "rb") as f:
+            refreshed = f.read()
+        renewed = re.search(r"^expires=(.*)$", refreshed.decode(), re.M).group(1)
+        self.assertEqual(refreshed.split(b"\n")[:3] + refreshed.split(b"\n")[5:6],
+                         manifest.split(b"\n")[:3] + manifest.split(b"\n")[5:6])
+        self.assertEqual(refreshed.split(b"\n")[4], b"sequence=2")
+        self.assertIn("Re-signed %s/tavro-update.txt: expires=%s, everything else as it was.\n" % (RELEASE, renewed), out)
+        bed.publish(bed.MANIFEST_PATH, refreshed)
+        user = bed.UserProfile()
+        self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
+        # The next release takes the last signed sequence as its floor.
+        code, out, err = make("-n", "release")
+        self.assertIn("TAVRO_MANIFEST_FLOOR=2, the sequence of the manifest last signed for %s/tavro-update.txt (read "
+                      "from %s).\n" % (RELEASE, signing.path("state/tavro/manifest-sequences")), out)
+        self.assertIn("'-DTAVRO_MANIFEST_FLOOR=2'", out)
         impostor_signed = signing.path("impostor.exe")
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
                     bed.SAMPLE_SETUP, "-out", impostor_signed)
@@ -200,6 +275,16 @@ class Refusals(unittest.TestCase):
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
                 bed.SAMPLE_SETUP, "-out", impostor_signed)
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
+        keys_pem = os.path.join(MANIFEST_KEYS, "keys.pem")
+        os.makedirs(signing.path("stranger"))
+        stranger = signing.path("stranger.key")
+        bed.run("openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", stranger)
+        os.makedirs(signing.path("stranger-signed"))
+        stranger_signed = signing.write("stranger-signed/tavro-update.txt", signed_manifest(b"setup", 1, key=stranger))
+        # Live: a manifest that expires within 14 days.
+        bed.reset_site()
+        bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
+        bed.publish(bed.MANIFEST_PATH, signed_manifest(signing.read(signed), 1, days=10))
         # command, settings changed, exit code, the end of stderr (a pattern), a directory that must keep its files
         e = re.escape
         pinned = e("%s/ is pinned to the publisher \"%s\": its installer runs only setups signed by that name, "
@@ -269,10 +354,44 @@ class Refusals(unittest.TestCase):
              r"^usage: make sign-setup SETUP=setup\.exe SIGNED=signed/setup\.exe\n", None),
             (holding_lock(BUILD, make_command + ["check-manifest", "BUILD=" + BUILD]), {}, 2,
              r"^Another publishing run \(make check-manifest or another of: release sign-setup manifest "
-             r"check-manifest check-live trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
+             r"check-manifest check-live manifest-refresh trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
              r"usage: make manifest " % e(BUILD), None),
             ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
+            # The manifest key must be on the token, and one of the build's.
+            ([sign, "--check"], {"TAVRO_SIGN_MANIFEST_PUBLIC": keys_pem,
+                                 "TAVRO_SIGN_MANIFEST_KEY": MANIFEST_KEY.replace("tavro-manifest", "gone")}, 1,
+             r"^sign-release: No manifest key at %s through %s: check that the token is there and that the URI "
+             r"names the key\.\n\Z" % (e(MANIFEST_KEY.replace("tavro-manifest", "gone")), e(bed.SOFTHSM)), None),
+            ([sign, "--check"], {"TAVRO_SIGN_MANIFEST_PUBLIC": keys_pem, "TAVRO_SIGN_MANIFEST_KEY": STRANGER_KEY}, 1,
+             r"^sign-release: The manifest key %s through %s is not one of the 2 public keys in %s "
+             r"\(TAVRO_MANIFEST_KEY\): this build's installers would refuse every manifest it signs\.\n\Z"
+             % (e(STRANGER_KEY), e(bed.SOFTHSM), e(keys_pem)), None),
+            # A certificate under a CA other than the pinned one.
+            ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER_CA": "0" * 64}, 1,
+             r"^sign-release: The certificate's chain holds no CA whose key TAVRO_PUBLISHER_CA names \(0{64}\): "
+             r"setups signed with it would not run; nothing was written\. Its CAs: CN=Rehearsal Code Signing CA, "
+             r"[0-9a-f]{64}\.\n\Z", None),
+            # No manifest that the build's own check refuses: signed by a key it does not take.
+            ([manifest] + tool + ["write", signed, "2.1.0", URL, signing.path("stranger/tavro-update.txt")],
+             {"TAVRO_SIGN_MANIFEST_KEY": STRANGER_KEY}, 1,
+             r"^tavro-manifest: refused: The manifest fails this build's check of a signed manifest "
+             r"\(TAVRO_MANIFEST_KEY\): a signature that none of the build's 2 keys verifies\. The installer would say: "
+             r"%s\n" % e(UNVERIFIED), signing.path("stranger")),
+            # Re-signed is only what a key of the build signed.
+            # A signed size that is not the setup's.
+            (make_command + ["check-manifest", "BUILD=" + BUILD, "SETUP=" + signed,
+                             "MANIFEST=" + signing.write("short.txt", signed_manifest(signing.read(signed), 1, 1000))],
+             {}, 2, r"^tavro-manifest: refused: installersize = 1000 but the setup file is %d bytes\. The installer "
+             r"would say: The TAVRO server returned an unexpected response\.\n" % len(signing.read(signed)), None),
+            ([manifest] + tool + ["live"], {}, 0,
+             r"^tavro-manifest: warning: the live manifest expires in 9 days: run make manifest-refresh and publish "
+             r"the manifest it writes before then, or users will see: The TAVRO release manifest has expired\. Check "
+             r"that this computer's date and time are correct, then try again\.\n\Z", None),
+            ([manifest] + tool + ["refresh", stranger_signed], {}, 1,
+             r"^manifest: %s is not signed by a key of this build \(TAVRO_MANIFEST_KEY, %s\): make manifest-refresh "
+             r"re-signs only a manifest that make manifest signed; nothing was written\.\n"
+             % (e(stranger_signed), e(keys_pem)), os.path.dirname(stranger_signed)),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"

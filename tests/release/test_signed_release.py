@@ -1,6 +1,7 @@
 """scripts/sign-release.py on a copy of the shipped file, and its dry run
 (--check), with throwaway CAs, keys, a SoftHSM2 token and a time-stamp server
 made here (no key is kept anywhere). Every server listens on loopback."""
+import hashlib
 import os
 import pty
 import select
@@ -143,6 +144,13 @@ def tearDownModule():
     shutil.rmtree(work, ignore_errors=True)
 
 
+def key_hash(cert):
+    """TAVRO_PUBLISHER_CA for a CA: the SHA-256 of its SubjectPublicKeyInfo."""
+    key = run("openssl", "x509", "-in", cert, "-noout", "-pubkey").stdout.encode()
+    return hashlib.sha256(subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=key,
+                                         stdout=subprocess.PIPE, check=True).stdout).hexdigest()
+
+
 def subject(cert):
     return run("openssl", "x509", "-in", cert, "-noout", "-subject", "-nameopt", "RFC2253").stdout.strip()[8:]
 
@@ -156,6 +164,8 @@ class SignedFileChecks:
             "Unsigned: %s (%s)" % (unsigned, sha256(unsigned)), "Signed: " + self.signed,
             "SHA-256: " + sha256(self.signed), "Signer: %s, valid until %s" % (subject(self.cert), not_after(self.cert)),
             "Publisher: " + self.publisher,
+            "Issuing CA: %s, TAVRO_PUBLISHER_CA=%s" % (subject(self.issuer.cert), key_hash(self.issuer.cert)),
+            "Root: %s, TAVRO_PUBLISHER_CA=%s" % (subject(ca.cert), key_hash(ca.cert)),
             "Time stamp: present, from %s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Checksums: %s/SHA256SUMS" % os.path.dirname(self.signed)])
         directory = os.path.dirname(self.signed)
@@ -225,6 +235,7 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
     def setUpClass(cls):
         cls.cert = os.path.join(ca.dir, "Code-Signer.pem")
         cls.publisher = "Code Signer"
+        cls.issuer = ca
         cls.signed = path("release/TAVRO-Static-Module-Installer.exe")
         cls.signing, _ = sign((unsigned, cls.signed), pkcs12_settings)
 
@@ -408,6 +419,7 @@ class TokenRelease(SignedFileChecks, unittest.TestCase):
     def setUpClass(cls):
         cls.cert = token_signer[1]
         cls.publisher = "Token Signer"
+        cls.issuer = intermediate
         cls.signed = path("token-release/TAVRO-Static-Module-Installer.exe")
         cls.signing, _ = sign((unsigned, cls.signed), token_settings)
 
