@@ -63,9 +63,15 @@ LOG_LOCK = threading.Lock()
 HOSTILE_HOST = "evil.example"
 
 
-def log_entry(entry):
-    with LOG_LOCK, open(os.path.join(BED, "requests.log"), "a", encoding="utf-8") as f:
-        f.write(json.dumps(entry) + "\n")
+def log_entry(entry, path=None):
+    """Logs what a connection saw; with `path`, returns how often that path
+    was asked for, this request included, counted in the same step, so that
+    requests arriving at once each get a place of their own in a sequence."""
+    with LOG_LOCK:
+        times = times_requested(path) + 1 if path is not None else 0
+        with open(os.path.join(BED, "requests.log"), "a", encoding="utf-8") as f:
+            f.write(json.dumps(entry) + "\n")
+    return times
 
 
 def pattern_bytes(count):
@@ -73,7 +79,7 @@ def pattern_bytes(count):
         bytes((i * 31 + 7) & 0xFF for i in range(count % 256))
 
 
-def load_rules(path):
+def load_rules(path, times):
     try:
         with open(os.path.join(BED, "rules.json"), encoding="utf-8") as f:
             rules = dict(json.load(f).get(path, {}))
@@ -81,15 +87,18 @@ def load_rules(path):
         return {}
     if "sequence" in rules:
         sequence = rules.pop("sequence")
-        rules.update(sequence[min(times_requested(path), len(sequence)) - 1])
+        rules.update(sequence[min(times, len(sequence)) - 1])
     return rules
 
 
 def times_requested(path):
-    """How often the path was asked for, this request included."""
-    with LOG_LOCK, open(os.path.join(BED, "requests.log"), encoding="utf-8") as f:
-        return sum(1 for line in f if urllib.parse.unquote(
-            urllib.parse.urlsplit(json.loads(line).get("path", "")).path) == path)
+    """How often the path was asked for before; under LOG_LOCK."""
+    try:
+        with open(os.path.join(BED, "requests.log"), encoding="utf-8") as f:
+            return sum(1 for line in f if urllib.parse.unquote(
+                urllib.parse.urlsplit(json.loads(line).get("path", "")).path) == path)
+    except FileNotFoundError:
+        return 0
 
 
 def wait_for_release(name):
@@ -113,14 +122,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         super().setup()
 
     def record(self, path):
-        log_entry({"port": self.server.server_address[1], "method": self.command, "path": self.path,
-                   "headers": {k: v for k, v in self.headers.items()}})
+        """Logs the request; how often its path was asked for, this time included."""
+        return log_entry({"port": self.server.server_address[1], "method": self.command, "path": self.path,
+                          "headers": {k: v for k, v in self.headers.items()}}, path)
 
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(url.path)
-        self.record(path)
-        rules = load_rules(path)
+        rules = load_rules(path, self.record(path))
         for key, values in urllib.parse.parse_qs(url.query).items():
             rules[key] = values[-1]
 
