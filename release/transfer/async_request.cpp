@@ -26,7 +26,85 @@ bool RequireCurrentTls(HINTERNET session)
     return false;
 }
 
-void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
+// The call a round of reading on makes next.
+struct NextCall {
+    enum { None, Query, Read } Kind = None;
+    unsigned char* At = nullptr;
+    DWORD Size = 0;
+};
+
+NextCall EndRound(RequestState& state)
+{
+    state.ReadingOn = false;
+    state.Round.Ended = true;
+    return NextCall();
+}
+
+// What a completion in a round of reading on brings, and the call that
+// follows it; under the state's lock.
+NextCall TakeRoundCompletion(RequestState& state, DWORD status, DWORD count, DWORD failure)
+{
+    RoundView& round = state.Round;
+    switch (status) {
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+        if (count == 0) {
+            round.EndOfBody = true;
+            return EndRound(state);
+        }
+        return {NextCall::Read, state.RoundAt + round.Filled,
+                count < state.RoundRoom - round.Filled ? count : state.RoundRoom - round.Filled};
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: {
+        if (count == 0) {
+            round.EndOfBody = true;
+            return EndRound(state);
+        }
+        round.Filled += count;
+        state.RequestBytes += count;
+        const bool full = round.Filled == state.RoundRoom;
+        round.Slow = LowSpeedRuleTrips(state.Window, GetTickCount64(), state.RequestBytes,
+                                       full && state.RoundCompletesBody, kTransferLimits);
+        round.WindowEndMs = state.Window.StartMs + kTransferLimits.LowSpeedWindowMs;
+        if (full || round.Slow) {
+            return EndRound(state);
+        }
+        return {NextCall::Query};
+    }
+    default:
+        state.Error = failure;
+        round.Failed = true;
+        return EndRound(state);
+    }
+}
+
+bool StartCall(HINTERNET request, const NextCall& call)
+{
+    return call.Kind == NextCall::Read ? WinHttpReadData(request, call.At, call.Size, nullptr) != FALSE
+                                       : WinHttpQueryDataAvailable(request, nullptr) != FALSE;
+}
+
+// Makes a round's next call outside the lock (a call that completes at once
+// calls back on this thread). A call that cannot start ends the round.
+void MakeRoundCall(RequestState* state, HINTERNET request, const NextCall& call)
+{
+    const bool started = StartCall(request, call);
+    const DWORD error = started ? 0 : GetLastError();
+    AcquireSRWLockExclusive(&state->Lock);
+    if (!started && state->ReadingOn) {
+        state->Error = error;
+        state->Round.Failed = true;
+        EndRound(*state);
+    }
+    --state->CallsStarting;
+    // Only a round that is over has a waiter to tell: its reader, or
+    // StopReadingOn waiting for this call to start.
+    const bool over = !state->ReadingOn;
+    ReleaseSRWLockExclusive(&state->Lock);
+    if (over) {
+        WakeConditionVariable(&state->Changed);
+    }
+}
+
+void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID information, DWORD length)
 {
     auto* state = reinterpret_cast<RequestState*>(context);
     if (state == nullptr) {
@@ -63,6 +141,19 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     // A lock and a condition variable rather than an event: most reads
     // complete at once, on the calling thread, and then cost no kernel call.
     AcquireSRWLockExclusive(&state->Lock);
+    if (state->ReadingOn) {
+        const NextCall next = TakeRoundCompletion(*state, status, count, failure);
+        if (next.Kind != NextCall::None) {
+            ++state->CallsStarting;
+        }
+        ReleaseSRWLockExclusive(&state->Lock);
+        if (next.Kind == NextCall::None) {
+            WakeConditionVariable(&state->Changed);
+        } else {
+            MakeRoundCall(state, request, next);
+        }
+        return;
+    }
     state->Status = status;
     state->Count = count;
     state->Error = failure;
@@ -129,6 +220,61 @@ bool AsyncRequest::WaitFor(DWORD expected, ULONGLONG deadlineMs) const
     const bool completed = state_->Completed && state_->Status == expected;
     ReleaseSRWLockExclusive(&state_->Lock);
     return completed;
+}
+
+ULONGLONG AsyncRequest::StartWindow() const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    state_->Window = {GetTickCount64(), 0};
+    state_->RequestBytes = 0;
+    const ULONGLONG endMs = state_->Window.StartMs + kTransferLimits.LowSpeedWindowMs;
+    ReleaseSRWLockExclusive(&state_->Lock);
+    return endMs;
+}
+
+void AsyncRequest::ReadOn(unsigned char* at, DWORD room, bool completesBody) const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    state_->ReadingOn = true;
+    state_->RoundAt = at;
+    state_->RoundRoom = room;
+    state_->RoundCompletesBody = completesBody;
+    state_->Round = RoundView();
+    state_->Round.WindowEndMs = state_->Window.StartMs + kTransferLimits.LowSpeedWindowMs;
+    state_->Error = 0;
+    state_->SecureFailure = 0;
+    ++state_->CallsStarting;
+    ReleaseSRWLockExclusive(&state_->Lock);
+    MakeRoundCall(state_, handle_, {NextCall::Query});
+}
+
+RoundView AsyncRequest::WaitForRound(ULONGLONG untilMs) const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    while (!state_->Round.Ended) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= untilMs) {
+            break;
+        }
+        const ULONGLONG left = untilMs - now;
+        SleepConditionVariableSRW(&state_->Changed, &state_->Lock,
+                                  left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left), 0);
+    }
+    const RoundView round = state_->Round;
+    ReleaseSRWLockExclusive(&state_->Lock);
+    return round;
+}
+
+void AsyncRequest::StopReadingOn() const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    state_->ReadingOn = false;
+    // A callback that decided on a call may be about to start it; after the
+    // handle closes its value could name another request.
+    while (state_->CallsStarting != 0) {
+        SleepConditionVariableSRW(&state_->Changed, &state_->Lock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&state_->Lock);
 }
 
 bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD& value)

@@ -8,6 +8,7 @@
 
 #include "platform/scoped_handle.h"
 #include "release/failure_detail.h"
+#include "release/transfer/transfer_limits.h"
 
 // The request machinery under the GET: each call of the HTTP service runs in
 // the background and reports its completion to a status callback; the
@@ -18,6 +19,16 @@
 // are gathered there before they are written: one write per service read
 // (about 16 KiB over TLS) costs a system call each.
 constexpr DWORD kReadBlockBytes = 256 * 1024;
+
+// What a round of reading on (AsyncRequest::ReadOn) has brought so far.
+struct RoundView {
+    DWORD Filled = 0;        // bytes read to the round's place
+    bool Ended = false;      // the round is over: the callback makes no further call
+    bool EndOfBody = false;  // the service reported no more data
+    bool Slow = false;       // a read came after a whole low-speed window below the floor
+    bool Failed = false;     // a call failed (its error in RequestState::Error)
+    ULONGLONG WindowEndMs = 0;  // when the low-speed window in progress ends
+};
 
 // What one request shares with the service's status callback. When a
 // deadline passes, the caller closes the request and returns while the
@@ -33,6 +44,19 @@ struct RequestState {
     DWORD SecureFailure = 0;  // the flags of a secure failure the service reported
     LONG Holders = 2;        // the caller and the request handle
     std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);
+    // A round of reading on: while ReadingOn, the callback itself makes the
+    // body's next call, so that a read which has to wait for the network
+    // does not hand every completion (one per TLS record, about 16 KiB) to
+    // the waiting thread.
+    bool ReadingOn = false;
+    LONG CallsStarting = 0;           // callbacks between deciding a call and its start
+    unsigned char* RoundAt = nullptr;  // where the round's bytes go
+    DWORD RoundRoom = 0;              // how many it may take
+    bool RoundCompletesBody = false;  // those are the rest of the body
+    RoundView Round;
+    // The body's low-speed window, moved on by each read that completes.
+    LowSpeedWindow Window = {};
+    unsigned long long RequestBytes = 0;  // what this request's body brought
 };
 
 // One asynchronous GET request and its shared state: the owner of the
@@ -66,6 +90,23 @@ public:
         return WaitFor(expected, deadlineMs);
     }
 
+    // Starts the body's low-speed window now; when it ends.
+    ULONGLONG StartWindow() const;
+
+    // Reads up to `room` bytes of the body to `at` in the background: the
+    // callback asks what is available and reads it, again and again, until
+    // the room is full, the body ends, a call fails, or a read comes after a
+    // window below the floor. `completesBody`: those bytes are the rest of
+    // the body (a window that completes it is not slow).
+    void ReadOn(unsigned char* at, DWORD room, bool completesBody) const;
+
+    // Waits until the round ends or `untilMs` passes; what it has brought.
+    RoundView WaitForRound(ULONGLONG untilMs) const;
+
+    // Ends the round before its time: once this returns the callback starts
+    // no further call (the one in flight may still complete, into Block).
+    void StopReadingOn() const;
+
 private:
     void ExpectCompletion() const;
     bool WaitFor(DWORD expected, ULONGLONG deadlineMs) const;
@@ -74,6 +115,12 @@ private:
     RequestState* state_ = nullptr;
     bool callbackSet_ = false;
 };
+
+// The deadline that comes first.
+inline ULONGLONG Earlier(ULONGLONG a, ULONGLONG b)
+{
+    return a < b ? a : b;
+}
 
 // Sessions and what an answer says.
 

@@ -27,23 +27,6 @@ bool NoteWriteFailure(BodySink& sink)
     return false;
 }
 
-// Reads what the service reported available into the sink's read block,
-// as much as there is room for and the body may still bring (the rest comes
-// with the next read).
-bool ReadChunk(const AsyncRequest& request, BodySink& sink, DWORD available, ULONGLONG deadlineMs, DWORD& read)
-{
-    const DWORD room = RoomForNextRead(sink);
-    const DWORD size = available < room ? available : room;
-    unsigned char* start = sink.ReadBlock + sink.PendingBytes;
-    if (!request.Call([&] { return WinHttpReadData(request.Handle(), start, size, nullptr); },
-                      WINHTTP_CALLBACK_STATUS_READ_COMPLETE, deadlineMs)) {
-        return false;
-    }
-    read = request.State().Count;
-    TakeRead(sink, read);
-    return true;
-}
-
 bool Stop(BodyFault& fault, const std::wstring& cause, const wchar_t* stage = L"reading")
 {
     fault.Cause = cause;
@@ -62,6 +45,17 @@ bool StopTooLarge(const BodySink& sink, BodyFault& fault)
     fault.Unacceptable = true;
     return Stop(fault, L"a body without a length beyond the ceiling of " +
                            std::to_wstring(kTransferLimits.InstallerCapBytes) + L" bytes");
+}
+
+// One percent of a body whose progress is reported (at least a byte); else
+// a whole read block.
+DWORD ProgressStep(const BodySink& sink)
+{
+    if (sink.AnnouncedLength == 0 || sink.Report == nullptr || !sink.Report->Progress) {
+        return kReadBlockBytes;
+    }
+    const unsigned long long step = sink.AnnouncedLength / 100;
+    return step == 0 ? 1 : step < kReadBlockBytes ? static_cast<DWORD>(step) : kReadBlockBytes;
 }
 
 std::wstring LowSpeedCause()
@@ -97,9 +91,8 @@ void TakeRead(BodySink& sink, DWORD count)
     unsigned char* start = sink.ReadBlock + sink.PendingBytes;
     if (sink.Memory != nullptr) {
         sink.Memory->insert(sink.Memory->end(), start, start + count);
-    } else {
-        sink.PendingBytes += count;
     }
+    sink.PendingBytes += count;
     sink.Received += count;
     // Reported only when the percentage moves: the window would show
     // nothing new for a repeated value. A resumed body goes on from where it
@@ -117,7 +110,7 @@ bool FlushPending(BodySink& sink)
 {
     const DWORD pending = sink.PendingBytes;
     sink.PendingBytes = 0;
-    if (pending != 0 && !WriteAll(sink.File, sink.ReadBlock, pending)) {
+    if (pending != 0 && sink.Memory == nullptr && !WriteAll(sink.File, sink.ReadBlock, pending)) {
         NoteWriteFailure(sink);
     }
     return !sink.WriteFailed;
@@ -135,38 +128,56 @@ bool StartBodyAgain(BodySink& sink)
 bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
                  BodyFault& fault)
 {
-    unsigned long long requestBytes = 0;  // what this request brought
-    LowSpeedWindow window = {GetTickCount64(), 0};
+    ULONGLONG windowEndMs = request.StartWindow();
     // A window that passed below the floor ends the body, unless the body is
     // already complete: then the service says so at once.
     bool slow = false;
     while (!BodyComplete(sink)) {
-        const ULONGLONG windowEndMs = window.StartMs + kTransferLimits.LowSpeedWindowMs;
-        const ULONGLONG waitMs = slow ? 0 : windowEndMs < deadlineMs ? windowEndMs : deadlineMs;
-        const std::wstring waitEnd = waitMs == deadlineMs ? timeUp : LowSpeedCause();
-        if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
-                          WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, waitMs)) {
-            return Stop(fault, CallFailure(request, waitEnd));
-        }
-        const DWORD available = request.State().Count;
-        if (available == 0) {
-            break;
-        }
-        if (slow) {
-            return Stop(fault, LowSpeedCause());
-        }
-        DWORD read = 0;
-        if (!ReadChunk(request, sink, available, waitMs, read)) {
-            return Stop(fault, CallFailure(request, waitEnd));
-        }
+        const DWORD room = RoomForNextRead(sink);
         if (sink.WriteFailed) {
             return Stop(fault, WindowsErrorCause(sink.WriteError), L"writing the body of");
         }
-        if (read == 0) {
-            return StopTooLarge(sink, fault);
+        if (room == 0 || slow) {
+            // Only the end of the body may come now.
+            const ULONGLONG waitMs = slow ? 0 : Earlier(windowEndMs, deadlineMs);
+            if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
+                              WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, waitMs)) {
+                return Stop(fault, CallFailure(request, waitMs == deadlineMs ? timeUp : LowSpeedCause()));
+            }
+            if (request.State().Count == 0) {
+                break;
+            }
+            return slow ? Stop(fault, LowSpeedCause()) : StopTooLarge(sink, fault);
         }
-        requestBytes += read;
-        slow = LowSpeedRuleTrips(window, GetTickCount64(), requestBytes, BodyComplete(sink), kTransferLimits);
+        // A round is at most one percent of a body whose progress is shown,
+        // so that the bar moves with every percent.
+        const DWORD roundRoom = room < ProgressStep(sink) ? room : ProgressStep(sink);
+        request.ReadOn(sink.ReadBlock + sink.PendingBytes, roundRoom,
+                       sink.AnnouncedLength != 0 && sink.Received + roundRoom >= sink.AnnouncedLength);
+        RoundView round;
+        for (DWORD taken = 0;;) {
+            round = request.WaitForRound(Earlier(windowEndMs, deadlineMs));
+            windowEndMs = round.WindowEndMs;
+            if (round.Filled > taken) {
+                TakeRead(sink, round.Filled - taken);
+                taken = round.Filled;
+            }
+            if (round.Ended) {
+                break;
+            }
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadlineMs || now >= windowEndMs) {
+                request.StopReadingOn();
+                return Stop(fault, now >= deadlineMs ? timeUp : LowSpeedCause());
+            }
+        }
+        if (round.Failed) {
+            return Stop(fault, CallFailure(request, timeUp));
+        }
+        if (round.EndOfBody) {
+            break;
+        }
+        slow = round.Slow;
     }
     // Some HTTP stacks report a body cut short by a dropped connection as
     // complete; a body shorter than its announced length is a failed read.

@@ -10,6 +10,8 @@
 
 // Where the bytes of one body go: appended to Memory (memory mode), or
 // written through File after being gathered in the request's read block.
+// Either way they are read into that block, one after the other, until it
+// is full.
 // And what is known of that body across the requests that resume it.
 struct BodySink {
     ByteBuffer* Memory = nullptr;
@@ -25,7 +27,7 @@ struct BodySink {
 #endif
     std::wstring Validator;                  // what If-Range names when the rest is asked for
     unsigned char* ReadBlock = nullptr;      // the request's read buffer, kReadBlockBytes long
-    DWORD PendingBytes = 0;                  // at the start of ReadBlock, bound for File
+    DWORD PendingBytes = 0;                  // at the start of ReadBlock: taken, bound for File
     bool WriteFailed = false;
     DWORD WriteError = 0;          // the Windows error of the write that failed
     unsigned ShownPercent = 101;   // the percentage last reported; 101: none yet
@@ -43,12 +45,13 @@ bool BodyComplete(const BodySink& sink);
 DWORD RoomForNextRead(BodySink& sink);
 
 // Takes the `count` bytes just read into the read block after the pending
-// ones: memory mode appends them, a file's wait there; then reports the
-// percentage when it moved.
+// ones: memory mode appends them, a file's wait there to be written; then
+// reports the percentage when it moved.
 void TakeRead(BodySink& sink, DWORD count);
 
-// Writes out the pending bytes; false when the write failed (WriteFailed,
-// WriteError), now or before.
+// Writes out the pending bytes (memory mode has them already) and empties
+// the read block; false when the write failed (WriteFailed, WriteError), now
+// or before.
 bool FlushPending(BodySink& sink);
 
 // A server that sent the whole body again: it starts anew, at FileStart.
@@ -67,9 +70,11 @@ struct BodyFault {
 };
 
 // Streams the body of an answered request into the sink, to its announced
-// length (without one, until the service reports 0 bytes available). Each
-// wait ends when the low-speed window in progress does (a window below the
-// floor ends the body), or at `deadlineMs`, which `timeUp` names.
+// length (without one, until the service reports 0 bytes available), in
+// rounds of reading on of at most what is left of the read block (and,
+// when its progress is reported, one percent of the body). Each wait ends when the round does, when the
+// low-speed window in progress does (a window below the floor ends the
+// body), or at `deadlineMs`, which `timeUp` names.
 bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
                  BodyFault& fault);
 

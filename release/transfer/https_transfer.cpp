@@ -30,11 +30,6 @@ struct FetchDeadlines {
     ULONGLONG WholeMs;  // memory mode: the whole fetch; else kNoDeadline
 };
 
-ULONGLONG Earlier(ULONGLONG a, ULONGLONG b)
-{
-    return a < b ? a : b;
-}
-
 // How one request was answered.
 struct RequestOutcome {
     bool ThroughProxy = false;
@@ -268,7 +263,7 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
         Fail(outcome, fault.Cause, fault.Stage, url);
     }
     // Bytes received before a failure are kept in the file as well.
-    const bool flushed = FlushPending(sink);  // memory mode has nothing pending
+    const bool flushed = FlushPending(sink);  // memory mode writes nothing
     if (received && !flushed) {
         Fail(outcome, WindowsErrorCause(sink.WriteError), L"writing the body of", url);
     }

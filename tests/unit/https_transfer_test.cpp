@@ -135,8 +135,19 @@ TEST(DownloadUrlToFile, WritesTheBody)
     const std::wstring path = directory.Path() + L"\\body.bin";
     ASSERT_TRUE(WriteFileBytes(path, ByteBuffer(500000, 'x')));
     ErrorText error;
-    ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/200001"), path, {}, error));
-    EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(200001));
+    // Bodies of less than a read block, and of three blocks and a byte:
+    // announced (its progress shown), without a length, and chunked.
+    struct Row {
+        const wchar_t* path;
+        size_t size;
+    };
+    for (const Row& row : {Row{L"/bytes/200001", 200001}, Row{L"/bytes/786433", 786433},
+                           Row{L"/bytes/786433?nolength=1", 786433},
+                           Row{L"/bytes/786433?chunked=1&chunk=100000", 786433}}) {
+        ProgressSeen seen;
+        ASSERT_TRUE(DownloadToFile(OfficialUrl(row.path), path, seen.Report, error)) << Narrow(row.path);
+        EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(row.size)) << Narrow(row.path);
+    }
 
     ASSERT_TRUE(DownloadToFile(OfficialUrl(L"/bytes/0"), path, {}, error));
     EXPECT_TRUE(FileExists(path));
