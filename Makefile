@@ -83,7 +83,7 @@ endif
 
 .PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench release release-check sign-setup manifest check-manifest check-live manifest-refresh \
+  check test test-twin demo bench bench-twin release release-check sign-setup manifest check-manifest check-live manifest-refresh \
   trust-root \
   sample-setup timestamp-server clean
 
@@ -213,6 +213,14 @@ bench: build-tests $(if $(filter emulated,$(I386_MODE)),twin-tests)
 	@scripts/setup-debian.sh bench
 	@$(BENCH_TREE)/wine-run --boot
 	bench/run-bench.sh $(abspath $(BENCH_TREE)) $(BENCH_EXE)
+
+# The same on the x86_64 twin on any host: 64-bit Wine's WinHTTP is faster
+# than 32-bit Wine's (1.7 times for 512 MiB here), so the transfer's own
+# costs show there.
+bench-twin: build-tests twin-tests
+	@scripts/setup-debian.sh bench
+	@$(TWIN_TESTS)/wine-run --boot
+	bench/run-bench.sh $(abspath $(TWIN_TESTS))
 
 # Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
 # settings name (scripts/sign-release.py), under the web installer's name;
