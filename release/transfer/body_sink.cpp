@@ -47,15 +47,19 @@ bool StopTooLarge(const BodySink& sink, BodyFault& fault)
                            std::to_wstring(kTransferLimits.InstallerCapBytes) + L" bytes");
 }
 
-// One percent of a body whose progress is reported (at least a byte); else
-// a whole read block.
+// One percent of a body whose progress is reported, but no less than a TLS
+// record carries (16 KiB), which one read brings anyway; else a whole read
+// block.
 DWORD ProgressStep(const BodySink& sink)
 {
+    constexpr unsigned long long kRecordBytes = 16 * 1024;
     if (sink.AnnouncedLength == 0 || sink.Report == nullptr || !sink.Report->Progress) {
         return kReadBlockBytes;
     }
     const unsigned long long step = sink.AnnouncedLength / 100;
-    return step == 0 ? 1 : step < kReadBlockBytes ? static_cast<DWORD>(step) : kReadBlockBytes;
+    return step < kRecordBytes ? static_cast<DWORD>(kRecordBytes)
+           : step < kReadBlockBytes ? static_cast<DWORD>(step)
+                                    : kReadBlockBytes;
 }
 
 std::wstring LowSpeedCause()
@@ -149,8 +153,8 @@ bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadline
             }
             return slow ? Stop(fault, LowSpeedCause()) : StopTooLarge(sink, fault);
         }
-        // A round is at most one percent of a body whose progress is shown,
-        // so that the bar moves with every percent.
+        // A round is at most one percent of a large body whose progress is
+        // shown, so that the bar moves with every percent.
         const DWORD roundRoom = room < ProgressStep(sink) ? room : ProgressStep(sink);
         request.ReadOn(sink.ReadBlock + sink.PendingBytes, roundRoom,
                        sink.AnnouncedLength != 0 && sink.Received + roundRoom >= sink.AnnouncedLength);

@@ -72,7 +72,7 @@ struct BodyFault {
 // Streams the body of an answered request into the sink, to its announced
 // length (without one, until the service reports 0 bytes available), in
 // rounds of reading on of at most what is left of the read block (and,
-// when its progress is reported, one percent of the body). Each wait ends when the round does, when the
+// when its progress is reported, one percent of the body or 16 KiB). Each wait ends when the round does, when the
 // low-speed window in progress does (a window below the floor ends the
 // body), or at `deadlineMs`, which `timeUp` names.
 bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
