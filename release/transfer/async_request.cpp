@@ -205,18 +205,25 @@ void AsyncRequest::ExpectCompletion() const
     ReleaseSRWLockExclusive(&state_->Lock);
 }
 
+// With the state's lock held: sleeps until `done` holds or `untilMs` passes.
+template <typename Done>
+void SleepUntil(RequestState& state, Done done, ULONGLONG untilMs)
+{
+    while (!done()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= untilMs) {
+            break;
+        }
+        const ULONGLONG left = untilMs - now;
+        SleepConditionVariableSRW(&state.Changed, &state.Lock,
+                                  left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left), 0);
+    }
+}
+
 bool AsyncRequest::WaitFor(DWORD expected, ULONGLONG deadlineMs) const
 {
     AcquireSRWLockExclusive(&state_->Lock);
-    while (!state_->Completed) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadlineMs) {
-            break;
-        }
-        const ULONGLONG left = deadlineMs - now;
-        SleepConditionVariableSRW(&state_->Changed, &state_->Lock,
-                                  left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left), 0);
-    }
+    SleepUntil(*state_, [this] { return state_->Completed; }, deadlineMs);
     const bool completed = state_->Completed && state_->Status == expected;
     ReleaseSRWLockExclusive(&state_->Lock);
     return completed;
@@ -251,15 +258,7 @@ void AsyncRequest::ReadOn(unsigned char* at, DWORD room, bool completesBody) con
 RoundView AsyncRequest::WaitForRound(ULONGLONG untilMs) const
 {
     AcquireSRWLockExclusive(&state_->Lock);
-    while (!state_->Round.Ended) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= untilMs) {
-            break;
-        }
-        const ULONGLONG left = untilMs - now;
-        SleepConditionVariableSRW(&state_->Changed, &state_->Lock,
-                                  left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left), 0);
-    }
+    SleepUntil(*state_, [this] { return state_->Round.Ended; }, untilMs);
     const RoundView round = state_->Round;
     ReleaseSRWLockExclusive(&state_->Lock);
     return round;
