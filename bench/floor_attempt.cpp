@@ -17,11 +17,10 @@ int wmain(int argc, wchar_t** argv)
     }
     BenchClock clock;
     clock.Start();
-    HINTERNET session = WinHttpOpen(L"floor", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
-    HINTERNET connection = session ? WinHttpConnect(session, argv[1], INTERNET_DEFAULT_HTTPS_PORT, 0) : nullptr;
-    if (connection == nullptr) {
-        return FloorFail("open");
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    if (!FloorConnect(argv[1], session, connection)) {
+        return 1;
     }
     FloorRead manifest;
     if (const int failed = FloorGet(connection, argv[2], INVALID_HANDLE_VALUE, manifest)) {

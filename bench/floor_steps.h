@@ -25,6 +25,20 @@ inline int FloorFail(const char* step)
     return 1;
 }
 
+// A synchronous session and its connection to `host`:443; false with the
+// error printed when either fails.
+inline bool FloorConnect(const wchar_t* host, HINTERNET& session, HINTERNET& connection)
+{
+    session = WinHttpOpen(L"floor", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, 0);
+    connection = session ? WinHttpConnect(session, host, INTERNET_DEFAULT_HTTPS_PORT, 0) : nullptr;
+    if (connection == nullptr) {
+        FloorFail("open");
+        return false;
+    }
+    return true;
+}
+
 // One GET of `path` on `connection`, the body discarded, or with `file`
 // written to it in 256 KiB blocks, the least a download to a file adds.
 // 0, or the exit code of the step that failed.
