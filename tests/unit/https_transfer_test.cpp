@@ -135,13 +135,16 @@ TEST(DownloadUrlToFile, WritesTheBody)
     const std::wstring path = directory.Path() + L"\\body.bin";
     ASSERT_TRUE(WriteFileBytes(path, ByteBuffer(500000, 'x')));
     ErrorText error;
-    // Bodies of less than a read block, and of three blocks and a byte:
-    // announced (its progress shown), without a length, and chunked.
+    // Bodies of one byte, of exactly one TLS record (the least round), of
+    // less than a read block, of exactly one and of one and a byte, and of
+    // three blocks and a byte: announced (their progress shown), without a
+    // length, and chunked.
     struct Row {
         const wchar_t* path;
         size_t size;
     };
-    for (const Row& row : {Row{L"/bytes/200001", 200001}, Row{L"/bytes/786433", 786433},
+    for (const Row& row : {Row{L"/bytes/1", 1}, Row{L"/bytes/16384", 16384}, Row{L"/bytes/200001", 200001},
+                           Row{L"/bytes/262144", 262144}, Row{L"/bytes/262145", 262145}, Row{L"/bytes/786433", 786433},
                            Row{L"/bytes/786433?nolength=1", 786433},
                            Row{L"/bytes/786433?chunked=1&chunk=100000", 786433}}) {
         ProgressSeen seen;
