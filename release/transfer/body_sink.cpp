@@ -155,7 +155,8 @@ bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadline
         }
         // A round is at most one percent of a large body whose progress is
         // shown, so that the bar moves with every percent.
-        const DWORD roundRoom = room < ProgressStep(sink) ? room : ProgressStep(sink);
+        const DWORD step = ProgressStep(sink);
+        const DWORD roundRoom = room < step ? room : step;
         request.ReadOn(sink.ReadBlock + sink.PendingBytes, roundRoom,
                        sink.AnnouncedLength != 0 && sink.Received + roundRoom >= sink.AnnouncedLength);
         RoundView round;

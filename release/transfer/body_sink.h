@@ -9,10 +9,9 @@
 #include "release/transfer/https_transfer.h"
 
 // Where the bytes of one body go: appended to Memory (memory mode), or
-// written through File after being gathered in the request's read block.
-// Either way they are read into that block, one after the other, until it
-// is full.
-// And what is known of that body across the requests that resume it.
+// written through File after being gathered in the request's read block
+// (either way each read lands there after the ones before, until it is
+// full). And what is known of that body across the requests that resume it.
 struct BodySink {
     ByteBuffer* Memory = nullptr;
     HANDLE File = nullptr;
@@ -71,10 +70,11 @@ struct BodyFault {
 
 // Streams the body of an answered request into the sink, to its announced
 // length (without one, until the service reports 0 bytes available), in
-// rounds of reading on of at most what is left of the read block (and,
-// when its progress is reported, one percent of the body or 16 KiB). Each wait ends when the round does, when the
-// low-speed window in progress does (a window below the floor ends the
-// body), or at `deadlineMs`, which `timeUp` names.
+// rounds of reading on of at most what is left of the read block (and, when
+// its progress is reported, one percent of the body or 16 KiB). Each wait
+// ends when the round does, when the low-speed window in progress does (a
+// window below the floor ends the body), or at `deadlineMs`, which `timeUp`
+// names.
 bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
                  BodyFault& fault);
 
