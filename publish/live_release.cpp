@@ -6,6 +6,7 @@
 #include "release/install_attempt.h"
 #include "release/transfer/https_transfer.h"
 #include "release/trust/manifest_signature.h"
+#include "release/trust/signed_manifest_check.h"
 #include "release/trust/package_verification.h"
 #include "storage/fresh_name.h"
 
@@ -72,7 +73,7 @@ bool ReadSignedFields(LiveOutcome& outcome, ErrorText& why)
     ErrorText error;
     SignedFields fields;
     std::wstring fault;
-    const ManifestRules rules = {NowUtcSeconds(), kManifestMaxDays, kManifestFloor};
+    const ManifestRules rules = ManifestRulesNow(kManifestFloor);
     if (!DownloadUrl(ManifestUrl(), bytes, DownloadReport(), error) ||
         VerifyManifest(bytes, ManifestKeys(), rules, fields, fault) != ManifestVerdict::Verified) {
         why = L"The manifest the attempt verified could not be fetched and verified again for its expiry: " +

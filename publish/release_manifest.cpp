@@ -7,6 +7,7 @@
 #include "release/trust/package_verification.h"
 #include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
+#include "release/trust/signed_manifest_check.h"
 #include "release/url_policy.h"
 #include "platform/scoped_handle.h"
 
@@ -184,7 +185,7 @@ bool SignedAsInstallersRequire(const ByteBuffer& bytes, const std::wstring& setu
     if (!ManifestsAreSigned()) {
         return true;
     }
-    const ManifestRules rules = {NowUtcSeconds(), kManifestMaxDays, kManifestFloor};
+    const ManifestRules rules = ManifestRulesNow(kManifestFloor);
     std::wstring cause;
     fault = ManifestFault::Refused;
     switch (VerifyManifest(bytes, ManifestKeys(), rules, fields, cause)) {
@@ -220,7 +221,10 @@ bool SignedAsInstallersRequire(const ByteBuffer& bytes, const std::wstring& setu
 
 std::wstring ComposeManifest(const ReleaseFields& release)
 {
-    return L"version=" + release.Version + L"\ninstallerUrl=" + release.InstallerUrl + L"\ninstallerSha256=" +
+    // A signed manifest names first where it is published, and is taken
+    // from nowhere else.
+    const std::wstring origin = ManifestsAreSigned() ? L"origin=" + ManifestUrl() + L"\n" : L"";
+    return origin + L"version=" + release.Version + L"\ninstallerUrl=" + release.InstallerUrl + L"\ninstallerSha256=" +
            release.InstallerSha256 + L"\n";
 }
 

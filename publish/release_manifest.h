@@ -15,7 +15,8 @@
 // file could not be read or written (the content may be fine).
 enum class ManifestFault { Refused, FileAccess };
 
-// "version=...\ninstallerUrl=...\ninstallerSha256=...\n"
+// "version=...\ninstallerUrl=...\ninstallerSha256=...\n", after
+// "origin=" + ManifestUrl() + "\n" where manifests are signed.
 std::wstring ComposeManifest(const ReleaseFields& release);
 
 // The manifest bytes as the installer would take them, then the setup file's

@@ -96,6 +96,7 @@ const CodeName kWindowsErrors[] = {
     {ERROR_NO_SYSTEM_RESOURCES, L"no system resources"},
     {1295, L"disk quota exceeded"},  // ERROR_DISK_QUOTA_EXCEEDED
     {ERROR_FILE_CORRUPT, L"file corrupt"},
+    {ERROR_TIMEOUT, L"timed out"},
 };
 
 const CodeName kCngStatuses[] = {

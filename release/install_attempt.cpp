@@ -8,11 +8,11 @@
 #include "release/trust/package_verification.h"
 #include "release/transfer/proxy_settings.h"
 #include "release/trust/manifest_signature.h"
+#include "release/trust/signed_manifest_check.h"
 #include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/transfer/transfer_limits.h"
 #include "release/url_policy.h"
-#include "storage/accepted_sequence.h"
 #include "storage/installer_log.h"
 #include "platform/scoped_handle.h"
 #include "platform/system_libraries.h"
@@ -177,9 +177,8 @@ DWORD AttemptSteps(const AttemptPlace& place)
     // The bytes as received, before anything reads them.
     SignedFields signedFields;
     std::wstring fault;
-    const ManifestRules rules = {NowUtcSeconds(), kManifestMaxDays,
-                                 std::max(kManifestFloor, ReadAcceptedSequence(place.Directory))};
-    switch (VerifyManifest(manifestBytes, ManifestKeys(), rules, signedFields, fault)) {
+    switch (CheckSignedManifest(manifestBytes, place.Directory, ManifestKeys(), ManifestRulesNow(kManifestFloor),
+                                signedFields, fault)) {
     case ManifestVerdict::Refused:
         return FailAttempt(place, kMsgManifestUnverified, DescribeFailure(fault, L"in", UrlForLog(ManifestUrl())));
     case ManifestVerdict::Expired:
@@ -187,11 +186,13 @@ DWORD AttemptSteps(const AttemptPlace& place)
     case ManifestVerdict::Verified:
         break;
     }
-    KeepAcceptedSequence(place.Directory, signedFields.Sequence);
     const unsigned long long installerSize = signedFields.InstallerSize;
+    // Only what the signature covers is read from here on.
+    const ReleaseManifest& manifest = signedFields.Entries;
+#else
+    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
 #endif
     ReleaseFields release;
-    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
     if (!CheckReleaseManifest(manifest, release, error)) {
         return FailAttempt(place, error, ManifestFault(manifestBytes, manifest, release));
     }
@@ -313,11 +314,6 @@ bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields
     fields.InstallerUrl = *installerUrl;
     fields.InstallerSha256 = *expectedSha256;
     return true;
-}
-
-std::wstring ManifestUrl()
-{
-    return std::wstring(L"https://") + kOfficialHost + L"/updates/tavro-update.txt";
 }
 
 bool IsSafeVersionText(const std::wstring& version)

@@ -8,6 +8,7 @@
 #include "release/error_text.h"
 #include "release/failure_detail.h"
 #include "release/manifest.h"
+#include "release/url_policy.h"
 
 // What an install attempt tells whoever runs it (the window's worker, the
 // release tool's live check, a test), in this order: Progress(0) as it
@@ -50,9 +51,6 @@ struct ReleaseFields {
 // policy; a version that is safe in a file name. On success fills the values;
 // on failure assigns the sentence the installer shows and sets FaultyKey.
 [[nodiscard]] bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error);
-
-// "https://" + official host + "/updates/tavro-update.txt".
-std::wstring ManifestUrl();
 
 // A version may become part of a file name only when it holds none of
 // \ / : * ? " < > | and no control character U+0000..U+001F, and the

@@ -59,7 +59,7 @@ std::wstring FoldAsciiCase(const std::wstring& text)
     return folded;
 }
 
-ReleaseManifest ParseReleaseManifest(const std::wstring& text)
+ReleaseManifest ParseReleaseManifest(const std::wstring& text, std::wstring* repeatedKey)
 {
     ReleaseManifest manifest;
     size_t lineStart = 0;
@@ -79,6 +79,9 @@ ReleaseManifest ParseReleaseManifest(const std::wstring& text)
             continue;
         }
         const std::wstring key = FoldAsciiCase(TrimWhitespace(line.substr(0, equals)));
+        if (repeatedKey != nullptr && repeatedKey->empty() && manifest.count(key) != 0) {
+            *repeatedKey = key;
+        }
         manifest[key] = TrimWhitespace(line.substr(equals + 1));
     }
     return manifest;

@@ -24,4 +24,6 @@ std::wstring FoldAsciiCase(const std::wstring& text);
 
 // Parses key=value lines separated by LF. Never fails: lines it cannot use
 // (blank, "#" comments, no "=" or "=" first) are skipped; a later key wins.
-ReleaseManifest ParseReleaseManifest(const std::wstring& text);
+// `repeatedKey`, when given, receives the first key (lower-cased) that a
+// later line gives again, or stays empty.
+ReleaseManifest ParseReleaseManifest(const std::wstring& text, std::wstring* repeatedKey = nullptr);

@@ -53,6 +53,10 @@ constexpr wchar_t kLogDownloadingPrefix[] = L"Downloading TAVRO Static Module ";
 constexpr wchar_t kLogHashFailed[] = L"Installer SHA-256 verification failed.";
 constexpr wchar_t kLogSignatureFailed[] = L"Installer signature verification failed.";
 constexpr wchar_t kLogVerified[] = L"Installer verified successfully.";
+// A build with a manifest key, about the record of the highest sequence
+// accepted: + what failed (failure_detail.h). The build's floor holds.
+constexpr wchar_t kLogSequenceUnread[] = L"The manifest sequence record could not be read: ";
+constexpr wchar_t kLogSequenceUnkept[] = L"The manifest sequence record could not be kept: ";
 // "Download resumed at " + the byte it goes on from + " bytes."
 constexpr wchar_t kLogResumedPrefix[] = L"Download resumed at ";
 constexpr wchar_t kLogResumedSuffix[] = L" bytes.";

@@ -75,6 +75,11 @@ std::wstring RemoveDotSegments(const std::wstring& reference)
 
 }  // namespace
 
+std::wstring ManifestUrl()
+{
+    return std::wstring(L"https://") + kOfficialHost + L"/updates/tavro-update.txt";
+}
+
 bool IsOfficialHost(const std::wstring& host)
 {
     const std::wstring folded = FoldAsciiCase(host);

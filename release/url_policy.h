@@ -11,6 +11,10 @@
 // TAVRO_OFFICIAL_HOST build setting); never read at run time.
 extern const wchar_t kOfficialHost[];
 
+// "https://" + official host + "/updates/tavro-update.txt": where the release
+// manifest is published.
+std::wstring ManifestUrl();
+
 // A URL that passed the release URL policy. Callers set it to empty, empty,
 // 443, true before handing it to ParseReleaseUrl.
 struct ReleaseEndpoint {

@@ -148,7 +148,9 @@ class TokenKey:
         """Signs a scratch text on the token and verifies it under the build's
         keys: the key is there and a key of the build."""
         keys = build_keys(build_keys_path)
-        data = b"TAVRO manifest key check\n"
+        # The key signs manifests only: this text names an origin no
+        # installer takes, so it can never serve as one.
+        data = b"origin=tavro-release-check:not-a-manifest\nTAVRO manifest key check\n"
         number = verifying_key(keys, data, self.sign(data))
         if number is None:
             raise Failure("The manifest key %s is not one of the %d public keys in %s (TAVRO_MANIFEST_KEY): this "

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr char kSignaturePrefix[] = "signature=";
+constexpr wchar_t kOriginPrefix[] = L"origin=";
 constexpr size_t kSignatureBytes = 64;  // r||s of P-256
 
 bool IsBlank(unsigned char c)
@@ -241,6 +242,16 @@ bool ParseUtcTime(const std::wstring& text, long long& seconds)
     return true;
 }
 
+std::wstring KeyFingerprint(const std::wstring& keyBase64)
+{
+    std::vector<unsigned char> spki;
+    std::vector<unsigned char> digest;
+    if (!DecodeBase64(keyBase64, spki) || !HashBytes(BCRYPT_SHA256_ALGORITHM, spki.data(), spki.size(), digest)) {
+        return std::wstring();
+    }
+    return ToLowerHex(digest.data(), digest.size());
+}
+
 ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::wstring>& keys,
                                const ManifestRules& rules, SignedFields& fields, std::wstring& fault)
 {
@@ -249,26 +260,50 @@ ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::w
     if (!SplitSignedManifest(bytes, signedLength, signature, fault)) {
         return ManifestVerdict::Refused;
     }
-    bool verified = false;
+    SignedFields read;
     for (const std::wstring& key : keys) {
         std::vector<unsigned char> spki;
         std::vector<unsigned char> point;
         if (DecodeBase64(key, spki) && P256PointOfSpki(spki, point) &&
             VerifyP256Signature(point, bytes.data(), signedLength, signature)) {
-            verified = true;
+            read.KeyFingerprint = KeyFingerprint(key);
             break;
         }
     }
-    if (!verified) {
+    if (read.KeyFingerprint.empty()) {
         fault = L"a signature that none of the build's " + std::to_wstring(keys.size()) + L" keys verifies";
         return ManifestVerdict::Refused;
     }
-    const ReleaseManifest manifest =
-        ParseReleaseManifest(Utf8ToWide(ByteBuffer(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(signedLength))));
-    const std::wstring* expires = Find(manifest, L"expires");
-    const std::wstring* sequence = Find(manifest, L"sequence");
-    const std::wstring* size = Find(manifest, L"installersize");
-    SignedFields read;
+    // From here on only the signed bytes are read.
+    const std::wstring text =
+        Utf8ToWide(ByteBuffer(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(signedLength)));
+    std::wstring firstLine = text.substr(0, text.find(L'\n'));
+    if (!firstLine.empty() && firstLine.back() == L'\r') {
+        firstLine.pop_back();
+    }
+    const size_t prefixLength = wcslen(kOriginPrefix);
+    if (firstLine.compare(0, prefixLength, kOriginPrefix) != 0) {
+        fault = L"no \"origin=\" line first";
+        return ManifestVerdict::Refused;
+    }
+    // A manifest signed for another place (a rehearsal, a beta, another
+    // path) would otherwise serve here, its own sequence with it.
+    const std::wstring origin = firstLine.substr(prefixLength);
+    if (origin != rules.Origin) {
+        fault = L"origin \"" + TextForLog(UrlForLog(origin)) + L"\", not " + rules.Origin;
+        return ManifestVerdict::Refused;
+    }
+    std::wstring repeated;
+    read.Entries = ParseReleaseManifest(text, &repeated);
+    // Two values for one key: which one a reader takes is not the signer's
+    // to leave open.
+    if (!repeated.empty()) {
+        fault = L"key " + TextForLog(repeated) + L" given twice";
+        return ManifestVerdict::Refused;
+    }
+    const std::wstring* expires = Find(read.Entries, L"expires");
+    const std::wstring* sequence = Find(read.Entries, L"sequence");
+    const std::wstring* size = Find(read.Entries, L"installersize");
     if (expires == nullptr || !ParseUtcTime(*expires, read.ExpiresSeconds)) {
         fault = expires == nullptr ? L"no expires" : L"expires " + Quoted(*expires) + L", not a UTC time";
         return ManifestVerdict::Refused;
@@ -288,6 +323,18 @@ ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::w
     }
     if (size == nullptr || !ParsePositive(*size, read.InstallerSize, true)) {
         fault = size == nullptr ? L"no installersize" : L"installersize " + Quoted(*size) + L", not a number";
+        return ManifestVerdict::Refused;
+    }
+    // The download is held to this size: 0 would mean no length at all, and
+    // a size past the ceiling would let a body through that no announced
+    // length could.
+    if (read.InstallerSize == 0) {
+        fault = L"installersize 0, an empty installer";
+        return ManifestVerdict::Refused;
+    }
+    if (read.InstallerSize > rules.MaxInstallerSize) {
+        fault = L"installersize " + *size + L", above the ceiling of " + std::to_wstring(rules.MaxInstallerSize) +
+                L" bytes";
         return ManifestVerdict::Refused;
     }
     if (read.ExpiresSeconds <= rules.NowSeconds) {

@@ -15,16 +15,24 @@
 // one manifest for ever.
 //
 // A signed manifest is the manifest's own key=value lines, so installers
-// without a key read it unchanged, with "expires=" (UTC, RFC 3339 with Z),
-// "sequence=" (a positive decimal number the publisher raises with every
-// manifest it signs) and "installersize=" (the installer's length in bytes)
-// among them, and ends with one line "signature=" + base64 of an ECDSA
-// P-256 signature over SHA-256 (r||s, 64 bytes) of the exact bytes before
-// that line. Only whitespace and line ends may follow it.
+// without a key read it unchanged. Its first line is "origin=" + the URL it
+// is published at, so that a manifest signed for another place (a
+// rehearsal, a beta, another path) is not taken from this one; among its
+// lines are "expires=" (UTC, RFC 3339 with Z), "sequence=" (a positive
+// decimal number the publisher raises with every manifest it signs) and
+// "installersize=" (the installer's length in bytes), no key twice; and it
+// ends with one line "signature=" + base64 of an ECDSA P-256 signature over
+// SHA-256 (r||s, 64 bytes) of the exact bytes before that line. Only
+// whitespace and line ends may follow it. Nothing outside the signed bytes
+// is read.
 
 // The compiled-in keys (TAVRO_MANIFEST_KEY): each the base64 of a P-256
 // SubjectPublicKeyInfo; none in a build without the setting.
 std::vector<std::wstring> ManifestKeys();
+
+// A key's fingerprint: SHA-256 (lower-case hex) of its SubjectPublicKeyInfo
+// (the base64 of ManifestKeys); empty for a text that is not base64.
+std::wstring KeyFingerprint(const std::wstring& keyBase64);
 
 // How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
 // old stolen manifest is not valid for years, and the lowest sequence this
@@ -61,16 +69,20 @@ bool ParseUtcTime(const std::wstring& text, long long& seconds);
 
 // What a build requires of a manifest's signed fields.
 struct ManifestRules {
-    long long NowSeconds;         // UTC, since 1970
-    long long MaxDaysAhead;       // an "expires" further ahead is refused
-    unsigned long long MinSequence;  // the floor: a lower "sequence" is refused
+    long long NowSeconds;                // UTC, since 1970
+    long long MaxDaysAhead;              // an "expires" further ahead is refused
+    unsigned long long MinSequence;      // the floor: a lower "sequence" is refused
+    unsigned long long MaxInstallerSize;  // a larger "installersize" is refused: the build's ceiling
+    std::wstring Origin;                 // the URL the first line must name, exactly
 };
 
-// What a verified manifest says of itself.
+// What a verified manifest says of itself, and all of it that may be used.
 struct SignedFields {
     long long ExpiresSeconds = 0;
     unsigned long long Sequence = 0;
     unsigned long long InstallerSize = 0;
+    std::wstring KeyFingerprint;  // of the key that verified it
+    ReleaseManifest Entries;      // the signed bytes' entries
 };
 
 // How a manifest fared.
@@ -81,8 +93,10 @@ enum class ManifestVerdict {
 };
 
 // The whole check of a manifest's bytes, as received, against `keys` and
-// `rules`: the signature line, the signature under one of the keys, then
-// "expires", "sequence" and "installersize" of the parsed manifest. On
-// anything but Verified, `fault` names the check that failed.
+// `rules`: the signature line, the signature under one of the keys, then,
+// in the signed bytes alone, the origin line, no key given twice (in any
+// letter case), "expires", "sequence", and "installersize" from 1 to the
+// ceiling. On anything but Verified, `fault` names the check that failed
+// and `fields` is left as it was.
 ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::wstring>& keys,
                                const ManifestRules& rules, SignedFields& fields, std::wstring& fault);

@@ -42,10 +42,17 @@ def signed(text, key="current"):
     return text + "signature=" + base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")).decode() + "\n"
 
 
-def fields(sequence, days=30, size=len(SETUP), data=SETUP):
+def fields(sequence, days=30, size=len(SETUP), data=SETUP, origin=MANIFEST_URL):
     expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
-    return ("version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\ninstallersize=%d\n"
-            % (SETUP_URL, bed.sha256(data), expires.strftime("%Y-%m-%dT%H:%M:%SZ"), sequence, size))
+    return ("origin=%s\nversion=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\n"
+            "installersize=%d\n" % (origin, SETUP_URL, bed.sha256(data), expires.strftime("%Y-%m-%dT%H:%M:%SZ"),
+                                    sequence, size))
+
+
+def fingerprint(key):
+    """What installers keep of the key: SHA-256 of its SubjectPublicKeyInfo."""
+    return bed.sha256(subprocess.run(["openssl", "ec", "-in", os.path.join(KEYS, key + ".key"), "-pubout", "-outform",
+                                      "der"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout)
 
 
 def setUpModule():
@@ -72,6 +79,8 @@ class SignedManifest(unittest.TestCase):
             ("signed by no key of the build", signed(fields(7), "stranger"), 1,
              [checking, UNVERIFIED % "a signature that none of the build's 2 keys verifies"]),
             ("not signed", fields(7), 1, [checking, UNVERIFIED % 'no "signature=" line last']),
+            ("signed for another place", signed(fields(7, origin=MANIFEST_URL.replace("updates", "beta"))), 1,
+             [checking, UNVERIFIED % 'origin "%s", not %s' % (MANIFEST_URL.replace("updates", "beta"), MANIFEST_URL)]),
             ("below the build's floor", signed(fields(4)), 1,
              [checking, UNVERIFIED % "sequence 4 below 5, the highest this installer accepted or was built with"]),
             ("expired", signed(fields(7, days=-2)), 1, None),
@@ -94,7 +103,7 @@ class SignedManifest(unittest.TestCase):
         user = bed.UserProfile()
         self.assertEqual(self.attempt(signed(fields(9)), user)[0], 0)
         with open(os.path.join(user.working_dir, "TAVRO.Installer.sequence"), "rb") as f:
-            self.assertEqual(f.read(), b"9\r\n")
+            self.assertEqual(f.read(), b"9 %s\r\n" % fingerprint("current").encode())
         self.assertEqual(self.attempt(signed(fields(8)), user)[0], 1)
         self.assertEqual(user.log_messages()[-1], UNVERIFIED % (
             "sequence 8 below 9, the highest this installer accepted or was built with"))

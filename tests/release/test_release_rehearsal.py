@@ -34,6 +34,7 @@ PUBLISHER = os.environ.get("TAVRO_TEST_PUBLISHER", "")
 WINE_RUN = os.path.join(BUILD, "test-i686", "wine-run")
 SETUP_NAME = "TAVRO-Static-Module-Setup-2.1.0.exe"
 URL = "https://%s/releases/%s?sig=$abc`id`" % (bed.HOST, SETUP_NAME)
+MANIFEST_URL = "https://%s%s" % (bed.HOST, bed.MANIFEST_PATH)
 RELEASE = os.path.join(BUILD, "release")
 TOKEN, PIN = "Code Signing", "24680"
 KEY, CERT = "pkcs11:token=Code%20Signing;object=tavro;type=private", "pkcs11:token=Code%20Signing;object=tavro;type=cert"
@@ -122,13 +123,15 @@ def make_environment():
     return {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
 
 
-def signed_manifest(setup, sequence, size=None, key=None, days=20):
+def signed_manifest(setup, sequence, size=None, key=None, days=20, more=""):
     """A manifest naming the setup (of its size, or another), expiring `days`
-    ahead, signed with the current key's file (or another key file)."""
+    ahead, with `more` lines, signed with the current key's file (or another
+    key file)."""
     expires = (datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)).strftime(
         "%Y-%m-%dT%H:%M:%SZ")
-    text = ("version=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\ninstallersize=%d\n"
-            % (URL, bed.sha256(setup), expires, sequence, len(setup) if size is None else size)).encode()
+    text = ("origin=%s\nversion=2.1.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=%s\nsequence=%d\n"
+            "installersize=%d\n%s" % (MANIFEST_URL, URL, bed.sha256(setup), expires, sequence,
+                                      len(setup) if size is None else size, more)).encode()
     der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key or os.path.join(MANIFEST_KEYS, "current.key")],
                          input=text, stdout=subprocess.PIPE, check=True).stdout
     r_length = der[3]
@@ -182,9 +185,9 @@ class Rehearsal(unittest.TestCase):
         setup = signing.read(signed)
         with open(os.path.join(RELEASE, "tavro-update.txt"), "rb") as f:
             manifest = f.read()
-        self.assertRegex(manifest.decode(), r"\Aversion=2\.1\.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=(\S+)\n"
+        self.assertRegex(manifest.decode(), r"\Aorigin=%s\nversion=2\.1\.0\ninstallerUrl=%s\ninstallerSha256=%s\nexpires=(\S+)\n"
                          r"sequence=1\ninstallersize=%d\nsignature=[A-Za-z0-9+/]{86}==\n\Z"
-                         % (re.escape(URL), signing.sha256(signed), len(setup)))
+                         % (re.escape(MANIFEST_URL), re.escape(URL), signing.sha256(signed), len(setup)))
         expires = re.search(r"^expires=(.*)$", manifest.decode(), re.M).group(1)
         # 30 days ahead, checked within the same second or after it.
         self.assertRegex(out, r"\nSigned with the manifest key %s through %s\.\nSigned: sequence 1, expires %s \(in "
@@ -205,9 +208,9 @@ class Rehearsal(unittest.TestCase):
         with open(os.path.join(RELEASE, "tavro-update.txt"), "rb") as f:
             refreshed = f.read()
         renewed = re.search(r"^expires=(.*)$", refreshed.decode(), re.M).group(1)
-        self.assertEqual(refreshed.split(b"\n")[:3] + refreshed.split(b"\n")[5:6],
-                         manifest.split(b"\n")[:3] + manifest.split(b"\n")[5:6])
-        self.assertEqual(refreshed.split(b"\n")[4], b"sequence=2")
+        self.assertEqual(refreshed.split(b"\n")[:4] + refreshed.split(b"\n")[6:7],
+                         manifest.split(b"\n")[:4] + manifest.split(b"\n")[6:7])
+        self.assertEqual(refreshed.split(b"\n")[5], b"sequence=2")
         self.assertIn("Re-signed %s/tavro-update.txt: expires=%s, everything else as it was.\n" % (RELEASE, renewed), out)
         bed.publish(bed.MANIFEST_PATH, refreshed)
         user = bed.UserProfile()

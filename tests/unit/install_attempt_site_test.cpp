@@ -85,23 +85,6 @@ std::string GoodManifest()
     return Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe", Sha256Hex(Installer()));
 }
 
-// The log's lines without their time stamps.
-std::vector<std::string> LogMessages(const std::wstring& workingDirectory)
-{
-    std::ifstream in((workingDirectory + L"\\TAVRO.Installer.log").c_str(), std::ios::binary);
-    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < log.size()) {
-        const size_t end = log.find("\r\n", start);
-        const std::string line = log.substr(start, end - start);
-        const size_t afterTime = line.find(' ', line.find(' ') + 1);
-        messages.push_back(line.substr(afterTime + 1));
-        start = end == std::string::npos ? log.size() : end + 2;
-    }
-    return messages;
-}
-
 // The names in a directory, sorted.
 std::vector<std::wstring> FilesIn(const std::wstring& directory)
 {

@@ -1,5 +1,8 @@
 #include "test_directory.h"
 
+#include <fstream>
+#include <iterator>
+
 #include <vector>
 
 void RemoveTree(const std::wstring& path)
@@ -69,4 +72,20 @@ bool FileExists(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::vector<std::string> LogMessages(const std::wstring& workingDirectory)
+{
+    std::ifstream in((workingDirectory + L"\\TAVRO.Installer.log").c_str(), std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < log.size()) {
+        const size_t end = log.find("\r\n", start);
+        const std::string line = log.substr(start, end - start);
+        const size_t afterTime = line.find(' ', line.find(' ') + 1);
+        messages.push_back(line.substr(afterTime + 1));
+        start = end == std::string::npos ? log.size() : end + 2;
+    }
+    return messages;
 }

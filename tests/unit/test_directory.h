@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A fresh, empty directory under the temporary-files directory, removed with
 // its content when the test ends.
@@ -39,3 +40,6 @@ bool FileExists(const std::wstring& path);
 // Deletes everything inside the directory; RemoveTree also the directory.
 void RemoveDirectoryContents(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
+
+// The lines of the log in `workingDirectory` without their time stamps.
+std::vector<std::string> LogMessages(const std::wstring& workingDirectory);
