@@ -15,20 +15,24 @@ listed, a refused one removes an older one at OUT with its line. The tool's
 output names the files as they were given here, not in Wine's form.
 
 A build with TAVRO_MANIFEST_KEY (read from the CMakeCache.txt beside the
-tool, which was built from it) gets a signed manifest: write adds expires=
-(DAYS ahead), sequence= (one above the last signed for OUT) and
-installersize=, then the signature line made on the token
+tool, which was built from it) gets a signed manifest: the tool writes the
+origin= line first (where installers take it from) and the three keys,
+write adds expires= (DAYS ahead), sequence= (one above the last signed)
+and installersize=, then the signature line made on the token
 (manifest_key.py), and keeps it only when the tool, with that build's own
 check, accepts it. refresh re-signs the manifest at OUT, which a key of the
 build signed, with a new expires and the next sequence. floor says which
-sequence was last signed for OUT (make release builds with it as
-TAVRO_MANIFEST_FLOOR). The last sequence signed for each OUT is kept in
-$XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside the
-build tree, so that make clean cannot make the next manifest repeat one
-that users already took."""
+sequence was last signed (make release builds with it as
+TAVRO_MANIFEST_FLOOR). The last sequence each manifest key signed is kept
+in $XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside
+the build tree, so that make clean cannot make the next manifest repeat one
+that users already took. Sequences climb across keys and output files: an
+installer that carries two keys compares a manifest with the highest it
+accepted from either."""
 import base64
 import datetime
 import fcntl
+import hashlib
 import os
 import re
 import subprocess
@@ -36,6 +40,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import manifest_key  # noqa: E402
+from cryptography.hazmat.primitives import serialization  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
@@ -138,7 +143,8 @@ def state_file():
 
 
 def recorded_sequences():
-    """Output path -> the last sequence signed for it."""
+    """Key fingerprint -> the last sequence that key signed; an earlier
+    record's lines, one per output path, count as well."""
     sequences = {}
     try:
         with open(state_file(), encoding="utf-8") as f:
@@ -151,8 +157,14 @@ def recorded_sequences():
     return sequences
 
 
-def record_sequence(out, sequence):
-    """Keeps `sequence` as the last signed for `out`, on disk before the
+def key_fingerprint(key):
+    """SHA-256 (hex) of the key's SubjectPublicKeyInfo, as installers keep it."""
+    return hashlib.sha256(key.public_bytes(serialization.Encoding.DER,
+                                           serialization.PublicFormat.SubjectPublicKeyInfo)).hexdigest()
+
+
+def record_sequence(fingerprint, sequence):
+    """Keeps `sequence` as the last the key signed, on disk before the
     manifest is placed: a failure later skips a number, never repeats one."""
     path = state_file()
     try:
@@ -160,7 +172,7 @@ def record_sequence(out, sequence):
         with open(path + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             sequences = recorded_sequences()
-            sequences[os.path.abspath(out)] = sequence
+            sequences[fingerprint] = max(sequence, sequences.get(fingerprint, 0))
             fresh = release_files.temporary_beside(path)
             with open(fresh, "w", encoding="utf-8") as f:
                 f.write("".join("%d  %s\n" % (n, where) for where, n in sorted(sequences.items())))
@@ -201,8 +213,9 @@ def signed_sequence(path):
 
 
 def last_sequence(out):
-    """The last sequence signed for `out`, and where it was read."""
-    kept, here = recorded_sequences().get(os.path.abspath(out), 0), signed_sequence(out)
+    """The last sequence signed, by any manifest key for any output, or in
+    the signed manifest at `out`; and where it was read."""
+    kept, here = max(recorded_sequences().values(), default=0), signed_sequence(out)
     if here > kept:
         return here, out
     return kept, state_file()
@@ -229,15 +242,32 @@ def signed_lines(stdout):
 
 
 def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup=None):
-    """Signs, checks, keeps the sequence and places the manifest at `out`;
-    the tool's exit code and what to print."""
+    """Signs, checks, keeps the sequence for the signing key and places the
+    manifest at `out`; the tool's exit code and what to print."""
     token = manifest_key.TokenKey(keys_path)
-    data = signed_part + manifest_key.signature_line(token.sign(signed_part))
+    signature = token.sign(signed_part)
+    data = signed_part + manifest_key.signature_line(signature)
     code, stdout, stderr = check_signed(wine_run, tool, data, scratch, out, setup)
     sys.stderr.write(stderr)
     if code == 0:
-        record_sequence(out, sequence)
+        keys = manifest_key.build_keys(keys_path)
+        record_sequence(key_fingerprint(keys[manifest_key.verifying_key(keys, signed_part, signature) - 1]), sequence)
     return code, "Signed with the manifest key %s.\n%s" % (token.text, signed_lines(stdout))
+
+
+def repeated_key(signed_part):
+    """The first key a signed manifest gives twice (letter case folded as
+    installers fold it), or None."""
+    seen = set()
+    for line in signed_part.decode("utf-8", errors="replace").split("\n"):
+        key, equals, _ = line.strip(" \t\r").partition("=")
+        key = key.strip(" \t").translate(str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz"))
+        if not equals or not key or key.startswith("#"):
+            continue
+        if key in seen:
+            return key
+        seen.add(key)
+    return None
 
 
 def expires_text(max_days):
@@ -263,6 +293,13 @@ def refresh(wine_run, tool, out):
             raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
                           "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
         signed_part, fields = parts[0], {}
+        repeated = repeated_key(signed_part)
+        if repeated:
+            raise Failure("%s gives %s= twice: installers refuse it, and it is not a manifest that make manifest "
+                          "signed; nothing was written." % (out, repeated))
+        if not signed_part.startswith(b"origin="):
+            raise Failure("%s has no origin= line first: installers refuse it; sign the release again with make "
+                          "manifest. Nothing was written." % out)
         for name, value in (("expires", expires_text(max_days)),
                             ("sequence", str(max(last_sequence(out)[0], floor - 1) + 1))):
             signed_part, count = re.subn(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(),
@@ -288,10 +325,9 @@ def floor_of(out):
     """The sentence make release prints and reads its floor from."""
     sequence, where = last_sequence(out)
     if sequence == 0:
-        print("No manifest has been signed for %s: TAVRO_MANIFEST_FLOOR stays as this build has it." % out)
+        print("No manifest has been signed yet: TAVRO_MANIFEST_FLOOR stays as this build has it.")
     else:
-        print("TAVRO_MANIFEST_FLOOR=%d, the sequence of the manifest last signed for %s (read from %s)."
-              % (sequence, out, where))
+        print("TAVRO_MANIFEST_FLOOR=%d, the last sequence a manifest key signed (read from %s)." % (sequence, where))
     return 0
 
 

@@ -173,8 +173,7 @@ class Rehearsal(unittest.TestCase):
         for code, out, err in runs:
             self.assertEqual(code, 0, err)
             self.assertIn("Publisher whose signature this build requires of a setup: %s\n" % PUBLISHER, out)
-            self.assertIn("No manifest has been signed for %s/tavro-update.txt: TAVRO_MANIFEST_FLOOR stays as this "
-                          "build has it.\n" % RELEASE, out)
+            self.assertIn("No manifest has been signed yet: TAVRO_MANIFEST_FLOOR stays as this build has it.\n", out)
             self.assertIn("Issuing CA: CN=Rehearsal Code Signing CA, TAVRO_PUBLISHER_CA=%s\nRoot: CN=Rehearsal Code "
                           "Signing CA, TAVRO_PUBLISHER_CA=%s\n" % (ca_hash, ca_hash), out)
         signed = signing.path("signed/" + SETUP_NAME)
@@ -217,8 +216,8 @@ class Rehearsal(unittest.TestCase):
         self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
         # The next release takes the last signed sequence as its floor.
         code, out, err = make("-n", "release")
-        self.assertIn("TAVRO_MANIFEST_FLOOR=2, the sequence of the manifest last signed for %s/tavro-update.txt (read "
-                      "from %s).\n" % (RELEASE, signing.path("state/tavro/manifest-sequences")), out)
+        self.assertIn("TAVRO_MANIFEST_FLOOR=2, the last sequence a manifest key signed (read from %s).\n"
+                      % signing.path("state/tavro/manifest-sequences"), out)
         self.assertIn("'-DTAVRO_MANIFEST_FLOOR=2'", out)
         impostor_signed = signing.path("impostor.exe")
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
@@ -284,6 +283,8 @@ class Refusals(unittest.TestCase):
         bed.run("openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", stranger)
         os.makedirs(signing.path("stranger-signed"))
         stranger_signed = signing.write("stranger-signed/tavro-update.txt", signed_manifest(b"setup", 1, key=stranger))
+        os.makedirs(signing.path("twice"))
+        twice = signing.write("twice/tavro-update.txt", signed_manifest(b"setup", 1, more="InstallerUrl=https://x/\n"))
         # Live: a manifest that expires within 14 days.
         bed.reset_site()
         bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
@@ -395,6 +396,9 @@ class Refusals(unittest.TestCase):
              r"^manifest: %s is not signed by a key of this build \(TAVRO_MANIFEST_KEY, %s\): make manifest-refresh "
              r"re-signs only a manifest that make manifest signed; nothing was written\.\n"
              % (e(stranger_signed), e(keys_pem)), os.path.dirname(stranger_signed)),
+            ([manifest] + tool + ["refresh", twice], {}, 1,
+             r"^manifest: %s gives installerurl= twice: installers refuse it, and it is not a manifest that make "
+             r"manifest signed; nothing was written\.\n" % e(twice), os.path.dirname(twice)),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
