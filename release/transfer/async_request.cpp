@@ -212,6 +212,11 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
 
 AsyncRequest::~AsyncRequest()
 {
+    // A round that an exception left running: once the handle closes its
+    // value may name another request, and no callback may start a call on it.
+    if (state_ != nullptr) {
+        StopReadingOn();
+    }
     if (handle_ != nullptr) {
         WinHttpCloseHandle(handle_);
     }
@@ -249,6 +254,21 @@ void AsyncRequest::ExpectCompletion() const
     state_->Error = 0;
     state_->SecureFailure = 0;
     ReleaseSRWLockExclusive(&state_->Lock);
+}
+
+void AsyncRequest::NoteStartFailure(DWORD error) const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    state_->Error = error;
+    ReleaseSRWLockExclusive(&state_->Lock);
+}
+
+CallError AsyncRequest::LastError() const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    const CallError error = {state_->Error, state_->SecureFailure};
+    ReleaseSRWLockExclusive(&state_->Lock);
+    return error;
 }
 
 // With the state's lock held: sleeps until `done` holds or `untilMs` passes.
@@ -389,7 +409,7 @@ HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, Failur
 
 std::wstring CallFailure(const AsyncRequest& request, const std::wstring& timeUp)
 {
-    const RequestState& state = request.State();
-    return state.Error != 0 ? WinHttpErrorCause(state.Error, state.SecureFailure) : timeUp;
+    const CallError error = request.LastError();
+    return error.Code != 0 ? WinHttpErrorCause(error.Code, error.SecureFailure) : timeUp;
 }
 

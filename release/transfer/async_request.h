@@ -59,9 +59,16 @@ struct RequestState {
     unsigned long long RequestBytes = 0;  // what this request's body brought
 };
 
+// Why a call failed, as the service reported it.
+struct CallError {
+    DWORD Code = 0;           // the service's error code; 0: none (a deadline passed first)
+    DWORD SecureFailure = 0;  // the flags of a secure failure it reported
+};
+
 // One asynchronous GET request and its shared state: the owner of the
 // request handle. Closing the handle ends a pending call (or, where the
-// platform lets it run on, abandons it).
+// platform lets it run on, abandons it); a round of reading on is stopped
+// first, whichever way the owner goes.
 class AsyncRequest {
 public:
     AsyncRequest() = default;
@@ -78,17 +85,21 @@ public:
 
     // Starts a call (`start` returns the service's answer) and waits for it
     // to complete with `expected`; false on an error (its code in
-    // State().Error), another completion, or when `deadlineMs` passes first.
+    // LastError()), another completion, or when `deadlineMs` passes first.
     template <typename Start>
     bool Call(Start start, DWORD expected, ULONGLONG deadlineMs) const
     {
         ExpectCompletion();
         if (!start()) {
-            state_->Error = GetLastError();
+            NoteStartFailure(GetLastError());
             return false;
         }
         return WaitFor(expected, deadlineMs);
     }
+
+    // The error of the call that failed, copied under the lock: a call left
+    // behind by a deadline may still complete and write it.
+    CallError LastError() const;
 
     // Starts the body's low-speed window now; when it ends.
     ULONGLONG StartWindow() const;
@@ -109,6 +120,7 @@ public:
 
 private:
     void ExpectCompletion() const;
+    void NoteStartFailure(DWORD error) const;
     bool WaitFor(DWORD expected, ULONGLONG deadlineMs) const;
 
     HINTERNET handle_ = nullptr;
