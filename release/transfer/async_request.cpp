@@ -82,25 +82,62 @@ bool StartCall(HINTERNET request, const NextCall& call)
                                        : WinHttpQueryDataAvailable(request, nullptr) != FALSE;
 }
 
-// Makes a round's next call outside the lock (a call that completes at once
-// calls back on this thread). A call that cannot start ends the round.
-void MakeRoundCall(RequestState* state, HINTERNET request, const NextCall& call)
+// A round call that a thread is starting. A call whose data is already
+// there completes inside the call, on this thread: its callback leaves the
+// result here and returns, and the loop that made the call takes it.
+struct InlineCompletion {
+    const RequestState* State = nullptr;
+    bool Came = false;
+    DWORD Status = 0;
+    DWORD Count = 0;
+    DWORD Failure = 0;
+};
+
+// Only its own thread touches it.
+thread_local InlineCompletion* tStartingCall = nullptr;
+
+// Makes a round's calls outside the lock, one after another from this
+// frame, until one goes on in the background (its callback then carries on)
+// or the round ends or is stopped. A completion that comes back inside one
+// of these calls only leaves its result, so however many reads complete at
+// once the stack holds this frame, the call and one callback in it, never a
+// callback per read (which would nest until the stack ran out). `call` is
+// counted in CallsStarting and stays counted until the loop is done.
+void MakeRoundCalls(RequestState* state, HINTERNET request, NextCall call)
 {
-    const bool started = StartCall(request, call);
-    const DWORD error = started ? 0 : GetLastError();
-    AcquireSRWLockExclusive(&state->Lock);
-    if (!started && state->ReadingOn) {
-        state->Error = error;
-        state->Round.Failed = true;
-        EndRound(*state);
-    }
-    --state->CallsStarting;
-    // Only a round that is over has a waiter to tell: its reader, or
-    // StopReadingOn waiting for this call to start.
-    const bool over = !state->ReadingOn;
-    ReleaseSRWLockExclusive(&state->Lock);
-    if (over) {
-        WakeConditionVariable(&state->Changed);
+    InlineCompletion* const outer = tStartingCall;
+    for (;;) {
+        InlineCompletion here;
+        here.State = state;
+        tStartingCall = &here;
+        const bool started = StartCall(request, call);
+        const DWORD error = started ? 0 : GetLastError();
+        tStartingCall = outer;
+        AcquireSRWLockExclusive(&state->Lock);
+        call = NextCall();
+        if (state->ReadingOn) {
+            if (!started) {
+                // A call that cannot start ends the round.
+                state->Error = error;
+                state->Round.Failed = true;
+                EndRound(*state);
+            } else if (here.Came) {
+                call = TakeRoundCompletion(*state, here.Status, here.Count, here.Failure);
+            }
+        }
+        if (call.Kind != NextCall::None) {
+            ReleaseSRWLockExclusive(&state->Lock);
+            continue;  // still counted in CallsStarting
+        }
+        --state->CallsStarting;
+        // Only a round that is over has a waiter to tell: its reader, or
+        // StopReadingOn waiting for this call to start.
+        const bool over = !state->ReadingOn;
+        ReleaseSRWLockExclusive(&state->Lock);
+        if (over) {
+            WakeConditionVariable(&state->Changed);
+        }
+        return;
     }
 }
 
@@ -138,6 +175,15 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
     default:
         return;  // progress notes, not completions
     }
+    // Inside a round call this thread is making: the loop that made it goes on.
+    InlineCompletion* const starting = tStartingCall;
+    if (starting != nullptr && starting->State == state) {
+        starting->Came = true;
+        starting->Status = status;
+        starting->Count = count;
+        starting->Failure = failure;
+        return;
+    }
     // A lock and a condition variable rather than an event: most reads
     // complete at once, on the calling thread, and then cost no kernel call.
     AcquireSRWLockExclusive(&state->Lock);
@@ -150,7 +196,7 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
         if (next.Kind == NextCall::None) {
             WakeConditionVariable(&state->Changed);
         } else {
-            MakeRoundCall(state, request, next);
+            MakeRoundCalls(state, request, next);
         }
         return;
     }
@@ -166,6 +212,11 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
 
 AsyncRequest::~AsyncRequest()
 {
+    // A round that an exception left running: once the handle closes its
+    // value may name another request, and no callback may start a call on it.
+    if (state_ != nullptr) {
+        StopReadingOn();
+    }
     if (handle_ != nullptr) {
         WinHttpCloseHandle(handle_);
     }
@@ -203,6 +254,21 @@ void AsyncRequest::ExpectCompletion() const
     state_->Error = 0;
     state_->SecureFailure = 0;
     ReleaseSRWLockExclusive(&state_->Lock);
+}
+
+void AsyncRequest::NoteStartFailure(DWORD error) const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    state_->Error = error;
+    ReleaseSRWLockExclusive(&state_->Lock);
+}
+
+CallError AsyncRequest::LastError() const
+{
+    AcquireSRWLockExclusive(&state_->Lock);
+    const CallError error = {state_->Error, state_->SecureFailure};
+    ReleaseSRWLockExclusive(&state_->Lock);
+    return error;
 }
 
 // With the state's lock held: sleeps until `done` holds or `untilMs` passes.
@@ -252,7 +318,7 @@ void AsyncRequest::ReadOn(unsigned char* at, DWORD room, bool completesBody) con
     state_->SecureFailure = 0;
     ++state_->CallsStarting;
     ReleaseSRWLockExclusive(&state_->Lock);
-    MakeRoundCall(state_, handle_, {NextCall::Query});
+    MakeRoundCalls(state_, handle_, {NextCall::Query});
 }
 
 RoundView AsyncRequest::WaitForRound(ULONGLONG untilMs) const
@@ -343,7 +409,7 @@ HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, Failur
 
 std::wstring CallFailure(const AsyncRequest& request, const std::wstring& timeUp)
 {
-    const RequestState& state = request.State();
-    return state.Error != 0 ? WinHttpErrorCause(state.Error, state.SecureFailure) : timeUp;
+    const CallError error = request.LastError();
+    return error.Code != 0 ? WinHttpErrorCause(error.Code, error.SecureFailure) : timeUp;
 }
 

@@ -34,6 +34,17 @@ struct RoundView {
 // deadline passes, the caller closes the request and returns while the
 // service may still finish the call it was making, into Block: the state is
 // freed by whichever lets go last, the caller or the handle's closing.
+//
+// Two sides touch it: the caller (the AsyncRequest's owner) and the status
+// callback, which runs on a service thread or, for a call whose data is
+// already there, inside the call on the thread that made it. Lock guards
+// every field but Holders and Block. The callback takes a completion under
+// Lock and wakes Changed, and never waits for the caller. In a round it
+// decides the next call under Lock and makes it outside, counted in
+// CallsStarting, from the frame that made the call before: a completion that
+// comes back inside a round call, on the same thread, only leaves its result
+// to that frame. Status and Count are the caller's to read once its call has
+// completed: nothing else is in flight then.
 struct RequestState {
     SRWLOCK Lock = SRWLOCK_INIT;
     CONDITION_VARIABLE Changed = CONDITION_VARIABLE_INIT;
@@ -42,14 +53,19 @@ struct RequestState {
     DWORD Count = 0;         // bytes available, or bytes read
     DWORD Error = 0;         // with a request error: the service's error code
     DWORD SecureFailure = 0;  // the flags of a secure failure the service reported
-    LONG Holders = 2;        // the caller and the request handle
+    LONG Holders = 2;        // the caller and the request handle; changed only by LetGoOfShared
+    // Where each read lands, written by the service between a read's start
+    // and its completion; the caller takes only bytes a completion reported.
     std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);
-    // A round of reading on: while ReadingOn, the callback itself makes the
-    // body's next call, so that a read which has to wait for the network
+    // A round of reading on: while ReadingOn, the body's next call is made
+    // on the thread the last completion came on, so that a read which has to wait for the network
     // does not hand every completion (one per TLS record, about 16 KiB) to
     // the waiting thread.
     bool ReadingOn = false;
-    LONG CallsStarting = 0;           // callbacks between deciding a call and its start
+    // Frames making a round's calls, counted from the first call they decide:
+    // StopReadingOn waits until there are none, since no call may start on
+    // the handle once it closes.
+    LONG CallsStarting = 0;
     unsigned char* RoundAt = nullptr;  // where the round's bytes go
     DWORD RoundRoom = 0;              // how many it may take
     bool RoundCompletesBody = false;  // those are the rest of the body
@@ -59,9 +75,16 @@ struct RequestState {
     unsigned long long RequestBytes = 0;  // what this request's body brought
 };
 
+// Why a call failed, as the service reported it.
+struct CallError {
+    DWORD Code = 0;           // the service's error code; 0: none (a deadline passed first)
+    DWORD SecureFailure = 0;  // the flags of a secure failure it reported
+};
+
 // One asynchronous GET request and its shared state: the owner of the
 // request handle. Closing the handle ends a pending call (or, where the
-// platform lets it run on, abandons it).
+// platform lets it run on, abandons it); a round of reading on is stopped
+// first, whichever way the owner goes.
 class AsyncRequest {
 public:
     AsyncRequest() = default;
@@ -78,17 +101,21 @@ public:
 
     // Starts a call (`start` returns the service's answer) and waits for it
     // to complete with `expected`; false on an error (its code in
-    // State().Error), another completion, or when `deadlineMs` passes first.
+    // LastError()), another completion, or when `deadlineMs` passes first.
     template <typename Start>
     bool Call(Start start, DWORD expected, ULONGLONG deadlineMs) const
     {
         ExpectCompletion();
         if (!start()) {
-            state_->Error = GetLastError();
+            NoteStartFailure(GetLastError());
             return false;
         }
         return WaitFor(expected, deadlineMs);
     }
+
+    // The error of the call that failed, copied under the lock: a call left
+    // behind by a deadline may still complete and write it.
+    CallError LastError() const;
 
     // Starts the body's low-speed window now; when it ends.
     ULONGLONG StartWindow() const;
@@ -109,6 +136,7 @@ public:
 
 private:
     void ExpectCompletion() const;
+    void NoteStartFailure(DWORD error) const;
     bool WaitFor(DWORD expected, ULONGLONG deadlineMs) const;
 
     HINTERNET handle_ = nullptr;

@@ -95,7 +95,7 @@ bool SendAndReadStatus(AsyncRequest& request, const std::wstring& headers, const
         };
         const auto receive = [&] { return WinHttpReceiveResponse(request.Handle(), nullptr); };
         if (!request.Call(send, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, headersDeadlineMs)) {
-            outcome.ProxyUnreachable = outcome.ThroughProxy && IsUnreachable(request.State().Error);
+            outcome.ProxyUnreachable = outcome.ThroughProxy && IsUnreachable(request.LastError().Code);
             return Fail(outcome, CallFailure(request, timeUp), L"requesting", url);
         }
         if (!request.Call(receive, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, headersDeadlineMs)) {

@@ -21,6 +21,8 @@ Every file has a strong ETag (a hash of its bytes), and a Range of one span
 ("bytes=N-" or "bytes=N-M") gets a 206 with that span, unless If-Range
 names another ETag (then the whole body, 200); a span past the end, 416.
   delay_ms=D    wait D ms before each chunk (chunk=C bytes, default 16384)
+  burst=1       every chunk (with chunked=1, every chunk's frame and the last
+                chunk) in one write
   drip_ms=D     send the body one byte every D ms
   silent=1      read the request, then never answer (until the client hangs up)
   redirect=URL  answer 302 (or status=N) with that Location
@@ -216,16 +218,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.sent += len(to_send[:hold_at])
                 wait_for_release(rules["hold"])
                 to_send = to_send[hold_at:]
+            burst = [] if str(rules.get("burst", "0")) not in ("0", "") else None
             for start in range(0, len(to_send), chunk):
                 if delay:
                     time.sleep(delay)
                 piece = to_send[start:start + chunk]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+                frame = b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece
+                if burst is not None:
+                    burst.append(frame)
+                    continue
+                self.wfile.write(frame)
                 self.wfile.flush()
                 self.sent += len(piece)
             if chunked and cut is None:
-                self.wfile.write(b"0\r\n\r\n")
+                if burst is not None:
+                    burst.append(b"0\r\n\r\n")
+                else:
+                    self.wfile.write(b"0\r\n\r\n")
+                    self.wfile.flush()
+            if burst:
+                self.wfile.write(b"".join(burst))
                 self.wfile.flush()
+                self.sent += len(to_send)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
             return

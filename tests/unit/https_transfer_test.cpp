@@ -138,7 +138,8 @@ TEST(DownloadUrlToFile, WritesTheBody)
     // Bodies of one byte, of exactly one TLS record (the least round), of
     // less than a read block, of exactly one and of one and a byte, and of
     // three blocks and a byte: announced (their progress shown), without a
-    // length, and chunked.
+    // length, and chunked; and a block and a byte in chunks of one byte sent
+    // at once, whose reads nearly all complete inside the call.
     struct Row {
         const wchar_t* path;
         size_t size;
@@ -146,7 +147,8 @@ TEST(DownloadUrlToFile, WritesTheBody)
     for (const Row& row : {Row{L"/bytes/1", 1}, Row{L"/bytes/16384", 16384}, Row{L"/bytes/200001", 200001},
                            Row{L"/bytes/262144", 262144}, Row{L"/bytes/262145", 262145}, Row{L"/bytes/786433", 786433},
                            Row{L"/bytes/786433?nolength=1", 786433},
-                           Row{L"/bytes/786433?chunked=1&chunk=100000", 786433}}) {
+                           Row{L"/bytes/786433?chunked=1&chunk=100000", 786433},
+                           Row{L"/bytes/262145?chunked=1&chunk=1&burst=1", 262145}}) {
         ProgressSeen seen;
         ASSERT_TRUE(DownloadToFile(OfficialUrl(row.path), path, seen.Report, error)) << Narrow(row.path);
         EXPECT_TRUE(ReadFileBytes(path) == PatternBytes(row.size)) << Narrow(row.path);
