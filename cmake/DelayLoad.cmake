@@ -31,10 +31,20 @@ function(tavro_delay_load target)
       # 64-bit Windows has one calling convention and no @N decoration.
       string(REGEX REPLACE "@[0-9]+" "" exports "${exports}")
     endif()
-    file(WRITE ${def} "${exports}")
+    # The library follows the .def written here, not only its sources: a
+    # tree configured again with a lock turned on or off needs the
+    # functions it adds or drops (else the link misses them). Written only
+    # when it changes, so that configuring again relinks nothing.
+    set(written "")
+    if(EXISTS ${def})
+      file(READ ${def} written)
+    endif()
+    if(NOT written STREQUAL exports)
+      file(WRITE ${def} "${exports}")
+    endif()
     add_custom_command(OUTPUT ${lib}
       COMMAND ${CMAKE_DLLTOOL} -d ${def} -y ${lib} $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},4>:-k>
-      DEPENDS ${def_source}
+      DEPENDS ${def_source} ${def}
       COMMENT "Delay-import library for ${dll}.dll")
     add_custom_target(${target}_${dll}_delay DEPENDS ${lib})
     add_dependencies(${target} ${target}_${dll}_delay)

@@ -90,8 +90,9 @@ DWORD SignerChainErrorsAt(const CERT_CHAIN_CONTEXT& verified, FILETIME time)
 }
 
 // The signer's chain once more, now, asked whether a certificate in it was
-// revoked, within the revocation wait of TransferLimits: some platforms'
-// WinVerifyTrust (Wine's) does not ask, whatever it is told.
+// revoked, within the revocation wait of TransferLimits. (WinVerifyTrust is
+// not asked: it would ask before anything else is judged, and some
+// platforms' (Wine's) does not ask, whatever it is told.)
 DWORD SignerRevocationErrors(const CERT_CHAIN_CONTEXT& verified)
 {
     const ScopedStore certificates(ChainCertificates(verified));
@@ -113,51 +114,73 @@ bool SignedWhileValid(const CRYPT_PROVIDER_SGNR& signer)
            SignerChainErrorsAt(*signer.pChainContext, stamped) == 0;
 }
 
-// The signer of the verified state is the publisher and may be trusted: its
-// chain (built by the same verification) has no error that counts, or only
-// time with a time stamp that covers it, and its name is the publisher's.
-// Some platforms (Wine) let WinVerifyTrust pass a signer under an untrusted
-// root or an expired certificate, so the chain is judged here. Returns what
-// is wrong with the signer, or nothing.
-std::wstring SignerFault(HANDLE state, const std::wstring& publisher)
+// The facts PublisherSignatureFault judges, from the verified state; the
+// time stamp and revocation are read only when it asks.
+std::wstring SignerFault(LONG verdict, HANDLE state, const std::wstring& publisher)
 {
+    SignatureFacts facts;
+    facts.Verdict = verdict;
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
     CRYPT_PROVIDER_SGNR* signer = data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
-    if (signer == nullptr || signer->pChainContext == nullptr) {
-        return L"no signer";
-    }
-    const DWORD errors = ChainErrorsThatCount(signer->pChainContext->TrustStatus.dwErrorStatus) |
-                         (SignerRevocationErrors(*signer->pChainContext) & CERT_TRUST_IS_REVOKED);
-    const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
-    if (errors != 0 && ((errors & ~timeOnly) != 0 || !SignedWhileValid(*signer))) {
-        return ChainStatusCause(errors);
-    }
-    CRYPT_PROVIDER_CERT* certificate = WTHelperGetProvCertFromChain(signer, 0);
-    const std::wstring name =
-        certificate != nullptr && certificate->pCert != nullptr ? SignerName(certificate->pCert) : std::wstring();
-    if (!IsRequiredPublisher(name, publisher)) {
-        return L"a signature by \"" + TextForLog(name) + L"\"";
-    }
+    if (signer != nullptr && signer->pChainContext != nullptr) {
+        facts.HasSigner = true;
+        // Some platforms (Wine) let WinVerifyTrust pass a signer under an
+        // untrusted root or an expired certificate, so the chain is judged
+        // here.
+        facts.ChainStatus = signer->pChainContext->TrustStatus.dwErrorStatus;
+        CRYPT_PROVIDER_CERT* certificate = WTHelperGetProvCertFromChain(signer, 0);
+        if (certificate != nullptr && certificate->pCert != nullptr) {
+            facts.SignerName = SignerName(certificate->pCert);
+        }
 #ifdef TAVRO_PUBLISHER_CA
-    if (!ChainHoldsCa(CaKeyHashes(*signer->pChainContext), TAVRO_WIDEN(TAVRO_PUBLISHER_CA))) {
-        return L"a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names";
-    }
+        facts.PinHolds = ChainHoldsCa(CaKeyHashes(*signer->pChainContext), TAVRO_WIDEN(TAVRO_PUBLISHER_CA));
 #endif
-    return std::wstring();
+        facts.SignedWhileValid = [signer] { return SignedWhileValid(*signer); };
+        facts.RevocationStatus = [signer] { return SignerRevocationErrors(*signer->pChainContext); };
+    }
+    return PublisherSignatureFault(facts, publisher);
 }
 
-}  // namespace
-
-bool VerdictLeavesChainToJudge(LONG verdict)
+// Asked without revocation, WinVerifyTrust has none to report; should a
+// platform check anyway, a status it could not get (no answer from the CA's
+// servers in time, no revocation information) is no refusal: the signer's
+// own revocation check decides.
+bool VerdictPasses(LONG verdict)
 {
-    // Revocation status that could not be had (no answer from the CA's
-    // servers in time, no revocation information): the chain decides, and
-    // its errors forgive exactly that (ChainErrorsThatCount).
     const LONG kRevocationFailure = static_cast<LONG>(0x800B010E);  // CERT_E_REVOCATION_FAILURE
     const LONG kRevocationOffline = static_cast<LONG>(0x80092013);  // CRYPT_E_REVOCATION_OFFLINE
     const LONG kNoRevocationCheck = static_cast<LONG>(0x80092012);  // CRYPT_E_NO_REVOCATION_CHECK
     return verdict == 0 || verdict == kRevocationFailure || verdict == kRevocationOffline ||
            verdict == kNoRevocationCheck;
+}
+
+}  // namespace
+
+std::wstring PublisherSignatureFault(const SignatureFacts& facts, const std::wstring& publisher)
+{
+    if (!VerdictPasses(facts.Verdict)) {
+        return TrustResultCause(facts.Verdict);
+    }
+    if (!facts.HasSigner) {
+        return L"no signer";
+    }
+    const DWORD errors = ChainErrorsThatCount(facts.ChainStatus);
+    const DWORD timeOnly = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
+    if (errors != 0 && ((errors & ~timeOnly) != 0 || !facts.SignedWhileValid())) {
+        return ChainStatusCause(errors);
+    }
+    if (!IsRequiredPublisher(facts.SignerName, publisher)) {
+        return L"a signature by \"" + TextForLog(facts.SignerName) + L"\"";
+    }
+    if (!facts.PinHolds) {
+        return L"a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names";
+    }
+    // Last: the revocation check fetches the URLs the certificates name,
+    // which only a signer trusted so far may choose.
+    if ((facts.RevocationStatus() & CERT_TRUST_IS_REVOKED) != 0) {
+        return ChainStatusCause(errors | CERT_TRUST_IS_REVOKED);
+    }
+    return std::wstring();
 }
 
 bool ChainHoldsCa(const std::vector<std::wstring>& caKeyHashes, const std::wstring& pin)
@@ -186,22 +209,24 @@ bool CheckPublisherSignature(HANDLE file, const std::wstring& path, const std::w
     WINTRUST_DATA trust = {};
     trust.cbStruct = sizeof(trust);
     trust.dwUIChoice = WTD_UI_NONE;
-    // Revocation of the whole chain but the root: a stolen signing key whose
-    // certificate the CA revoked no longer signs for the publisher. Windows
-    // bounds the fetches (15 s a URL, 20 s for a chain, its defaults).
-    trust.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    // No revocation here: it would fetch the URLs a certificate names
+    // before anything says the certificate is trusted or the publisher's.
+    // PublisherSignatureFault asks for it last (the whole chain but the root:
+    // a stolen signing key whose certificate the CA revoked no longer signs
+    // for the publisher).
+    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
     trust.dwUnionChoice = WTD_CHOICE_FILE;
     trust.pFile = &fileInfo;
     trust.dwStateAction = WTD_STATEACTION_VERIFY;
     // Not cache-only: Windows ships few roots and fetches the others from
     // its own root list as a chain first needs them, as it does for any
-    // signed program a user runs.
-    trust.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+    // signed program a user runs. A revocation flag here asks for a check
+    // of its own, so it says none too.
+    trust.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND noUser = reinterpret_cast<HWND>(INVALID_HANDLE_VALUE);
     const LONG verdict = WinVerifyTrust(noUser, &action, &trust);
-    const std::wstring fault =
-        !VerdictLeavesChainToJudge(verdict) ? TrustResultCause(verdict) : SignerFault(trust.hWVTStateData, publisher);
+    const std::wstring fault = SignerFault(verdict, trust.hWVTStateData, publisher);
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(noUser, &action, &trust);
     if (!fault.empty()) {

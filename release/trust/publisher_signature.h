@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,13 +26,35 @@ constexpr wchar_t kRequiredPublisher[] = TAVRO_WIDEN(TAVRO_PUBLISHER);
 // included; an empty name never is.
 bool IsRequiredPublisher(const std::wstring& signerName, const std::wstring& publisher);
 
-// WinVerifyTrust's verdict on a file, asked for revocation: a verdict that
-// only says revocation status could not be had (offline, no answer in time)
-// leaves the decision to the signer's chain, as does acceptance. The chain
-// then forgives "revocation status unknown" and "offline revocation", but
-// never "revoked": a blocked CA server cannot unrevoke a certificate, and a
-// user who cannot reach it is not kept from installing.
-bool VerdictLeavesChainToJudge(LONG verdict);
+// What one verification found out about a file's signature, for
+// PublisherSignatureFault. The two costly facts are read only when the
+// decision asks for them; both must be set when HasSigner is.
+struct SignatureFacts {
+    LONG Verdict = 0;        // WinVerifyTrust's, asked without revocation
+    bool HasSigner = false;  // the verification names a signer with a chain
+    DWORD ChainStatus = 0;   // that chain's error status (CERT_TRUST_*)
+    std::wstring SignerName;
+    bool PinHolds = true;  // one of its CAs has the pinned key (no pin: true)
+    // A valid time stamp from a time the chain was valid at.
+    std::function<bool()> SignedWhileValid;
+    // The error status of the chain built again with revocation checked,
+    // which may fetch what the certificates name.
+    std::function<DWORD()> RevocationStatus;
+};
+
+// The decision on a signature, the cheap checks first: the verdict must
+// accept the file (a verdict that only says revocation status could not be
+// had leaves it to the rest), the chain must have no error that counts
+// (ChainErrorsThatCount; time alone only with SignedWhileValid), the signer
+// must be `publisher` (IsRequiredPublisher) and the pin must hold. Only a
+// signer that passes all of them is asked RevocationStatus, so that a
+// certificate anyone can make never sends the installer to the revocation
+// URLs it names. "Revoked" then refuses it; a status that could not be had
+// (offline, no answer in time) does not: a blocked CA server cannot unrevoke
+// a certificate, and a user who cannot reach it is not kept from
+// installing. Returns what is wrong (a cause of failure_detail.h), or
+// nothing.
+std::wstring PublisherSignatureFault(const SignatureFacts& facts, const std::wstring& publisher);
 
 // One of the chain's CAs has the pinned key: `pin` is the SHA-256 (hex, any
 // case) of its SubjectPublicKeyInfo, `caKeyHashes` those of the chain's CAs
@@ -46,13 +69,10 @@ std::vector<std::wstring> CaKeyHashes(const CERT_CHAIN_CONTEXT& chain);
 
 // Checks the file open at `file` (its path names it for the platform; the
 // bytes are read through the handle): WinVerifyTrust with the generic verify
-// action, no UI and revocation checked for the whole chain but the root
-// must accept it (or leave the decision to the chain), the signer's
-// certificate chain from the same verification must have no error that
-// counts (ChainErrorsThatCount; an expired certificate only with a valid
-// time stamp from within its validity), the signer must be `publisher`,
-// and in a build with TAVRO_PUBLISHER_CA one of the chain's CAs must have
-// that key.
+// action, no UI and no revocation, then PublisherSignatureFault on what it
+// found (the signer's certificate chain from the same verification; in a
+// build with TAVRO_PUBLISHER_CA one of the chain's CAs must have that key),
+// revocation checked last, for the whole chain but the root.
 // On failure assigns PublisherRefusal(publisher) (release_messages.h), and
 // `cause`, when given, says why (a cause of failure_detail.h): the
 // verification's result, the chain's errors or the signer's name.

@@ -28,8 +28,10 @@ REFUSAL = "The downloaded installer is not signed by %s. It will not be executed
 # time-stamp service says it signed in March 2025.
 EXPIRED_FROM, EXPIRED_UNTIL, STAMPED_AT = "2025-01-01 00:00:00", "2025-05-31 00:00:00", "2025-03-01 12:00:00"
 
-# The root's revocation list is served here, inside the bed.
+# The root's revocation list is served here, inside the bed; each path asked
+# for is noted.
 CRL_PORT = 8082
+crl_asked = []
 work = None
 crl_server = None
 signers = {}
@@ -52,6 +54,12 @@ def sign(signer, stamped=False, authority="tsa", at=STAMPED_AT):
         return f.read()
 
 
+class RevocationLists(http.server.SimpleHTTPRequestHandler):
+    def do_GET(self):
+        crl_asked.append(self.path)
+        super().do_GET()
+
+
 def with_code_byte_changed(data):
     image = pefile.PE(data=data)
     text = next(s for s in image.sections if s.Name.rstrip(b"\0") == b".text")
@@ -69,8 +77,12 @@ def setUpModule():
     # Two of the publisher's certificates name where the CA lists what it
     # revoked, over http on loopback; the CA revokes one of them.
     listed = code_signing + "crlDistributionPoints=URI:http://127.0.0.1:%d/root.crl\n" % CRL_PORT
-    for name, subject, ca, when in (("publisher", PUBLISHER, root, {}), ("other", "Someone Else", root, {}),
-                                    ("untrusted", PUBLISHER, stranger, {}),
+    # Two that other checks refuse name lists of their own (one each: Wine
+    # keeps what it fetched), which no row may ask for.
+    unchecked = code_signing + "crlDistributionPoints=URI:http://127.0.0.1:%d/%%s.crl\n" % CRL_PORT
+    for name, subject, ca, when in (("publisher", PUBLISHER, root, {}),
+                                    ("other", "Someone Else", root, {"usage": unchecked % "other"}),
+                                    ("untrusted", PUBLISHER, stranger, {"usage": unchecked % "untrusted"}),
                                     ("expired", PUBLISHER, root, {"starts": EXPIRED_FROM, "days": EXPIRED_UNTIL}),
                                     ("listed", PUBLISHER, root, {"usage": listed}),
                                     ("revoked", PUBLISHER, root, {"usage": listed})):
@@ -86,7 +98,7 @@ def setUpModule():
     os.makedirs(crls)
     root.write_crl(os.path.join(crls, "root.crl"))
     crl_server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", CRL_PORT), functools.partial(http.server.SimpleHTTPRequestHandler, directory=crls))
+        ("127.0.0.1", CRL_PORT), functools.partial(RevocationLists, directory=crls))
     threading.Thread(target=crl_server.serve_forever, daemon=True).start()
     for authority, ca in (("tsa", root), ("stranger-tsa", stranger)):
         tsas[authority] = bed.TimeStampServer(work, ca, since="2024-12-15 00:00:00")
@@ -140,7 +152,10 @@ class PublisherSignature(unittest.TestCase):
                 bed.reset_site()
                 bed.publish_release(data)
                 user = bed.UserProfile()
+                del crl_asked[:]
                 code = user.run(bed.INSTALLER, "--download-test")
+                # Revocation is asked only of a signer that passes every other check.
+                self.assertEqual([path for path in crl_asked if path != "/root.crl"], [])
                 if runs:
                     self.assertEqual((code, user.files()), (0, sorted([SETUP_NAME, "TAVRO.Installer.log"])))
                     self.assertEqual(user.log_messages()[-1], "Installer verified successfully.")

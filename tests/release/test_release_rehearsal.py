@@ -70,7 +70,7 @@ def make(*args, **variables):
 
 
 def setUpModule():
-    global work, ca_cert, impostor, time_stamps
+    global work, ca_cert, ca_hash, impostor, time_stamps
     work = signing.work = tempfile.mkdtemp(prefix="rehearsal-", dir=bed.BED)
     token = bed.Token(work, TOKEN, PIN)
     settings["SOFTHSM2_CONF"] = token.conf
@@ -104,11 +104,18 @@ def setUpModule():
                     TAVRO_SIGN_PIN_FILE=pin, TAVRO_SIGN_CAFILE=ca_cert,
                     TAVRO_SIGN_NAME="TAVRO Static Module Web Installer", TAVRO_SIGN_MANIFEST_KEY=MANIFEST_KEY,
                     XDG_STATE_HOME=signing.path("state"))
-    # The same name under a CA the installers do not trust.
-    impostor = bed.Authority(work, "Impostor CA").issue(PUBLISHER, bed.usage("codeSigning"))
-    code, out, err = make("trust-root", "CA=" + ca_cert)
+    # The same name under another CA that the installers' prefix trusts too:
+    # only the pin refuses it.
+    impostor_ca = bed.Authority(work, "Impostor CA")
+    impostor = impostor_ca.issue(PUBLISHER, bed.usage("codeSigning"))
+    for ca, name in ((ca_cert, "Rehearsal Code Signing CA"), (impostor_ca.cert, "Impostor CA")):
+        code, out, err = make("trust-root", "CA=" + ca)
+        assert code == 0, err
+        assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=%s\n" % name), out
+    # The tree and its tool pinned to this run's CA (an earlier run left its own).
+    ca_hash = signing.key_hash(ca_cert)
+    code, out, err = make("manifest-tool", "TAVRO_PUBLISHER_CA=" + ca_hash)
     assert code == 0, err
-    assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=Rehearsal Code Signing CA\n"), out
     bed.WINE_RUN = WINE_RUN
 
 
@@ -150,17 +157,16 @@ def installer_and_live_check(setup, manifest=None):
     user = bed.UserProfile()
     code = user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test")
     live, out, err = make("check-live")
-    # What the tool says, after what make says it runs.
-    outcome = [line for line in user.log_messages() if not line.startswith("Detail: ")][-1]
+    # The attempt's last message with its detail lines; what the tool says,
+    # after what make says it runs.
+    messages = user.log_messages()
+    outcome = messages[max(i for i, line in enumerate(messages) if not line.startswith("Detail: ")):]
     return code, outcome, (live, out[out.find("Publisher whose "):],
                                            [line for line in err.splitlines() if not re.match(r"make(\[\d\])?: \*\*\* ", line)])
 
 
 class Rehearsal(unittest.TestCase):
     def test_the_whole_road(self):
-        ca_key = bed.run("openssl", "x509", "-in", ca_cert, "-noout", "-pubkey").stdout.encode()
-        ca_hash = bed.sha256(subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=ca_key,
-                                            stdout=subprocess.PIPE, check=True).stdout)
         # The pin its certificate passes (a wrong one: Refusals).
         code, out, err = make("release-check", "TAVRO_PUBLISHER=" + PUBLISHER, "TAVRO_PUBLISHER_CA=" + ca_hash)
         self.assertEqual((code, out.splitlines()[-1]), (0, "Ready to sign. Nothing was written."), err)
@@ -199,7 +205,7 @@ class Rehearsal(unittest.TestCase):
                                                        "tavro-update.txt"])
         users_get = CHECKED + "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (SETUP_NAME, bed.sha256(setup),
                                                                                    len(setup))
-        self.assertEqual(installer_and_live_check(setup, manifest), (0, "Installer verified successfully.", (
+        self.assertEqual(installer_and_live_check(setup, manifest), (0, ["Installer verified successfully."], (
             0, users_get + "The manifest is signed (sequence 1) and expires %s, in 29 days.\n" % expires, [])))
         # Re-signed for a scheduled job: a new expiry and the next sequence, nothing else changed.
         code, out, err = make("manifest-refresh")
@@ -222,11 +228,16 @@ class Rehearsal(unittest.TestCase):
         impostor_signed = signing.path("impostor.exe")
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
                     bed.SAMPLE_SETUP, "-out", impostor_signed)
-        for name, refused in (("changed after signing", with_code_byte_changed(setup)),
-                              ("another CA's key under the same name", signing.read(impostor_signed))):
+        of = " checking the signature of https://%s/releases/%s?..." % (bed.HOST, SETUP_NAME)
+        for name, refused, cause in (
+                ("changed after signing", with_code_byte_changed(setup),
+                 "WinVerifyTrust result 0x80096010 (digest mismatch: changed after signing)"),
+                ("another CA's key under the same name", signing.read(impostor_signed),
+                 "a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names")):
             with self.subTest(name):
                 self.assertEqual(installer_and_live_check(refused), (
-                    1, "Installer signature verification failed.", (2, CHECKED + REFUSED, [])))
+                    1, ["Installer signature verification failed.", "Detail: " + cause + of],
+                    (2, CHECKED + REFUSED, [])))
 
 
 def full_directory(name, files):

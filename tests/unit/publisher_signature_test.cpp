@@ -39,33 +39,72 @@ TEST(ChainErrorsThatCount, OnlyRevocationUnknownIsForgiven)
     }
 }
 
-// Revocation, as Windows reports it: a revoked certificate never passes; a
-// status that could not be had (the CA's servers offline or silent) leaves
-// the decision to the rest of the chain.
-TEST(Revocation, RevokedIsRefusedOfflineIsNot)
+// The decision on a signature. Revocation is asked last, and only of a
+// signer that passes every other check: a certificate anyone can make must
+// not send the installer to the URLs it names. A revoked certificate never
+// passes; a status that could not be had (the CA's servers offline or
+// silent, as Windows reports it) leaves the decision to the rest.
+TEST(PublisherSignatureFault, RevocationLastRevokedIsRefusedOfflineIsNot)
 {
     const LONG kRevoked = static_cast<LONG>(0x800B010C);            // CERT_E_REVOKED
     const LONG kRevocationFailure = static_cast<LONG>(0x800B010E);  // CERT_E_REVOCATION_FAILURE
     const LONG kOffline = static_cast<LONG>(0x80092013);            // CRYPT_E_REVOCATION_OFFLINE
     const LONG kNoSignature = static_cast<LONG>(0x800B0100);        // TRUST_E_NOSIGNATURE
     const DWORD unknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    const DWORD revoked = CERT_TRUST_IS_REVOKED;
+    const DWORD expired = CERT_TRUST_IS_NOT_TIME_VALID;
+    const wchar_t* publisher = L"Example Software Ltd";
+    const wchar_t* refusedRevoked = L"certificate chain errors 0x00000004 (revoked)";
     struct Row {
+        const char* name;
         LONG verdict;
         DWORD chainStatus;
-        bool stands;
+        bool stamped;            // a valid time stamp from within the chain's validity
+        const wchar_t* signer;   // null: the verification names none
+        bool pinHolds;
+        DWORD revocationStatus;  // what the chain built with revocation says, if asked
+        const wchar_t* fault;    // empty: the signature stands
+        bool revocationAsked;
     };
     const Row rows[] = {
-        {0, 0, true},
-        {kRevocationFailure, unknown, true},
-        {kOffline, unknown, true},
-        {kRevoked, CERT_TRUST_IS_REVOKED, false},
-        {0, CERT_TRUST_IS_REVOKED, false},  // Wine: the verdict passes, the chain says revoked
-        {kOffline, CERT_TRUST_IS_REVOKED | unknown, false},
-        {kNoSignature, 0, false},
+        {"the publisher's", 0, 0, false, publisher, true, 0, L"", true},
+        {"revoked", 0, 0, false, publisher, true, revoked, refusedRevoked, true},
+        {"offline", 0, 0, false, publisher, true, unknown, L"", true},
+        {"unknown", 0, 0, false, publisher, true, CERT_TRUST_REVOCATION_STATUS_UNKNOWN, L"", true},
+        {"offline, yet revoked", 0, 0, false, publisher, true, revoked | unknown, refusedRevoked, true},
+        {"a verdict without revocation status", kRevocationFailure, unknown, false, publisher, true, unknown, L"",
+         true},
+        {"a verdict offline, the chain revoked", kOffline, 0, false, publisher, true, revoked, refusedRevoked, true},
+        {"expired, time-stamped, revoked", 0, expired, true, publisher, true, revoked | expired,
+         L"certificate chain errors 0x00000005 (not time valid, revoked)", true},
+        {"wrong name", 0, 0, false, L"Someone Else", true, revoked, L"a signature by \"Someone Else\"", false},
+        {"untrusted root", 0, CERT_TRUST_IS_UNTRUSTED_ROOT | unknown, false, publisher, true, revoked,
+         L"certificate chain errors 0x00000020 (untrusted root)", false},
+        {"expired, no time stamp", 0, expired, false, publisher, true, revoked,
+         L"certificate chain errors 0x00000001 (not time valid)", false},
+        {"pin missing", 0, 0, false, publisher, false, revoked,
+         L"a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names", false},
+        {"a verdict of revoked", kRevoked, 0, false, publisher, true, revoked,
+         L"WinVerifyTrust result 0x800B010C (certificate revoked)", false},
+        {"no signature", kNoSignature, 0, false, nullptr, true, 0, L"WinVerifyTrust result 0x800B0100 (no signature)",
+         false},
+        {"accepted without a signer", 0, 0, false, nullptr, true, 0, L"no signer", false},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(VerdictLeavesChainToJudge(row.verdict) && ChainErrorsThatCount(row.chainStatus) == 0, row.stands)
-            << std::hex << row.verdict << " " << row.chainStatus;
+        bool asked = false;
+        SignatureFacts facts;
+        facts.Verdict = row.verdict;
+        facts.HasSigner = row.signer != nullptr;
+        facts.ChainStatus = row.chainStatus;
+        facts.SignerName = row.signer != nullptr ? row.signer : L"";
+        facts.PinHolds = row.pinHolds;
+        facts.SignedWhileValid = [&row] { return row.stamped; };
+        facts.RevocationStatus = [&row, &asked] {
+            asked = true;
+            return row.revocationStatus;
+        };
+        EXPECT_EQ(PublisherSignatureFault(facts, publisher), row.fault) << row.name;
+        EXPECT_EQ(asked, row.revocationAsked) << row.name;
     }
 }
 
