@@ -272,11 +272,16 @@ std::wstring DescribeFailure(const std::wstring& cause, const wchar_t* stage, co
     return text;
 }
 
+bool IsControlCharacter(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 std::wstring TextForLog(const std::wstring& text, size_t longest)
 {
     std::wstring shown = text.size() > longest ? text.substr(0, longest) + L"..." : text;
     for (wchar_t& c : shown) {
-        if (c < 0x20 || c == 0x7F) {
+        if (IsControlCharacter(c)) {
             c = L'?';
         }
     }

@@ -41,6 +41,10 @@ std::wstring ChainStatusCause(DWORD errors);
 // appear.
 std::wstring UrlForLog(const std::wstring& url);
 
+// C0 (U+0000..U+001F), DEL and C1 (U+0080..U+009F): characters a log viewer
+// or a terminal may act on rather than show.
+bool IsControlCharacter(wchar_t c);
+
 // A server's or a manifest's text as a log line may hold it: a control
 // character becomes "?", so no such text can start a line of its own, and
 // at most `longest` characters are kept ("..." marks a cut).

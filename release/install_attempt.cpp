@@ -326,7 +326,7 @@ bool IsSafeVersionText(const std::wstring& version)
         return false;
     }
     for (wchar_t c : version) {
-        if (c < 0x20 || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) {
+        if (IsControlCharacter(c) || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) {
             return false;
         }
     }

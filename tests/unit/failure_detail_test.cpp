@@ -38,6 +38,7 @@ TEST(FailureDetail, CodesWithTheirNames)
     EXPECT_EQ(ChainStatusCause(0x21), L"certificate chain errors 0x00000021 (not time valid, untrusted root)");
     // A server's text never starts a line of its own in the log.
     EXPECT_EQ(TextForLog(L"\"e1\"\r\nX-Injected: yes"), L"\"e1\"??X-Injected: yes");
+    EXPECT_EQ(TextForLog(L"a\x7F\x85\x9B[2Jb\xA0"), L"a???[2Jb\xA0");
     EXPECT_EQ(TextForLog(std::wstring(5, L'a'), 3), L"aaa...");
     EXPECT_EQ(DescribeFailure(L"HTTP status 404 (not found)", L"requesting", L"https://tavro.example/x"),
               L"HTTP status 404 (not found) requesting https://tavro.example/x.");

@@ -244,6 +244,7 @@ TEST_F(InstallAttempt, EarlyFailuresLeaveNoInstallerFile)
         {"version with separators", Manifest("..\\..\\x", url, sha), kBadVersion},
         {"version with a slash", Manifest("../x", url, sha), kBadVersion},
         {"version with a stream colon", Manifest("1:stream", url, sha), kBadVersion},
+        {"version with DEL", Manifest("2.1\x7f" "0", url, sha), kBadVersion},
         {"version too long for a file name", Manifest(std::string(226, '1'), url, sha), kBadVersion},
         // A name that fits, in a path that does not (MAX_PATH).
         {"version too long for the path", Manifest(std::string(225, '1'), url, sha), kBadVersion},
