@@ -36,9 +36,11 @@ std::wstring TrustResultCause(LONG result);
 // "certificate chain errors 0xNNNNNNNN (names)", from CERT_TRUST_* flags.
 std::wstring ChainStatusCause(DWORD errors);
 
-// The URL as a log may show it: scheme, host, port and path; a query is
-// replaced by "?..." and a fragment dropped; a user name and password never
-// appear.
+// The URL as a log may show it, quoted as TextForLog quotes (at most 200
+// characters): scheme, host, port and path as WinHTTP reads them; a query
+// is replaced by "?..." and a fragment dropped; a user name and password
+// never appear, however the URL is read. Every URL a detail names, the
+// program's own or a server's, goes through it.
 std::wstring UrlForLog(const std::wstring& url);
 
 // C0 (U+0000..U+001F), DEL and C1 (U+0080..U+009F): characters a log viewer
