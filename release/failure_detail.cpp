@@ -188,9 +188,6 @@ std::wstring Hex8(DWORD value)
     return text;
 }
 
-// A URL is longer than other texts: its path names the file.
-constexpr size_t kLongestUrlForLog = 200;
-
 std::wstring CrackedPart(const wchar_t* start, DWORD length)
 {
     return start != nullptr ? std::wstring(start, length) : std::wstring();
@@ -221,25 +218,30 @@ bool CrackedForLog(const std::wstring& url, std::wstring& shown)
     return true;
 }
 
-// However the URL was read, it ends at its query (shown as "?...") or its
-// fragment, and nothing before an "@" shows. Readers differ on where a user
-// name and password end: one takes "alice:pa/ss@host" as user info, Wine's
-// as host "alice" and path "/ss@host" (and leaves a lone query in the
-// host). So the last "@" before the query counts, in the path as well.
+// However the URL was read, it ends before its query or fragment, and
+// nothing before an "@" shows. Readers differ on where a user name and
+// password end: one takes "alice:pa/ss@host" as user info, Wine's as host
+// "alice" and path "/ss@host" (and leaves a lone query in the host). So
+// the last "@" before the query counts, in the path as well.
 std::wstring WithoutSecrets(const std::wstring& url)
 {
     const size_t schemeEnd = url.find(L"://");
     const size_t start = schemeEnd == std::wstring::npos ? 0 : schemeEnd + 3;
-    const size_t end = url.find_first_of(L"?#", start);
-    std::wstring shown = url.substr(0, end);
+    std::wstring shown = url.substr(0, url.find_first_of(L"?#", start));
     const size_t at = shown.rfind(L'@');
     if (at != std::wstring::npos && at >= start) {
         shown.erase(start, at + 1 - start);
     }
-    if (schemeEnd != std::wstring::npos && end != std::wstring::npos && url[end] == L'?') {
-        shown += L"?...";
-    }
     return shown;
+}
+
+// A "?" after the scheme and before any "#", as written: Wine's reading
+// loses a lone query after a port.
+bool HasQuery(const std::wstring& url)
+{
+    const size_t schemeEnd = url.find(L"://");
+    const size_t mark = schemeEnd == std::wstring::npos ? schemeEnd : url.find_first_of(L"?#", schemeEnd + 3);
+    return mark != std::wstring::npos && url[mark] == L'?';
 }
 
 }  // namespace
@@ -291,13 +293,13 @@ std::wstring ChainStatusCause(DWORD errors)
     return L"certificate chain errors " + Hex8(errors) + L" (" + (names.empty() ? L"unknown" : names) + L")";
 }
 
-std::wstring UrlForLog(const std::wstring& url)
+std::wstring UrlForLog(const std::wstring& url, size_t longest)
 {
     std::wstring shown;
     if (!CrackedForLog(url, shown)) {
         shown = url;
     }
-    return TextForLog(WithoutSecrets(shown), kLongestUrlForLog);
+    return TextForLog(WithoutSecrets(shown) + (HasQuery(url) ? L"?..." : L""), longest);
 }
 
 std::wstring DescribeFailure(const std::wstring& cause, const wchar_t* stage, const std::wstring& what)

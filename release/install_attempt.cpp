@@ -157,7 +157,8 @@ FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& mani
         return DescribeFailure(L"no key " + key, L"in", where);
     }
     // A URL's value may hold a user name, a password or a query token.
-    const std::wstring value = entry->first == L"installerurl" ? UrlForLog(entry->second) : TextForLog(entry->second);
+    const std::wstring value =
+        entry->first == L"installerurl" ? UrlForLog(entry->second, kLongestTextForLog) : TextForLog(entry->second);
     return DescribeFailure(L"key " + key + L" \"" + value + L"\" (" +
                                std::to_wstring(entry->second.size()) + L" characters)",
                            L"in", where);
