@@ -189,6 +189,62 @@ std::wstring Hex8(DWORD value)
     return text;
 }
 
+std::wstring CrackedPart(const wchar_t* start, DWORD length)
+{
+    return start != nullptr ? std::wstring(start, length) : std::wstring();
+}
+
+// The URL as the service reads it, as the URL policy judges it: scheme,
+// host, the port where one is written, path and what follows; the user
+// name and password left out. False when the service does not read it.
+bool CrackedForLog(const std::wstring& url, std::wstring& shown)
+{
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) || parts.lpszHostName == nullptr) {
+        return false;
+    }
+    // The parts point into `url`: a ":" right after the host writes a port.
+    const size_t hostEnd = static_cast<size_t>(parts.lpszHostName - url.c_str()) + parts.dwHostNameLength;
+    const bool portWritten = hostEnd < url.size() && url[hostEnd] == L':';
+    shown = CrackedPart(parts.lpszScheme, parts.dwSchemeLength) + L"://" +
+            CrackedPart(parts.lpszHostName, parts.dwHostNameLength) +
+            (portWritten ? L":" + std::to_wstring(parts.nPort) : std::wstring()) +
+            CrackedPart(parts.lpszUrlPath, parts.dwUrlPathLength) +
+            CrackedPart(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    return true;
+}
+
+// However the URL was read, it ends before its query or fragment, and
+// nothing before an "@" shows. Readers differ on where a user name and
+// password end: one takes "alice:pa/ss@host" as user info, Wine's as host
+// "alice" and path "/ss@host" (and leaves a lone query in the host). So
+// the last "@" before the query counts, in the path as well.
+std::wstring WithoutSecrets(const std::wstring& url)
+{
+    const size_t schemeEnd = url.find(L"://");
+    const size_t start = schemeEnd == std::wstring::npos ? 0 : schemeEnd + 3;
+    std::wstring shown = url.substr(0, url.find_first_of(L"?#", start));
+    const size_t at = shown.rfind(L'@');
+    if (at != std::wstring::npos && at >= start) {
+        shown.erase(start, at + 1 - start);
+    }
+    return shown;
+}
+
+// A "?" after the scheme and before any "#", as written: Wine's reading
+// loses a lone query after a port.
+bool HasQuery(const std::wstring& url)
+{
+    const size_t schemeEnd = url.find(L"://");
+    const size_t mark = schemeEnd == std::wstring::npos ? schemeEnd : url.find_first_of(L"?#", schemeEnd + 3);
+    return mark != std::wstring::npos && url[mark] == L'?';
+}
+
 }  // namespace
 
 std::wstring WinHttpErrorCause(DWORD code, DWORD secureFlags)
@@ -238,30 +294,13 @@ std::wstring ChainStatusCause(DWORD errors)
     return L"certificate chain errors " + Hex8(errors) + L" (" + (names.empty() ? L"unknown" : names) + L")";
 }
 
-std::wstring UrlForLog(const std::wstring& url)
+std::wstring UrlForLog(const std::wstring& url, size_t longest)
 {
-    const size_t schemeEnd = url.find(L"://");
-    if (schemeEnd == std::wstring::npos) {
-        return url.substr(0, url.find_first_of(L"?#"));
+    std::wstring shown;
+    if (!CrackedForLog(url, shown)) {
+        shown = url;
     }
-    const size_t authorityStart = schemeEnd + 3;
-    const size_t authorityEnd = url.find_first_of(L"/?#", authorityStart);
-    std::wstring authority = url.substr(authorityStart, authorityEnd - authorityStart);
-    // user:password@host
-    const size_t at = authority.rfind(L'@');
-    if (at != std::wstring::npos) {
-        authority.erase(0, at + 1);
-    }
-    std::wstring result = url.substr(0, authorityStart) + authority;
-    if (authorityEnd == std::wstring::npos) {
-        return result;
-    }
-    const size_t pathEnd = url.find_first_of(L"?#", authorityEnd);
-    result += url.substr(authorityEnd, pathEnd - authorityEnd);
-    if (pathEnd != std::wstring::npos && url[pathEnd] == L'?') {
-        result += L"?...";
-    }
-    return result;
+    return TextForLog(WithoutSecrets(shown) + (HasQuery(url) ? L"?..." : L""), longest);
 }
 
 std::wstring DescribeFailure(const std::wstring& cause, const wchar_t* stage, const std::wstring& what)
@@ -273,11 +312,16 @@ std::wstring DescribeFailure(const std::wstring& cause, const wchar_t* stage, co
     return text;
 }
 
+bool IsControlCharacter(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 std::wstring TextForLog(const std::wstring& text, size_t longest)
 {
     std::wstring shown = text.size() > longest ? text.substr(0, longest) + L"..." : text;
     for (wchar_t& c : shown) {
-        if (c < 0x20 || c == 0x7F) {
+        if (IsControlCharacter(c)) {
             c = L'?';
         }
     }

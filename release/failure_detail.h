@@ -36,15 +36,26 @@ std::wstring TrustResultCause(LONG result);
 // "certificate chain errors 0xNNNNNNNN (names)", from CERT_TRUST_* flags.
 std::wstring ChainStatusCause(DWORD errors);
 
-// The URL as a log may show it: scheme, host, port and path; a query is
-// replaced by "?..." and a fragment dropped; a user name and password never
-// appear.
-std::wstring UrlForLog(const std::wstring& url);
+// How much of a server's or a manifest's text a log line keeps; a URL's
+// path names the file, so more of a URL.
+constexpr size_t kLongestTextForLog = 100;
+constexpr size_t kLongestUrlForLog = 200;
+
+// The URL as a log may show it, quoted as TextForLog quotes: scheme, host,
+// port and path as WinHTTP reads them; a query is replaced by "?..." and a
+// fragment dropped; a user name and password never appear, however the URL
+// is read. Every URL a detail names, the program's own or a server's, goes
+// through it.
+std::wstring UrlForLog(const std::wstring& url, size_t longest = kLongestUrlForLog);
+
+// C0 (U+0000..U+001F), DEL and C1 (U+0080..U+009F): characters a log viewer
+// or a terminal may act on rather than show.
+bool IsControlCharacter(wchar_t c);
 
 // A server's or a manifest's text as a log line may hold it: a control
 // character becomes "?", so no such text can start a line of its own, and
 // at most `longest` characters are kept ("..." marks a cut).
-std::wstring TextForLog(const std::wstring& text, size_t longest = 100);
+std::wstring TextForLog(const std::wstring& text, size_t longest = kLongestTextForLog);
 
 // "cause stage what." (the full stop only once).
 std::wstring DescribeFailure(const std::wstring& cause, const wchar_t* stage, const std::wstring& what);

@@ -156,7 +156,10 @@ FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& mani
     if (entry == manifest.end()) {
         return DescribeFailure(L"no key " + key, L"in", where);
     }
-    return DescribeFailure(L"key " + key + L" \"" + TextForLog(entry->second) + L"\" (" +
+    // A URL's value may hold a user name, a password or a query token.
+    const std::wstring value =
+        entry->first == L"installerurl" ? UrlForLog(entry->second, kLongestTextForLog) : TextForLog(entry->second);
+    return DescribeFailure(L"key " + key + L" \"" + value + L"\" (" +
                                std::to_wstring(entry->second.size()) + L" characters)",
                            L"in", where);
 }
@@ -322,7 +325,7 @@ bool IsSafeVersionText(const std::wstring& version)
         return false;
     }
     for (wchar_t c : version) {
-        if (c < 0x20 || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) {
+        if (IsControlCharacter(c) || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) {
             return false;
         }
     }

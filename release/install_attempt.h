@@ -53,8 +53,9 @@ struct ReleaseFields {
 [[nodiscard]] bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error);
 
 // A version may become part of a file name only when it holds none of
-// \ / : * ? " < > | and no control character U+0000..U+001F, and the
-// installer's file name it makes fits in kMaxFileNameLength characters.
+// \ / : * ? " < > | and no control character (U+0000..U+001F, DEL and
+// U+0080..U+009F: IsControlCharacter), and the installer's file name it
+// makes fits in kMaxFileNameLength characters.
 constexpr size_t kMaxFileNameLength = 255;  // UTF-16 code units, as the file systems count
 bool IsSafeVersionText(const std::wstring& version);
 

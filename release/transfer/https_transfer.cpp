@@ -393,7 +393,8 @@ bool Download(const std::wstring& url, BodySink& sink, ErrorText& error, Failure
         const std::wstring from = EndpointUrl(endpoint);
         current = WithoutFragment(ResolveRedirectTarget(current, outcome.Location));
         if (!ParseReleaseUrl(current, endpoint, error)) {
-            why = DescribeFailure(L"a redirect to " + UrlForLog(TextForLog(current)), L"refused, from", from);
+            // Nothing was sent to the target: it is only a server's text, cut as one.
+            why = DescribeFailure(L"a redirect to " + UrlForLog(current, kLongestTextForLog), L"refused, from", from);
             return false;
         }
     }

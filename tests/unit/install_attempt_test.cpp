@@ -23,7 +23,7 @@ TEST(IsSafeVersionText, RefusesWhatCouldLeaveTheDirectory)
 {
     const wchar_t* const refused[] = {
         L"..\\..\\x", L"../x", L"1:stream", L"C:", L"1*", L"1?", L"1\"", L"1<", L"1>", L"1|2", L"1\x001F",
-        L"1\t2",
+        L"1\t2", L"2.1\x7f" L"0", L"1\x0085", L"1\x009B[2J",
     };
     for (const wchar_t* version : refused) {
         EXPECT_FALSE(IsSafeVersionText(version)) << testing::PrintToString(std::wstring(version));
