@@ -290,7 +290,7 @@ ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::w
     // path) would otherwise serve here, its own sequence with it.
     const std::wstring origin = firstLine.substr(prefixLength);
     if (origin != rules.Origin) {
-        fault = L"origin \"" + TextForLog(UrlForLog(origin)) + L"\", not " + rules.Origin;
+        fault = L"origin \"" + UrlForLog(origin, kLongestTextForLog) + L"\", not " + rules.Origin;
         return ManifestVerdict::Refused;
     }
     std::wstring repeated;
