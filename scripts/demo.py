@@ -37,7 +37,9 @@ def main():
     bed.reset_site()
     bed.publish_release(setup)
     bed.set_rules({"/releases/setup.exe": {"delay_ms": 40}})
-    say("Release site: https://%s/updates/tavro-update.txt (local stand-in on 127.0.0.1)" % bed.HOST)
+    link = os.environ.get("TAVRO_BED_LINK", "")
+    say("Release site: https://%s/updates/tavro-update.txt (local stand-in on 127.0.0.1%s)" % (
+        bed.HOST, ", over a link of %s ms and %s Mbit/s" % tuple(link.split(",")) if link else ""))
     process = run_installer(user)
     bed.screenshot("demo-ready")
     say("Window up; status: %s" % drive("state")["status"])

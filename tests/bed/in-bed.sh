@@ -12,6 +12,10 @@
 # switches per path), requests.log (what the server saw), certs/, and
 # small-disk/, a file system of 200 KiB that fills up.
 # TAVRO_BED_SITE=none leaves port 443 free for a server the command starts.
+# TAVRO_BED_LINK=RTT_MS,RATE_MBIT (80,20: a far home line) puts a link of
+# that round trip and rate between the official names and port 443
+# (link.py, logging its connections to link.log): they resolve to
+# 127.0.0.2, where it relays to 127.0.0.1:443.
 #
 # Two forward proxies (tinyproxy, CONNECT to port 443 only) listen on
 # 127.0.0.1:3128 (open) and :3129 (asks for a Basic sign-in), logging to
@@ -30,6 +34,10 @@ case "${1:-}" in
   "") usage >&2; exit 2 ;;
 esac
 
+case "${TAVRO_BED_LINK:-}" in
+  ""|[0-9]*,[0-9]*) ;;
+  *) echo "in-bed.sh: TAVRO_BED_LINK is RTT_MS,RATE_MBIT (80,20, say), not $TAVRO_BED_LINK" >&2; exit 2 ;;
+esac
 if [ "${TAVRO_IN_BED:-}" != 1 ]; then
   # 32-bit Wine needs i386 to run; where the kernel cannot, the emulator's
   # registration is private to the bed.
@@ -51,7 +59,10 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy 
 
 # Name resolution and trust for this namespace only.
 # evil.example is a hostile foreign host the site may point at.
-printf '127.0.0.1 localhost %s www.%s evil.example\n::1 localhost\n' "$host" "$host" > "$TAVRO_BED_DIR/hosts"
+official=127.0.0.1
+if [ -n "${TAVRO_BED_LINK:-}" ]; then official=127.0.0.2; fi
+printf '127.0.0.1 localhost evil.example\n%s %s www.%s\n::1 localhost\n' "$official" "$host" "$host" \
+  > "$TAVRO_BED_DIR/hosts"
 mount --bind "$TAVRO_BED_DIR/hosts" /etc/hosts
 cat /etc/ssl/certs/ca-certificates.crt "$TAVRO_BED_DIR/certs/ca.pem" > "$TAVRO_BED_DIR/ca-bundle.crt"
 mount --bind "$TAVRO_BED_DIR/ca-bundle.crt" /etc/ssl/certs/ca-certificates.crt
@@ -88,6 +99,14 @@ if [ "${TAVRO_BED_SITE:-}" != none ]; then
     cat "$TAVRO_BED_DIR/server.out" >&2
     exit 1
   fi
+fi
+if [ -n "${TAVRO_BED_LINK:-}" ]; then
+  python3 "$here/link.py" 127.0.0.2:443 127.0.0.1:443 "${TAVRO_BED_LINK%,*}" "${TAVRO_BED_LINK#*,}" \
+    "$TAVRO_BED_DIR/link.log" > "$TAVRO_BED_DIR/link.out" 2>&1 &
+  for _ in $(seq 1 100); do
+    [ -f "$TAVRO_BED_DIR/link.log.ready" ] && break
+    sleep 0.1
+  done
 fi
 if command -v tinyproxy >/dev/null; then
   mkdir -p "$TAVRO_BED_DIR/pac"
