@@ -126,7 +126,8 @@ bool ParseSignedNote(const std::string& note, SignedNote& parsed, std::wstring& 
         fault = L"a note that is not UTF-8 text";
         return false;
     }
-    if (std::any_of(note.begin(), note.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\n'; })) {
+    const auto isControl = [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\n'; };
+    if (std::any_of(note.begin(), note.end(), isControl)) {
         fault = L"a note with a control character";
         return false;
     }
@@ -159,7 +160,8 @@ bool ParseSignedNote(const std::string& note, SignedNote& parsed, std::wstring& 
             return false;
         }
         if (!DecodeNoteBase64(line.substr(space + 1), bytes) || bytes.size() < 5) {
-            fault = L"signature line of " + QuotedNoteText(signature.Name) + L": not base64 of a key ID and a signature";
+            fault = L"signature line of " + QuotedNoteText(signature.Name) +
+                    L": not base64 of a key ID and a signature";
             return false;
         }
         signature.Id = BigEndian32(bytes.data());

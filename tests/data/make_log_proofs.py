@@ -26,7 +26,8 @@ WITNESSES = ["witness1.example", "witness2.example", "witness3.example"]
 STRANGER = "witness4.example"  # a witness the build does not know
 ED25519, COSIGNATURE = 0x01, 0x04
 MANIFEST = b"origin=https://tavro.example/updates/tavro-update.txt\nversion=2.1.0\nsequence=7\n"
-ENTRIES = [b"an earlier manifest %d\n" % i for i in range(6)] + [MANIFEST] + [b"a later manifest %d\n" % i for i in range(5)]
+ENTRIES = ([b"an earlier manifest %d\n" % i for i in range(6)] + [MANIFEST] +
+           [b"a later manifest %d\n" % i for i in range(5)])
 
 
 def b64(data):

@@ -70,7 +70,8 @@ Hashes Subproof(const Hashes& leaves, size_t m, size_t begin, size_t end, bool w
         return whole ? Hashes() : Hashes{Root(leaves, begin, end)};
     }
     const size_t k = Split(end - begin);
-    Hashes path = m <= k ? Subproof(leaves, m, begin, begin + k, whole) : Subproof(leaves, m - k, begin + k, end, false);
+    Hashes path = m <= k ? Subproof(leaves, m, begin, begin + k, whole)
+                         : Subproof(leaves, m - k, begin + k, end, false);
     path.push_back(m <= k ? Root(leaves, begin + k, end) : Root(leaves, begin, begin + k));
     return path;
 }
@@ -134,7 +135,8 @@ TEST(VerifyInclusionProof, EveryIndexOfSmallTrees)
                                 L"less than the tree is deep"});
             }
             for (size_t i = 0; i < path.size(); ++i) {
-                rows.push_back({"hash " + std::to_string(i) + " changed", m, n, leaves[m], root, path, L"another root"});
+                const std::string changed = "hash " + std::to_string(i) + " changed";
+                rows.push_back({changed, m, n, leaves[m], root, path, L"another root"});
                 rows.back().path[i][7] ^= 0x20;
             }
             for (const Row& row : rows) {
