@@ -250,6 +250,12 @@ Curve MakeCurve()
     return curve;
 }
 
+const Curve& TheCurve()
+{
+    static const Curve curve = MakeCurve();
+    return curve;
+}
+
 bool BelowOrder(const unsigned char scalar[32])
 {
     for (int i = 31; i >= 0; --i) {
@@ -312,7 +318,7 @@ Point TwoScalars(const Curve& curve, const unsigned char s[32], const Point& p, 
 bool VerifyEd25519(const unsigned char publicKey[32], const unsigned char* message, size_t size,
                    const unsigned char signature[64])
 {
-    static const Curve curve = MakeCurve();
+    const Curve& curve = TheCurve();
     const unsigned char* encodedR = signature;
     const unsigned char* s = signature + 32;
     Point a;
@@ -334,4 +340,10 @@ bool VerifyEd25519(const unsigned char publicKey[32], const unsigned char* messa
     const Point minusA = {Sub(Small(0), a.X), a.Y, a.Z, Sub(Small(0), a.T)};
     const Point check = TwoScalars(curve, s, curve.Base, k, minusA);
     return Equal(check.X, Mul(r.X, check.Z)) && Equal(check.Y, Mul(r.Y, check.Z));
+}
+
+bool IsEd25519Point(const unsigned char encoding[32])
+{
+    Point unused;
+    return DecodePoint(TheCurve(), encoding, unused);
 }

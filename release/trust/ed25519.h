@@ -21,3 +21,8 @@
 // not ask for it, and the keys come from the build.
 [[nodiscard]] bool VerifyEd25519(const unsigned char publicKey[32], const unsigned char* message, size_t size,
                                  const unsigned char signature[64]);
+
+// Whether RFC 8032 (section 5.1.3) decodes the 32 bytes to a point. A key
+// that does not verifies nothing: a build's keys are checked when read, so
+// a wrong one is named there rather than by every signature failing.
+[[nodiscard]] bool IsEd25519Point(const unsigned char encoding[32]);

@@ -111,6 +111,10 @@ bool ParseVerifierKey(const std::string& text, unsigned char type, NoteKey& key,
                 L" and a 32-byte Ed25519 key";
         return false;
     }
+    if (!IsEd25519Point(encoded.data() + 1)) {
+        fault = L"verifier key of " + QuotedNoteText(read.Name) + L": a key that is not an Ed25519 point";
+        return false;
+    }
     std::copy(encoded.begin() + 1, encoded.end(), read.PublicKey.begin());
     if (!NoteKeyId(read.Name, type, read.PublicKey.data(), read.Id) || read.Id != id) {
         fault = L"verifier key of " + QuotedNoteText(read.Name) + L": a key ID that is not its key's";
