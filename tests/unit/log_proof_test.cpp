@@ -100,7 +100,7 @@ TEST(VerifyLogProof, EachCheckNamesItsFault)
         EXPECT_EQ(VerifyLogProof(Bytes(row.manifest), proof, rules, logged, fault), row.fault.empty()) << name;
         EXPECT_EQ(fault, Wide(row.fault)) << name;
         EXPECT_EQ(logged.Cosigners.size(), row.witnesses) << name;
-        if (row.fault.empty()) {
+        if (row.fault.empty() && !logged.Cosigners.empty()) {
             EXPECT_EQ(logged.Index, 6u) << name;
             EXPECT_EQ(logged.TreeSize, 11u) << name;
             EXPECT_EQ(logged.Cosigners[0], "witness1.example") << name;
@@ -135,6 +135,8 @@ TEST(ParseLogProof, EachFaultNamesItsLine)
          "a log proof's extra data that is not base64"},
         {"no index", "c2sp.org/tlog-proof@v1\n" + hash + "\n" + note,
          "log proof line \"" + hash.substr(0, 44) + "\", not \"index\" and a decimal number"},
+        {"a capital I", "c2sp.org/tlog-proof@v1\nIndex 5\n\n" + note,
+         "log proof line \"Index 5\", not \"index\" and a decimal number"},
         {"a leading zero", "c2sp.org/tlog-proof@v1\nindex 05\n\n" + note,
          "log proof line \"index 05\", not \"index\" and a decimal number"},
         {"a short hash", "c2sp.org/tlog-proof@v1\nindex 5\nAAAA\n\n" + note,

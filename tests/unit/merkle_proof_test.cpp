@@ -168,8 +168,9 @@ TEST(VerifyConsistencyProof, EveryPairOfSmallTrees)
             };
             std::vector<Row> rows = {
                 {"as proved", m, n, oldRoot, newRoot, path, nullptr},
-                {"the sizes swapped", n, m, newRoot, oldRoot, path, m == n ? nullptr : L""},
-                {"a hash too many", m, n, oldRoot, newRoot, path, L""},
+                {"the sizes swapped", n, m, newRoot, oldRoot, path, m == n ? nullptr : L"larger than the new one"},
+                {"a hash too many", m, n, oldRoot, newRoot, path,
+                 m == 0 || m == n ? L"where none is needed" : L"more than the trees need"},
             };
             rows.back().path.push_back(newRoot);
             if (m != 0) {
@@ -181,7 +182,8 @@ TEST(VerifyConsistencyProof, EveryPairOfSmallTrees)
                 }
             }
             if (!path.empty()) {
-                rows.push_back({"a hash short", m, n, oldRoot, newRoot, Hashes(path.begin(), path.end() - 1), L""});
+                rows.push_back({"a hash short", m, n, oldRoot, newRoot, Hashes(path.begin(), path.end() - 1),
+                                path.size() == 1 ? L"an empty consistency path" : L"less than the trees need"});
             }
             for (size_t i = 0; i < path.size(); ++i) {
                 rows.push_back({"hash " + std::to_string(i) + " changed", m, n, oldRoot, newRoot, path, L"another"});
