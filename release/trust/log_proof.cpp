@@ -120,12 +120,12 @@ bool VerifyLogProof(const ByteBuffer& manifest, const ByteBuffer& proofBytes, co
             continue;
         }
         const std::wstring by = L"a cosignature by " + QuotedNoteText(witness.Name);
-        // Below 2^63: the verdict checked it.
-        const long long seconds = static_cast<long long>(time);
         if (verdict == NoteSignatureVerdict::Failed) {
             fault = by + L" that does not verify";
             return false;
         }
+        // Below 2^63: a verified cosignature's time is.
+        const long long seconds = static_cast<long long>(time);
         if (seconds > rules.NowSeconds && seconds - rules.NowSeconds > kCosignatureFutureSlackSeconds) {
             const size_t hours = static_cast<size_t>((seconds - rules.NowSeconds) / 3600);
             fault = by + L" dated " + Plural(hours, L"hour", L"hours") + L" ahead of this computer's clock, more than " +
