@@ -1,0 +1,349 @@
+#include "release/trust/ed25519.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "release/trust/package_verification.h"
+
+namespace {
+
+// An element of GF(p), p = 2^255 - 19: sixteen signed limbs, value = sum of
+// limb[i] * 2^(16 i). Between carries a limb may leave [0, 2^16); int64
+// holds every sum of products the formulas below make.
+struct Field {
+    int64_t limb[16];
+};
+
+// A point in extended coordinates: x = X/Z, y = Y/Z, x*y = T/Z.
+struct Point {
+    Field X, Y, Z, T;
+};
+
+// Exponents, little-endian: p - 2 (an inverse), (p - 5) / 8 (the square
+// root of RFC 8032's decoding), (p - 1) / 4 (the square root of -1).
+constexpr unsigned char kPMinus2[32] = {0xeb, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f};
+constexpr unsigned char kPMinus5Over8[32] = {0xfd, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                             0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                             0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x0f};
+constexpr unsigned char kPMinus1Over4[32] = {0xfb, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                             0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                             0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x1f};
+// The group order L = 2^252 + 27742317777372353535851937790883648493.
+constexpr unsigned char kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                                      0xa2, 0xde, 0xf9, 0xde, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
+
+Field Small(int64_t value)
+{
+    Field f = {};
+    f.limb[0] = value;
+    return f;
+}
+
+// Every limb but the last into [0, 2^16), the last one's carry folded into
+// the first: 2^256 = 38 (mod p). The shift of a negative limb is
+// arithmetic (floor) on every compiler this builds with.
+void Carry(Field& f)
+{
+    for (int i = 0; i < 16; ++i) {
+        const int64_t carry = f.limb[i] >> 16;
+        f.limb[i] -= carry * 65536;
+        if (i < 15) {
+            f.limb[i + 1] += carry;
+        } else {
+            f.limb[0] += 38 * carry;
+        }
+    }
+}
+
+Field Add(const Field& a, const Field& b)
+{
+    Field sum;
+    for (int i = 0; i < 16; ++i) {
+        sum.limb[i] = a.limb[i] + b.limb[i];
+    }
+    return sum;
+}
+
+Field Sub(const Field& a, const Field& b)
+{
+    Field difference;
+    for (int i = 0; i < 16; ++i) {
+        difference.limb[i] = a.limb[i] - b.limb[i];
+    }
+    return difference;
+}
+
+Field Mul(const Field& a, const Field& b)
+{
+    int64_t wide[31] = {};
+    for (int i = 0; i < 16; ++i) {
+        for (int j = 0; j < 16; ++j) {
+            wide[i + j] += a.limb[i] * b.limb[j];
+        }
+    }
+    Field product;
+    for (int i = 0; i < 16; ++i) {
+        product.limb[i] = wide[i] + (i < 15 ? 38 * wide[i + 16] : 0);
+    }
+    Carry(product);
+    Carry(product);
+    return product;
+}
+
+Field Pow(const Field& base, const unsigned char exponent[32])
+{
+    Field result = Small(1);
+    for (int bit = 255; bit >= 0; --bit) {
+        result = Mul(result, result);
+        if ((exponent[bit / 8] >> (bit % 8)) & 1) {
+            result = Mul(result, base);
+        }
+    }
+    return result;
+}
+
+// The canonical encoding: the value reduced below p, little-endian.
+void Pack(Field f, unsigned char bytes[32])
+{
+    // Three carries leave every limb in [0, 2^16): a value below 2^256,
+    // which is less than 3p.
+    Carry(f);
+    Carry(f);
+    Carry(f);
+    for (int round = 0; round < 2; ++round) {
+        Field reduced;
+        int64_t borrow = 0;
+        for (int i = 0; i < 16; ++i) {
+            const int64_t limbOfP = i == 0 ? 0xffed : i == 15 ? 0x7fff : 0xffff;
+            reduced.limb[i] = f.limb[i] - limbOfP - borrow;
+            borrow = reduced.limb[i] < 0 ? 1 : 0;
+            reduced.limb[i] += borrow * 65536;
+        }
+        if (borrow == 0) {
+            f = reduced;
+        }
+    }
+    for (int i = 0; i < 16; ++i) {
+        bytes[2 * i] = static_cast<unsigned char>(f.limb[i] & 0xff);
+        bytes[2 * i + 1] = static_cast<unsigned char>(f.limb[i] >> 8);
+    }
+}
+
+// The low 255 bits of the encoding; bit 255 is the caller's.
+Field Unpack(const unsigned char bytes[32])
+{
+    Field f;
+    for (int i = 0; i < 16; ++i) {
+        f.limb[i] = bytes[2 * i] | (static_cast<int64_t>(bytes[2 * i + 1]) << 8);
+    }
+    f.limb[15] &= 0x7fff;
+    return f;
+}
+
+bool Equal(const Field& a, const Field& b)
+{
+    unsigned char left[32];
+    unsigned char right[32];
+    Pack(a, left);
+    Pack(b, right);
+    return std::memcmp(left, right, 32) == 0;
+}
+
+bool IsOdd(const Field& f)
+{
+    unsigned char bytes[32];
+    Pack(f, bytes);
+    return (bytes[0] & 1) != 0;
+}
+
+struct Curve {
+    Field D;             // -121665 / 121666
+    Field TwoD;
+    Field SqrtMinusOne;  // 2^((p - 1) / 4)
+    Point Base;          // B: y = 4/5, x even
+};
+
+// RFC 8032, section 5.1.3. False for a y of p or more, for x = 0 with the
+// sign bit set, and where x^2 has no root.
+bool DecodePoint(const Curve& curve, const unsigned char bytes[32], Point& point)
+{
+    const Field y = Unpack(bytes);
+    unsigned char canonical[32];
+    Pack(y, canonical);
+    unsigned char given[32];
+    std::memcpy(given, bytes, 32);
+    given[31] &= 0x7f;
+    if (std::memcmp(canonical, given, 32) != 0) {
+        return false;
+    }
+    const bool sign = (bytes[31] >> 7) != 0;
+    const Field one = Small(1);
+    const Field ySquared = Mul(y, y);
+    const Field u = Sub(ySquared, one);
+    const Field v = Add(Mul(curve.D, ySquared), one);
+    // x = u v^3 (u v^7)^((p - 5) / 8), then fixed up by sqrt(-1) if needed.
+    const Field v3 = Mul(Mul(v, v), v);
+    const Field v7 = Mul(Mul(v3, v3), v);
+    Field x = Mul(Mul(u, v3), Pow(Mul(u, v7), kPMinus5Over8));
+    const Field vxx = Mul(v, Mul(x, x));
+    if (!Equal(vxx, u)) {
+        if (!Equal(vxx, Sub(Small(0), u))) {
+            return false;
+        }
+        x = Mul(x, curve.SqrtMinusOne);
+    }
+    if (sign && Equal(x, Small(0))) {
+        return false;
+    }
+    if (IsOdd(x) != sign) {
+        x = Sub(Small(0), x);
+    }
+    point = {x, y, one, Mul(x, y)};
+    return true;
+}
+
+// RFC 8032, section 5.1.4 (a = -1).
+Point AddPoints(const Curve& curve, const Point& p, const Point& q)
+{
+    const Field a = Mul(Sub(p.Y, p.X), Sub(q.Y, q.X));
+    const Field b = Mul(Add(p.Y, p.X), Add(q.Y, q.X));
+    const Field c = Mul(Mul(p.T, curve.TwoD), q.T);
+    const Field d = Mul(Add(p.Z, p.Z), q.Z);
+    const Field e = Sub(b, a);
+    const Field f = Sub(d, c);
+    const Field g = Add(d, c);
+    const Field h = Add(b, a);
+    return {Mul(e, f), Mul(g, h), Mul(f, g), Mul(e, h)};
+}
+
+Point DoublePoint(const Point& p)
+{
+    const Field a = Mul(p.X, p.X);
+    const Field b = Mul(p.Y, p.Y);
+    const Field zz = Mul(p.Z, p.Z);
+    const Field c = Add(zz, zz);
+    const Field h = Add(a, b);
+    const Field xPlusY = Add(p.X, p.Y);
+    const Field e = Sub(h, Mul(xPlusY, xPlusY));
+    const Field g = Sub(a, b);
+    const Field f = Add(c, g);
+    return {Mul(e, f), Mul(g, h), Mul(f, g), Mul(e, h)};
+}
+
+Curve MakeCurve()
+{
+    Curve curve;
+    curve.D = Mul(Small(-121665), Pow(Small(121666), kPMinus2));
+    curve.TwoD = Add(curve.D, curve.D);
+    curve.SqrtMinusOne = Pow(Small(2), kPMinus1Over4);
+    unsigned char base[32];
+    std::memset(base, 0x66, sizeof(base));
+    base[0] = 0x58;
+    DecodePoint(curve, base, curve.Base);
+    return curve;
+}
+
+const Curve& TheCurve()
+{
+    static const Curve curve = MakeCurve();
+    return curve;
+}
+
+bool BelowOrder(const unsigned char scalar[32])
+{
+    for (int i = 31; i >= 0; --i) {
+        if (scalar[i] != kOrder[i]) {
+            return scalar[i] < kOrder[i];
+        }
+    }
+    return false;
+}
+
+// The 512-bit little-endian number mod L, one bit at a time: the remainder
+// stays below L, so doubling it and adding a bit needs at most one
+// subtraction.
+void ReduceModOrder(const unsigned char wide[64], unsigned char scalar[32])
+{
+    unsigned char r[32] = {};
+    for (int bit = 511; bit >= 0; --bit) {
+        unsigned carry = (wide[bit / 8] >> (bit % 8)) & 1;
+        for (int i = 0; i < 32; ++i) {
+            const unsigned doubled = (static_cast<unsigned>(r[i]) << 1) | carry;
+            r[i] = static_cast<unsigned char>(doubled & 0xff);
+            carry = doubled >> 8;
+        }
+        if (!BelowOrder(r)) {
+            unsigned borrow = 0;
+            for (int i = 0; i < 32; ++i) {
+                const int difference = static_cast<int>(r[i]) - kOrder[i] - static_cast<int>(borrow);
+                borrow = difference < 0 ? 1 : 0;
+                r[i] = static_cast<unsigned char>(difference + static_cast<int>(borrow) * 256);
+            }
+        }
+    }
+    std::memcpy(scalar, r, 32);
+}
+
+bool Bit(const unsigned char scalar[32], int bit)
+{
+    return ((scalar[bit / 8] >> (bit % 8)) & 1) != 0;
+}
+
+// [s]P + [k]Q, both scalars' bits taken from the top together.
+Point TwoScalars(const Curve& curve, const unsigned char s[32], const Point& p, const unsigned char k[32],
+                 const Point& q)
+{
+    Point sum = {Small(0), Small(1), Small(1), Small(0)};
+    for (int bit = 255; bit >= 0; --bit) {
+        sum = DoublePoint(sum);
+        if (Bit(s, bit)) {
+            sum = AddPoints(curve, sum, p);
+        }
+        if (Bit(k, bit)) {
+            sum = AddPoints(curve, sum, q);
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
+bool VerifyEd25519(const unsigned char publicKey[32], const unsigned char* message, size_t size,
+                   const unsigned char signature[64])
+{
+    const Curve& curve = TheCurve();
+    const unsigned char* encodedR = signature;
+    const unsigned char* s = signature + 32;
+    Point a;
+    Point r;
+    if (!BelowOrder(s) || !DecodePoint(curve, publicKey, a) || !DecodePoint(curve, encodedR, r)) {
+        return false;
+    }
+    // k = SHA-512(R || A || M) mod L
+    std::vector<unsigned char> hashed(encodedR, encodedR + 32);
+    hashed.insert(hashed.end(), publicKey, publicKey + 32);
+    hashed.insert(hashed.end(), message, message + size);
+    std::vector<unsigned char> digest;
+    if (!HashBytes(BCRYPT_SHA512_ALGORITHM, hashed.data(), hashed.size(), digest) || digest.size() != 64) {
+        return false;
+    }
+    unsigned char k[32];
+    ReduceModOrder(digest.data(), k);
+    // [S]B - [k]A = R, compared projectively (R has Z = 1).
+    const Point minusA = {Sub(Small(0), a.X), a.Y, a.Z, Sub(Small(0), a.T)};
+    const Point check = TwoScalars(curve, s, curve.Base, k, minusA);
+    return Equal(check.X, Mul(r.X, check.Z)) && Equal(check.Y, Mul(r.Y, check.Z));
+}
+
+bool IsEd25519Point(const unsigned char encoding[32])
+{
+    Point unused;
+    return DecodePoint(TheCurve(), encoding, unused);
+}
