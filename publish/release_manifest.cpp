@@ -138,7 +138,9 @@ bool ReadsBack(const wchar_t* key, const std::wstring& given, const std::wstring
 // installers would run: signed by that publisher and unchanged since.
 bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFault& fault)
 {
-#ifdef TAVRO_PUBLISHER
+    if (kRequiredPublisher[0] == L'\0') {
+        return true;
+    }
     const ScopedFile setup = OpenForReading(setupPath);
     ErrorText userSees;
     if (!setup.IsValid()) {
@@ -152,11 +154,6 @@ bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFau
               L", the publisher this build requires (TAVRO_PUBLISHER). The installer would say: " + userSees;
         return false;
     }
-#else
-    static_cast<void>(setupPath);
-    static_cast<void>(why);
-    static_cast<void>(fault);
-#endif
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "release/build_settings.h"
 #include "release/failure_detail.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
@@ -176,8 +177,11 @@ DWORD AttemptSteps(const AttemptPlace& place)
     if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail)) {
         return FailAttempt(place, error, detail);
     }
+    // A signed manifest holds the download to the installer size it names.
+    unsigned long long installerSize = kAnyLength;
 #ifdef TAVRO_MANIFEST_KEYS
-    // The bytes as received, before anything reads them.
+    // The bytes as received, before anything reads them. (Only a build with
+    // manifest keys imports the CNG functions that verify them.)
     SignedFields signedFields;
     std::wstring fault;
     switch (CheckSignedManifest(manifestBytes, place.Directory, ManifestKeys(), ManifestRulesNow(kManifestFloor),
@@ -189,7 +193,7 @@ DWORD AttemptSteps(const AttemptPlace& place)
     case ManifestVerdict::Verified:
         break;
     }
-    const unsigned long long installerSize = signedFields.InstallerSize;
+    installerSize = signedFields.InstallerSize;
     // Only what the signature covers is read from here on.
     const ReleaseManifest& manifest = signedFields.Entries;
 #else
@@ -236,12 +240,8 @@ DWORD AttemptSteps(const AttemptPlace& place)
     installerReport.Resumed = [&place](unsigned long long resumedAt) {
         Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
     };
-#ifdef TAVRO_MANIFEST_KEYS
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail,
                            installerSize)) {
-#else
-    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail)) {
-#endif
         return FailDiscardingDownload(place, download, error, detail);
     }
 
@@ -256,6 +256,7 @@ DWORD AttemptSteps(const AttemptPlace& place)
                                       kLogHashFailed);
     }
 #ifdef TAVRO_PUBLISHER
+    // Only a build pinned to a publisher imports what checks the signature.
     std::wstring refused;
     if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error, &refused)) {
         return FailDiscardingDownload(
@@ -346,10 +347,10 @@ DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& repo
 {
     LoadFromSystemDirectory(kWinHttpDll);
     LoadFromSystemDirectory(kBcryptDll);
-#ifdef TAVRO_PUBLISHER
-    LoadFromSystemDirectory(kWinTrustDll);
-    LoadFromSystemDirectory(kCrypt32Dll);
-#endif
+    if (kRequiredPublisher[0] != L'\0') {
+        LoadFromSystemDirectory(kWinTrustDll);
+        LoadFromSystemDirectory(kCrypt32Dll);
+    }
     const AttemptPlace place = {workingDirectory, report};
     // Whatever an attempt throws (an allocation that failed) ends that
     // attempt, not the process; unwinding has already deleted its file.

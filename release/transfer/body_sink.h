@@ -21,9 +21,7 @@ struct BodySink {
     // (PendingBytes of them not yet written to File).
     unsigned long long Received = 0;
     unsigned long long AnnouncedLength = 0;  // as the first answer gave it; 0: not announced
-#ifdef TAVRO_MANIFEST_KEYS
     unsigned long long RequiredLength = kAnyLength;  // what the body must be, when the caller knows
-#endif
     std::wstring Validator;                  // what If-Range names when the rest is asked for
     unsigned char* ReadBlock = nullptr;      // the request's read buffer, kReadBlockBytes long
     DWORD PendingBytes = 0;                  // at the start of ReadBlock: taken, bound for File

@@ -62,19 +62,15 @@ struct DownloadReport {
 // way), anything else fails the download as the drop did. Bytes
 // received before a failure stay in the file. On failure `detail`, when
 // given, says what failed.
+//
+// A `requiredLength` other than kAnyLength (a signed manifest's installer
+// size) holds the body to exactly that length: an answer that announces
+// another fails at once (an unexpected response), reading stops there, fewer
+// bytes are a drop, and progress is known without a Content-Length.
 constexpr unsigned long long kAnyLength = ~0ULL;
-#ifndef TAVRO_MANIFEST_KEYS
 [[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report,
-                                     ErrorText& error, FailureDetail* detail = nullptr);
-#else
-// In a build with manifest keys, `requiredLength` (the signed manifest's
-// installer size) holds the body to exactly that length: an answer that
-// announces another fails at once (an unexpected response), reading stops
-// there, fewer bytes are a drop, and progress is known without a
-// Content-Length.
-[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report,
-                                     ErrorText& error, FailureDetail* detail, unsigned long long requiredLength);
-#endif
+                                     ErrorText& error, FailureDetail* detail = nullptr,
+                                     unsigned long long requiredLength = kAnyLength);
 
 // The sentence for a transfer that failed after the last answer `status`
 // (0: none): a proxy's sign-in request (407 on a request through a proxy),

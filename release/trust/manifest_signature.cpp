@@ -86,15 +86,6 @@ std::wstring Quoted(const std::wstring& value)
 
 }  // namespace
 
-#ifndef TAVRO_MANIFEST_MAX_DAYS
-#define TAVRO_MANIFEST_MAX_DAYS 90
-#endif
-#ifndef TAVRO_MANIFEST_FLOOR
-#define TAVRO_MANIFEST_FLOOR 0
-#endif
-const long long kManifestMaxDays = TAVRO_MANIFEST_MAX_DAYS;
-const unsigned long long kManifestFloor = TAVRO_MANIFEST_FLOOR;
-
 long long NowUtcSeconds()
 {
     FILETIME now = {};
@@ -107,15 +98,12 @@ long long NowUtcSeconds()
 std::vector<std::wstring> ManifestKeys()
 {
     std::vector<std::wstring> keys;
-#ifdef TAVRO_MANIFEST_KEYS
-    // The build setting: the keys' base64, separated by spaces.
-    const std::wstring all = TAVRO_WIDEN(TAVRO_MANIFEST_KEYS);
+    const std::wstring all = kManifestKeysText;
     for (size_t start = 0; start < all.size();) {
         const size_t end = all.find(L' ', start);
         keys.push_back(all.substr(start, end - start));
         start = end == std::wstring::npos ? all.size() : end + 1;
     }
-#endif
     return keys;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "release/build_settings.h"
 #include "release/error_text.h"
 #include "release/manifest.h"
 
@@ -26,19 +27,13 @@
 // whitespace and line ends may follow it. Nothing outside the signed bytes
 // is read.
 
-// The compiled-in keys (TAVRO_MANIFEST_KEY): each the base64 of a P-256
+// The compiled-in keys (kManifestKeysText): each the base64 of a P-256
 // SubjectPublicKeyInfo; none in a build without the setting.
 std::vector<std::wstring> ManifestKeys();
 
 // A key's fingerprint: SHA-256 (lower-case hex) of its SubjectPublicKeyInfo
 // (the base64 of ManifestKeys); empty for a text that is not base64.
 std::wstring KeyFingerprint(const std::wstring& keyBase64);
-
-// How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
-// old stolen manifest is not valid for years, and the lowest sequence this
-// build takes (TAVRO_MANIFEST_FLOOR, the last one signed when it was built).
-extern const long long kManifestMaxDays;
-extern const unsigned long long kManifestFloor;
 
 // The computer's clock: seconds since 1970, UTC.
 long long NowUtcSeconds();
