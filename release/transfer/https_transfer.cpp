@@ -7,6 +7,7 @@
 #include "release/manifest.h"
 #include "release/release_messages.h"
 #include "release/transfer/async_request.h"
+#include "release/transfer/body_reading.h"
 #include "release/transfer/body_sink.h"
 #include "release/transfer/proxy_settings.h"
 #include "release/transfer/resume.h"
