@@ -72,36 +72,36 @@ bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadline
             }
             return slow ? Stop(fault, LowSpeedCause()) : StopTooLarge(sink, fault);
         }
-        // A round is at most one percent of a large body whose progress is
+        // A batch is at most one percent of a large body whose progress is
         // shown, so that the bar moves with every percent.
         const DWORD step = ProgressStep(sink);
-        const DWORD roundRoom = room < step ? room : step;
-        request.ReadOn(sink.ReadBlock + sink.PendingBytes, roundRoom,
-                       sink.AnnouncedLength != 0 && sink.Received + roundRoom >= sink.AnnouncedLength);
-        RoundView round;
+        const DWORD batchRoom = room < step ? room : step;
+        request.StartReadBatch(sink.ReadBlock + sink.PendingBytes, batchRoom,
+                       sink.AnnouncedLength != 0 && sink.Received + batchRoom >= sink.AnnouncedLength);
+        BatchProgress batch;
         for (DWORD taken = 0;;) {
-            round = request.WaitForRound(Earlier(windowEndMs, deadlineMs));
-            windowEndMs = round.WindowEndMs;
-            if (round.Filled > taken) {
-                TakeRead(sink, round.Filled - taken);
-                taken = round.Filled;
+            batch = request.WaitForBatch(Earlier(windowEndMs, deadlineMs));
+            windowEndMs = batch.WindowEndMs;
+            if (batch.Filled > taken) {
+                TakeRead(sink, batch.Filled - taken);
+                taken = batch.Filled;
             }
-            if (round.Ended) {
+            if (batch.Ended) {
                 break;
             }
             const ULONGLONG now = GetTickCount64();
             if (now >= deadlineMs || now >= windowEndMs) {
-                request.StopReadingOn();
+                request.StopReadBatch();
                 return Stop(fault, now >= deadlineMs ? timeUp : LowSpeedCause());
             }
         }
-        if (round.Failed) {
+        if (batch.Failed) {
             return Stop(fault, CallFailure(request, timeUp));
         }
-        if (round.EndOfBody) {
+        if (batch.EndOfBody) {
             break;
         }
-        slow = round.Slow;
+        slow = batch.Slow;
     }
     // Some HTTP stacks report a body cut short by a dropped connection as
     // complete; a body shorter than its announced length is a failed read.

@@ -20,9 +20,9 @@ struct BodyFault {
 
 // Streams the body of an answered request into the sink, to its announced
 // length (without one, until the service reports 0 bytes available), in
-// rounds of reading on (AsyncRequest::ReadOn) of at most what is left of the
+// read batches (AsyncRequest::StartReadBatch) of at most what is left of the
 // read block (and, when its progress is reported, one percent of the body
-// or 16 KiB). Each wait ends when the round does, when the low-speed window
+// or 16 KiB). Each wait ends when the batch does, when the low-speed window
 // in progress does (a window below the floor ends the body), or at
 // `deadlineMs`, which `timeUp` names.
 bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
