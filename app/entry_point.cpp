@@ -7,6 +7,7 @@
 #include "app/attempt_worker.h"
 #include "app/installer_window.h"
 #include "platform/system_libraries.h"
+#include "release/build_settings.h"
 #include "release/install_attempt.h"
 #include "release/manifest.h"
 #include "release/url_policy.h"
@@ -75,10 +76,10 @@ void HardenProcess()
         LoadFromSystemDirectory(kWinHttpDll);
         LoadFromSystemDirectory(kBcryptDll);
         LoadFromSystemDirectory(kCommonControlsDll);
-#ifdef TAVRO_PUBLISHER
-        LoadFromSystemDirectory(kWinTrustDll);
-        LoadFromSystemDirectory(kCrypt32Dll);
-#endif
+        if (kRequiredPublisher[0] != L'\0') {
+            LoadFromSystemDirectory(kWinTrustDll);
+            LoadFromSystemDirectory(kCrypt32Dll);
+        }
     }
 }
 

@@ -5,11 +5,14 @@
 //   tavro-manifest write SETUP VERSION URL OUT
 //   tavro-manifest check MANIFEST [SETUP]
 //   tavro-manifest live
+//   tavro-manifest fields
 //
 // Built with TAVRO_MANIFEST_KEY, check takes only a manifest this build's
 // installers would take now (signature, expires, sequence, installersize),
 // and without SETUP it checks the manifest alone (a re-signed one); live
-// also says when the live manifest expires.
+// also says when the live manifest expires. fields prints the manifest's
+// fields, one a line: its name, "signed" when only a signed manifest has it
+// (else "always"), and its rule in a word (RuleWord).
 //
 // Exit code 0: written, accepted, or users get a verified installer;
 // 1: refused (the reason on stderr), or users see a failure (the sentence on
@@ -23,6 +26,7 @@
 #include "publish/live_release.h"
 #include "publish/release_manifest.h"
 #include "release/install_attempt.h"
+#include "release/manifest_fields.h"
 #include "release/release_messages.h"
 
 namespace {
@@ -135,6 +139,13 @@ int wmain(int argc, wchar_t** argv)
         PrintRelease(release);
         if (ManifestsAreSigned()) {
             PrintSigned(signedFields);
+        }
+        return 0;
+    }
+    if (mode == L"fields" && argc == 2) {
+        for (const ManifestField& field : kManifestFields) {
+            Print(STD_OUTPUT_HANDLE, std::wstring(field.Name) + (field.SignedOnly ? L" signed " : L" always ") +
+                                         RuleWord(field.Rule));
         }
         return 0;
     }

@@ -4,6 +4,7 @@
 
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
+#include "release/manifest_fields.h"
 #include "release/trust/package_verification.h"
 #include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
@@ -23,14 +24,14 @@ std::wstring Quoted(const std::wstring& text)
 // "version is missing", "installerUrl is empty", "version = \"1:2\"".
 std::wstring DescribeField(const ReleaseManifest& manifest, const wchar_t* key)
 {
-    const auto entry = manifest.find(FoldAsciiCase(key));
-    if (entry == manifest.end()) {
+    const std::wstring* value = FieldValue(manifest, key);
+    if (value == nullptr) {
         return std::wstring(key) + L" is missing";
     }
-    if (entry->second.empty()) {
+    if (value->empty()) {
         return std::wstring(key) + L" is empty";
     }
-    return std::wstring(key) + L" = " + Quoted(entry->second);
+    return std::wstring(key) + L" = " + Quoted(*value);
 }
 
 ScopedFile OpenForReading(const std::wstring& path)
@@ -138,7 +139,9 @@ bool ReadsBack(const wchar_t* key, const std::wstring& given, const std::wstring
 // installers would run: signed by that publisher and unchanged since.
 bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFault& fault)
 {
-#ifdef TAVRO_PUBLISHER
+    if (kRequiredPublisher[0] == L'\0') {
+        return true;
+    }
     const ScopedFile setup = OpenForReading(setupPath);
     ErrorText userSees;
     if (!setup.IsValid()) {
@@ -152,11 +155,6 @@ bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFau
               L", the publisher this build requires (TAVRO_PUBLISHER). The installer would say: " + userSees;
         return false;
     }
-#else
-    static_cast<void>(setupPath);
-    static_cast<void>(why);
-    static_cast<void>(fault);
-#endif
     return true;
 }
 
@@ -223,9 +221,12 @@ std::wstring ComposeManifest(const ReleaseFields& release)
 {
     // A signed manifest names first where it is published, and is taken
     // from nowhere else.
-    const std::wstring origin = ManifestsAreSigned() ? L"origin=" + ManifestUrl() + L"\n" : L"";
-    return origin + L"version=" + release.Version + L"\ninstallerUrl=" + release.InstallerUrl + L"\ninstallerSha256=" +
-           release.InstallerSha256 + L"\n";
+    const auto line = [](const wchar_t* field, const std::wstring& value) {
+        return std::wstring(field) + L"=" + value + L"\n";
+    };
+    const std::wstring origin = ManifestsAreSigned() ? line(kOriginField, ManifestUrl()) : L"";
+    return origin + line(kVersionField, release.Version) + line(kInstallerUrlField, release.InstallerUrl) +
+           line(kInstallerSha256Field, release.InstallerSha256);
 }
 
 bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256, ReleaseFields& release,
@@ -292,8 +293,8 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
         return false;
     }
     if (!CheckManifestBytes(bytes, given.InstallerSha256, release, why) ||
-        !ReadsBack(L"version", given.Version, release.Version, why) ||
-        !ReadsBack(L"installerUrl", given.InstallerUrl, release.InstallerUrl, why) ||
+        !ReadsBack(kVersionField, given.Version, release.Version, why) ||
+        !ReadsBack(kInstallerUrlField, given.InstallerUrl, release.InstallerUrl, why) ||
         !SignedAsRequired(setupPath, why, fault)) {
         return false;
     }

@@ -16,7 +16,9 @@
 enum class ManifestFault { Refused, FileAccess };
 
 // "version=...\ninstallerUrl=...\ninstallerSha256=...\n", after
-// "origin=" + ManifestUrl() + "\n" where manifests are signed.
+// "origin=" + ManifestUrl() + "\n" where manifests are signed: the fields
+// of kManifestFields (manifest_fields.h) whose values the publisher gives;
+// the signer adds the other signed ones.
 std::wstring ComposeManifest(const ReleaseFields& release);
 
 // The manifest bytes as the installer would take them, then the setup file's

@@ -4,3 +4,38 @@
 // program's texts are wide.
 #define TAVRO_WIDEN2(text) L##text
 #define TAVRO_WIDEN(text) TAVRO_WIDEN2(text)
+
+// What this build was configured with (CMakeLists.txt,
+// cmake/ReleaseLocks.cmake), read in build_settings.cpp alone: every
+// program built from the core sees the same values, whatever its own
+// sources were compiled with. Only a call into a DLL that one kind of build
+// alone imports is compiled out of the others, where it is made
+// (cmake/DelayLoad.cmake).
+
+// The largest installer the installer downloads, in MiB
+// (TAVRO_MAX_INSTALLER_MIB, which CMake passes to every source, so that the
+// limits can be constant).
+#ifndef TAVRO_MAX_INSTALLER_MIB
+#define TAVRO_MAX_INSTALLER_MIB 1024
+#endif
+constexpr unsigned long long kMaxInstallerMib = TAVRO_MAX_INSTALLER_MIB;
+
+// The publisher whose Authenticode signature a downloaded installer must
+// carry, as its certificate names it (TAVRO_PUBLISHER); empty: no
+// signature is checked.
+extern const wchar_t kRequiredPublisher[];
+
+// The SHA-256 (lower-case hex) of the SubjectPublicKeyInfo of a CA that
+// must be in the signer's chain (TAVRO_PUBLISHER_CA); empty: no pin.
+extern const wchar_t kPublisherCaPin[];
+
+// The keys of which one must have signed the release manifest
+// (TAVRO_MANIFEST_KEY): the base64 of each P-256 SubjectPublicKeyInfo,
+// separated by spaces; empty: manifests are not signed.
+extern const wchar_t kManifestKeysText[];
+
+// How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
+// old stolen manifest is not valid for years, and the lowest sequence this
+// build takes (TAVRO_MANIFEST_FLOOR, the last one signed when it was built).
+extern const long long kManifestMaxDays;
+extern const unsigned long long kManifestFloor;

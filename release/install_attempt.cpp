@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "release/build_settings.h"
 #include "release/failure_detail.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
+#include "release/manifest_fields.h"
 #include "release/trust/package_verification.h"
 #include "release/transfer/proxy_settings.h"
 #include "release/trust/manifest_signature.h"
@@ -19,8 +21,6 @@
 #include "storage/working_directory.h"
 
 namespace {
-
-constexpr size_t kSha256HexLength = 64;
 
 // Where one attempt keeps its log and files, and whom it tells.
 struct AttemptPlace {
@@ -46,13 +46,6 @@ DWORD FailAttempt(const AttemptPlace& place, const std::wstring& message, const 
         place.Report.Failed(message, detail);
     }
     return 1;
-}
-
-// The value of a key, or null when the manifest lacks it.
-const std::wstring* FindValue(const ReleaseManifest& manifest, const wchar_t* key)
-{
-    const auto entry = manifest.find(key);
-    return entry == manifest.end() ? nullptr : &entry->second;
 }
 
 bool Refuse(ReleaseFields& fields, const wchar_t* key, const wchar_t* sentence, ErrorText& error)
@@ -152,15 +145,17 @@ FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& mani
                                where);
     }
     const std::wstring key = fields.FaultyKey != nullptr ? fields.FaultyKey : L"?";
-    const auto entry = manifest.find(FoldAsciiCase(key));
-    if (entry == manifest.end()) {
+    const std::wstring* given = FieldValue(manifest, key.c_str());
+    if (given == nullptr) {
         return DescribeFailure(L"no key " + key, L"in", where);
     }
     // A URL's value may hold a user name, a password or a query token.
-    const std::wstring value =
-        entry->first == L"installerurl" ? UrlForLog(entry->second, kLongestTextForLog) : TextForLog(entry->second);
-    return DescribeFailure(L"key " + key + L" \"" + value + L"\" (" +
-                               std::to_wstring(entry->second.size()) + L" characters)",
+    const ManifestField* field = FindField(key);
+    const std::wstring value = field != nullptr && field->Rule == FieldRule::Url
+                                   ? UrlForLog(*given, kLongestTextForLog)
+                                   : TextForLog(*given);
+    return DescribeFailure(L"key " + key + L" \"" + value + L"\" (" + std::to_wstring(given->size()) +
+                               L" characters)",
                            L"in", where);
 }
 
@@ -176,8 +171,11 @@ DWORD AttemptSteps(const AttemptPlace& place)
     if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail)) {
         return FailAttempt(place, error, detail);
     }
+    // A signed manifest holds the download to the installer size it names.
+    unsigned long long installerSize = kAnyLength;
 #ifdef TAVRO_MANIFEST_KEYS
-    // The bytes as received, before anything reads them.
+    // The bytes as received, before anything reads them. (Only a build with
+    // manifest keys imports the CNG functions that verify them.)
     SignedFields signedFields;
     std::wstring fault;
     switch (CheckSignedManifest(manifestBytes, place.Directory, ManifestKeys(), ManifestRulesNow(kManifestFloor),
@@ -189,7 +187,7 @@ DWORD AttemptSteps(const AttemptPlace& place)
     case ManifestVerdict::Verified:
         break;
     }
-    const unsigned long long installerSize = signedFields.InstallerSize;
+    installerSize = signedFields.InstallerSize;
     // Only what the signature covers is read from here on.
     const ReleaseManifest& manifest = signedFields.Entries;
 #else
@@ -236,12 +234,8 @@ DWORD AttemptSteps(const AttemptPlace& place)
     installerReport.Resumed = [&place](unsigned long long resumedAt) {
         Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
     };
-#ifdef TAVRO_MANIFEST_KEYS
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail,
                            installerSize)) {
-#else
-    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail)) {
-#endif
         return FailDiscardingDownload(place, download, error, detail);
     }
 
@@ -256,6 +250,7 @@ DWORD AttemptSteps(const AttemptPlace& place)
                                       kLogHashFailed);
     }
 #ifdef TAVRO_PUBLISHER
+    // Only a build pinned to a publisher imports what checks the signature.
     std::wstring refused;
     if (!CheckPublisherSignature(download.Handle.Get(), download.Path, kRequiredPublisher, error, &refused)) {
         return FailDiscardingDownload(
@@ -291,31 +286,37 @@ DWORD AttemptSteps(const AttemptPlace& place)
 
 bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error)
 {
-    const std::wstring* version = FindValue(manifest, L"version");
-    const std::wstring* installerUrl = FindValue(manifest, L"installerurl");
-    const std::wstring* expectedSha256 = FindValue(manifest, L"installersha256");
-    if (version == nullptr || version->empty()) {
-        return Refuse(fields, L"version", kMsgManifestIncomplete, error);
+    // Every field a manifest always has, there and well formed, in the
+    // table's order.
+    for (const ManifestField& field : kManifestFields) {
+        const std::wstring* value = FieldValue(manifest, field.Name);
+        if (!field.SignedOnly && (value == nullptr || !IsWellFormed(*value, field.Rule))) {
+            return Refuse(fields, field.Name, kMsgManifestIncomplete, error);
+        }
     }
-    if (installerUrl == nullptr || installerUrl->empty()) {
-        return Refuse(fields, L"installerUrl", kMsgManifestIncomplete, error);
+    // Then what the values say: the URL policy before the file-name rule.
+    for (const FieldRule rule : {FieldRule::Url, FieldRule::FileName}) {
+        for (const ManifestField& field : kManifestFields) {
+            if (field.SignedOnly || field.Rule != rule) {
+                continue;
+            }
+            const std::wstring& value = *FieldValue(manifest, field.Name);
+            ReleaseEndpoint endpoint;
+            if (rule == FieldRule::Url && !ParseReleaseUrl(value, endpoint, error)) {
+                fields.FaultyKey = field.Name;
+                return false;
+            }
+            // The version becomes part of a file name: a separator, drive or
+            // stream colon, wildcard or control character could reach
+            // outside the directory.
+            if (rule == FieldRule::FileName && !IsSafeVersionText(value)) {
+                return Refuse(fields, field.Name, kMsgManifestBadVersion, error);
+            }
+        }
     }
-    if (expectedSha256 == nullptr || expectedSha256->size() != kSha256HexLength) {
-        return Refuse(fields, L"installerSha256", kMsgManifestIncomplete, error);
-    }
-    ReleaseEndpoint endpoint;
-    if (!ParseReleaseUrl(*installerUrl, endpoint, error)) {
-        fields.FaultyKey = L"installerUrl";
-        return false;
-    }
-    // The version becomes part of a file name: a separator, drive or stream
-    // colon, wildcard or control character could reach outside the directory.
-    if (!IsSafeVersionText(*version)) {
-        return Refuse(fields, L"version", kMsgManifestBadVersion, error);
-    }
-    fields.Version = *version;
-    fields.InstallerUrl = *installerUrl;
-    fields.InstallerSha256 = *expectedSha256;
+    fields.Version = *FieldValue(manifest, kVersionField);
+    fields.InstallerUrl = *FieldValue(manifest, kInstallerUrlField);
+    fields.InstallerSha256 = *FieldValue(manifest, kInstallerSha256Field);
     return true;
 }
 
@@ -346,10 +347,10 @@ DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& repo
 {
     LoadFromSystemDirectory(kWinHttpDll);
     LoadFromSystemDirectory(kBcryptDll);
-#ifdef TAVRO_PUBLISHER
-    LoadFromSystemDirectory(kWinTrustDll);
-    LoadFromSystemDirectory(kCrypt32Dll);
-#endif
+    if (kRequiredPublisher[0] != L'\0') {
+        LoadFromSystemDirectory(kWinTrustDll);
+        LoadFromSystemDirectory(kCrypt32Dll);
+    }
     const AttemptPlace place = {workingDirectory, report};
     // Whatever an attempt throws (an allocation that failed) ends that
     // attempt, not the process; unwinding has already deleted its file.

@@ -37,7 +37,7 @@ struct AttemptReport {
 // allocation that failed) is a failed attempt.
 DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report);
 
-// The three values an attempt takes from the manifest.
+// The three values an attempt takes from the manifest (manifest_fields.h).
 struct ReleaseFields {
     std::wstring Version;
     std::wstring InstallerUrl;
@@ -46,10 +46,12 @@ struct ReleaseFields {
     const wchar_t* FaultyKey = nullptr;
 };
 
-// The attempt's rules for a parsed manifest, in its order: the three keys
-// present, version and URL not empty and a 64-character SHA-256 text; the URL
-// policy; a version that is safe in a file name. On success fills the values;
-// on failure assigns the sentence the installer shows and sets FaultyKey.
+// The attempt's rules for a parsed manifest, in its order: every field of
+// kManifestFields that is not signed-only there and of its shape (version
+// and URL not empty, a 64-character SHA-256 text); the URL policy; a
+// version that is safe in a file name. On success fills the values; on
+// failure assigns the sentence the installer shows and sets FaultyKey (the
+// field's name as the table writes it).
 [[nodiscard]] bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error);
 
 // A version may become part of a file name only when it holds none of

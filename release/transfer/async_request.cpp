@@ -26,53 +26,53 @@ bool RequireCurrentTls(HINTERNET session)
     return false;
 }
 
-// The call a round of reading on makes next.
+// The call a read batch makes next.
 struct NextCall {
     enum { None, Query, Read } Kind = None;
     unsigned char* At = nullptr;
     DWORD Size = 0;
 };
 
-NextCall EndRound(RequestState& state)
+NextCall EndBatch(RequestState& state)
 {
-    state.ReadingOn = false;
-    state.Round.Ended = true;
+    state.BatchRunning = false;
+    state.Batch.Ended = true;
     return NextCall();
 }
 
-// What a completion in a round of reading on brings, and the call that
+// What a completion in a read batch brings, and the call that
 // follows it; under the state's lock.
-NextCall TakeRoundCompletion(RequestState& state, DWORD status, DWORD count, DWORD failure)
+NextCall TakeBatchCompletion(RequestState& state, DWORD status, DWORD count, DWORD failure)
 {
-    RoundView& round = state.Round;
+    BatchProgress& batch = state.Batch;
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
         if (count == 0) {
-            round.EndOfBody = true;
-            return EndRound(state);
+            batch.EndOfBody = true;
+            return EndBatch(state);
         }
-        return {NextCall::Read, state.RoundAt + round.Filled,
-                count < state.RoundRoom - round.Filled ? count : state.RoundRoom - round.Filled};
+        return {NextCall::Read, state.BatchAt + batch.Filled,
+                count < state.BatchRoom - batch.Filled ? count : state.BatchRoom - batch.Filled};
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: {
         if (count == 0) {
-            round.EndOfBody = true;
-            return EndRound(state);
+            batch.EndOfBody = true;
+            return EndBatch(state);
         }
-        round.Filled += count;
+        batch.Filled += count;
         state.RequestBytes += count;
-        const bool full = round.Filled == state.RoundRoom;
-        round.Slow = LowSpeedRuleTrips(state.Window, GetTickCount64(), state.RequestBytes,
-                                       full && state.RoundCompletesBody, kTransferLimits);
-        round.WindowEndMs = state.Window.StartMs + kTransferLimits.LowSpeedWindowMs;
-        if (full || round.Slow) {
-            return EndRound(state);
+        const bool full = batch.Filled == state.BatchRoom;
+        batch.Slow = LowSpeedRuleTrips(state.Window, GetTickCount64(), state.RequestBytes,
+                                       full && state.BatchCompletesBody, kTransferLimits);
+        batch.WindowEndMs = state.Window.StartMs + kTransferLimits.LowSpeedWindowMs;
+        if (full || batch.Slow) {
+            return EndBatch(state);
         }
         return {NextCall::Query};
     }
     default:
         state.Error = failure;
-        round.Failed = true;
-        return EndRound(state);
+        batch.Failed = true;
+        return EndBatch(state);
     }
 }
 
@@ -82,7 +82,7 @@ bool StartCall(HINTERNET request, const NextCall& call)
                                        : WinHttpQueryDataAvailable(request, nullptr) != FALSE;
 }
 
-// A round call that a thread is starting. A call whose data is already
+// A batch call that a thread is starting. A call whose data is already
 // there completes inside the call, on this thread: its callback leaves the
 // result here and returns, and the loop that made the call takes it.
 struct InlineCompletion {
@@ -96,14 +96,14 @@ struct InlineCompletion {
 // Only its own thread touches it.
 thread_local InlineCompletion* tStartingCall = nullptr;
 
-// Makes a round's calls outside the lock, one after another from this
+// Makes a batch's calls outside the lock, one after another from this
 // frame, until one goes on in the background (its callback then carries on)
-// or the round ends or is stopped. A completion that comes back inside one
+// or the batch ends or is stopped. A completion that comes back inside one
 // of these calls only leaves its result, so however many reads complete at
 // once the stack holds this frame, the call and one callback in it, never a
 // callback per read (which would nest until the stack ran out). `call` is
 // counted in CallsStarting and stays counted until the loop is done.
-void MakeRoundCalls(RequestState* state, HINTERNET request, NextCall call)
+void MakeBatchCalls(RequestState* state, HINTERNET request, NextCall call)
 {
     InlineCompletion* const outer = tStartingCall;
     for (;;) {
@@ -115,14 +115,14 @@ void MakeRoundCalls(RequestState* state, HINTERNET request, NextCall call)
         tStartingCall = outer;
         AcquireSRWLockExclusive(&state->Lock);
         call = NextCall();
-        if (state->ReadingOn) {
+        if (state->BatchRunning) {
             if (!started) {
-                // A call that cannot start ends the round.
+                // A call that cannot start ends the batch.
                 state->Error = error;
-                state->Round.Failed = true;
-                EndRound(*state);
+                state->Batch.Failed = true;
+                EndBatch(*state);
             } else if (here.Came) {
-                call = TakeRoundCompletion(*state, here.Status, here.Count, here.Failure);
+                call = TakeBatchCompletion(*state, here.Status, here.Count, here.Failure);
             }
         }
         if (call.Kind != NextCall::None) {
@@ -130,9 +130,9 @@ void MakeRoundCalls(RequestState* state, HINTERNET request, NextCall call)
             continue;  // still counted in CallsStarting
         }
         --state->CallsStarting;
-        // Only a round that is over has a waiter to tell: its reader, or
-        // StopReadingOn waiting for this call to start.
-        const bool over = !state->ReadingOn;
+        // Only a batch that is over has a waiter to tell: its reader, or
+        // StopReadBatch waiting for this call to start.
+        const bool over = !state->BatchRunning;
         ReleaseSRWLockExclusive(&state->Lock);
         if (over) {
             WakeConditionVariable(&state->Changed);
@@ -151,7 +151,7 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
     DWORD failure = 0;
     switch (status) {
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-        LetGoOfShared(state);  // the last callback of the handle
+        ReleaseShared(state);  // the last callback of the handle
         return;
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
         // Why the TLS handshake failed; the request error that completes
@@ -175,7 +175,7 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
     default:
         return;  // progress notes, not completions
     }
-    // Inside a round call this thread is making: the loop that made it goes on.
+    // Inside a batch call this thread is making: the loop that made it goes on.
     InlineCompletion* const starting = tStartingCall;
     if (starting != nullptr && starting->State == state) {
         starting->Came = true;
@@ -187,8 +187,8 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
     // A lock and a condition variable rather than an event: most reads
     // complete at once, on the calling thread, and then cost no kernel call.
     AcquireSRWLockExclusive(&state->Lock);
-    if (state->ReadingOn) {
-        const NextCall next = TakeRoundCompletion(*state, status, count, failure);
+    if (state->BatchRunning) {
+        const NextCall next = TakeBatchCompletion(*state, status, count, failure);
         if (next.Kind != NextCall::None) {
             ++state->CallsStarting;
         }
@@ -196,7 +196,7 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
         if (next.Kind == NextCall::None) {
             WakeConditionVariable(&state->Changed);
         } else {
-            MakeRoundCalls(state, request, next);
+            MakeBatchCalls(state, request, next);
         }
         return;
     }
@@ -212,19 +212,19 @@ void CALLBACK OnRequestStatus(HINTERNET request, DWORD_PTR context, DWORD status
 
 AsyncRequest::~AsyncRequest()
 {
-    // A round that an exception left running: once the handle closes its
+    // A batch that an exception left running: once the handle closes its
     // value may name another request, and no callback may start a call on it.
     if (state_ != nullptr) {
-        StopReadingOn();
+        StopReadBatch();
     }
     if (handle_ != nullptr) {
         WinHttpCloseHandle(handle_);
     }
     if (state_ != nullptr) {
         if (!callbackSet_) {
-            LetGoOfShared(state_);  // no closing callback will come
+            ReleaseShared(state_);  // no closing callback will come
         }
-        LetGoOfShared(state_);
+        ReleaseShared(state_);
     }
 }
 
@@ -247,7 +247,7 @@ bool AsyncRequest::Open(HINTERNET connection, const std::wstring& path)
     return callbackSet_;
 }
 
-void AsyncRequest::ExpectCompletion() const
+void AsyncRequest::ClearLastCall() const
 {
     AcquireSRWLockExclusive(&state_->Lock);
     state_->Completed = false;
@@ -305,35 +305,35 @@ ULONGLONG AsyncRequest::StartWindow() const
     return endMs;
 }
 
-void AsyncRequest::ReadOn(unsigned char* at, DWORD room, bool completesBody) const
+void AsyncRequest::StartReadBatch(unsigned char* at, DWORD room, bool completesBody) const
 {
     AcquireSRWLockExclusive(&state_->Lock);
-    state_->ReadingOn = true;
-    state_->RoundAt = at;
-    state_->RoundRoom = room;
-    state_->RoundCompletesBody = completesBody;
-    state_->Round = RoundView();
-    state_->Round.WindowEndMs = state_->Window.StartMs + kTransferLimits.LowSpeedWindowMs;
+    state_->BatchRunning = true;
+    state_->BatchAt = at;
+    state_->BatchRoom = room;
+    state_->BatchCompletesBody = completesBody;
+    state_->Batch = BatchProgress();
+    state_->Batch.WindowEndMs = state_->Window.StartMs + kTransferLimits.LowSpeedWindowMs;
     state_->Error = 0;
     state_->SecureFailure = 0;
     ++state_->CallsStarting;
     ReleaseSRWLockExclusive(&state_->Lock);
-    MakeRoundCalls(state_, handle_, {NextCall::Query});
+    MakeBatchCalls(state_, handle_, {NextCall::Query});
 }
 
-RoundView AsyncRequest::WaitForRound(ULONGLONG untilMs) const
+BatchProgress AsyncRequest::WaitForBatch(ULONGLONG untilMs) const
 {
     AcquireSRWLockExclusive(&state_->Lock);
-    SleepUntil(*state_, [this] { return state_->Round.Ended; }, untilMs);
-    const RoundView round = state_->Round;
+    SleepUntil(*state_, [this] { return state_->Batch.Ended; }, untilMs);
+    const BatchProgress batch = state_->Batch;
     ReleaseSRWLockExclusive(&state_->Lock);
-    return round;
+    return batch;
 }
 
-void AsyncRequest::StopReadingOn() const
+void AsyncRequest::StopReadBatch() const
 {
     AcquireSRWLockExclusive(&state_->Lock);
-    state_->ReadingOn = false;
+    state_->BatchRunning = false;
     // A callback that decided on a call may be about to start it; after the
     // handle closes its value could name another request.
     while (state_->CallsStarting != 0) {

@@ -14,65 +14,75 @@
 // the background and reports its completion to a status callback; the
 // caller waits for it with a deadline of its own, since a blocked call
 // returns whenever a single byte arrives and so is bounded by nothing.
+//
+// A read batch is ours: to read a stretch of the body, the status callback
+// itself chains the service's calls (what is available, then a read of it,
+// again and again) until the stretch is full, instead of handing each
+// completion (one per TLS record, about 16 KiB) back to a waiting thread.
 
 // Every read goes into one buffer of this size, and bytes bound for a file
 // are gathered there before they are written: one write per service read
 // (about 16 KiB over TLS) costs a system call each.
 constexpr DWORD kReadBlockBytes = 256 * 1024;
 
-// What a round of reading on (AsyncRequest::ReadOn) has brought so far.
-struct RoundView {
-    DWORD Filled = 0;        // bytes read to the round's place
-    bool Ended = false;      // the round is over: the callback makes no further call
+// What a read batch (AsyncRequest::StartReadBatch) has brought so far.
+struct BatchProgress {
+    DWORD Filled = 0;        // bytes read to the batch's place
+    bool Ended = false;      // the batch is over: the callback makes no further call
     bool EndOfBody = false;  // the service reported no more data
     bool Slow = false;       // a read came after a whole low-speed window below the floor
     bool Failed = false;     // a call failed (its error in RequestState::Error)
     ULONGLONG WindowEndMs = 0;  // when the low-speed window in progress ends
 };
 
-// What one request shares with the service's status callback. When a
-// deadline passes, the caller closes the request and returns while the
-// service may still finish the call it was making, into Block: the state is
-// freed by whichever lets go last, the caller or the handle's closing.
-//
-// Two sides touch it: the caller (the AsyncRequest's owner) and the status
-// callback, which runs on a service thread or, for a call whose data is
-// already there, inside the call on the thread that made it. Lock guards
-// every field but Holders and Block. The callback takes a completion under
-// Lock and wakes Changed, and never waits for the caller. In a round it
-// decides the next call under Lock and makes it outside, counted in
-// CallsStarting, from the frame that made the call before: a completion that
-// comes back inside a round call, on the same thread, only leaves its result
-// to that frame. Status and Count are the caller's to read once its call has
-// completed: nothing else is in flight then.
+// What one request shares with the service's status callback. Who may touch
+// what:
+// - Two threads: the owner's (the AsyncRequest's caller), and the
+//   callback's, which runs on a service thread or, for a call whose data is
+//   already there, inside the call on the thread that made it.
+// - Lock guards every field but Holders (changed only by ReleaseShared:
+//   whichever of the owner and the handle's closing lets go last frees the
+//   state, since a call left behind by a deadline may still complete) and
+//   Block (the service writes a read's bytes there between its start and
+//   its completion; the owner takes only bytes a completion reported).
+// - One call at a time (AsyncRequest::Call): the owner clears Completed,
+//   Error and SecureFailure, starts the call and sleeps on Changed; the
+//   callback sets Status, Count, Error and Completed and wakes Changed.
+//   Status and Count are the owner's to read once Completed: nothing else
+//   is in flight then.
+// - A read batch (StartReadBatch, while BatchRunning): the callback takes
+//   each completion into Batch and decides the next call under Lock
+//   (TakeBatchCompletion), then makes it outside Lock, counted in
+//   CallsStarting. The next call is made only by the loop in the frame that
+//   made the call before (MakeBatchCalls): a completion that comes back
+//   inside a call, on the same thread, only leaves its result to that loop,
+//   so reads that complete at once never nest. The owner reads Batch under
+//   Lock (WaitForBatch).
+// - From the callback: take a completion, wake Changed and, in a batch,
+//   make its next call; never wait for the owner, never call anything of
+//   the owner's.
+// - StopReadBatch clears BatchRunning and waits until CallsStarting is 0:
+//   no call may start on the handle once it closes.
 struct RequestState {
     SRWLOCK Lock = SRWLOCK_INIT;
     CONDITION_VARIABLE Changed = CONDITION_VARIABLE_INIT;
-    bool Completed = false;  // the call in progress has completed
-    DWORD Status = 0;        // the callback status that completed it
-    DWORD Count = 0;         // bytes available, or bytes read
-    DWORD Error = 0;         // with a request error: the service's error code
-    DWORD SecureFailure = 0;  // the flags of a secure failure the service reported
-    LONG Holders = 2;        // the caller and the request handle; changed only by LetGoOfShared
-    // Where each read lands, written by the service between a read's start
-    // and its completion; the caller takes only bytes a completion reported.
-    std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);
-    // A round of reading on: while ReadingOn, the body's next call is made
-    // on the thread the last completion came on, so that a read which has to wait for the network
-    // does not hand every completion (one per TLS record, about 16 KiB) to
-    // the waiting thread.
-    bool ReadingOn = false;
-    // Frames making a round's calls, counted from the first call they decide:
-    // StopReadingOn waits until there are none, since no call may start on
-    // the handle once it closes.
-    LONG CallsStarting = 0;
-    unsigned char* RoundAt = nullptr;  // where the round's bytes go
-    DWORD RoundRoom = 0;              // how many it may take
-    bool RoundCompletesBody = false;  // those are the rest of the body
-    RoundView Round;
-    // The body's low-speed window, moved on by each read that completes.
+    bool Completed = false;   // under Lock: the call in progress has completed
+    DWORD Status = 0;         // set under Lock; the owner's once Completed: the status that completed it
+    DWORD Count = 0;          // set under Lock; the owner's once Completed: bytes available, or read
+    DWORD Error = 0;          // under Lock: with a request error, the service's error code
+    DWORD SecureFailure = 0;  // under Lock: the flags of a secure failure the service reported
+    LONG Holders = 2;         // the owner and the request handle: ReleaseShared only
+    std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);  // the service's, then the owner's
+    bool BatchRunning = false;         // under Lock: completions go to Batch
+    LONG CallsStarting = 0;            // under Lock: frames making a batch's calls
+    unsigned char* BatchAt = nullptr;  // under Lock: where the batch's bytes go
+    DWORD BatchRoom = 0;               // under Lock: how many it may take
+    bool BatchCompletesBody = false;   // under Lock: those are the rest of the body
+    BatchProgress Batch;               // under Lock
+    // Under Lock: the body's low-speed window, moved on by each read that
+    // completes, and what this request's body brought.
     LowSpeedWindow Window = {};
-    unsigned long long RequestBytes = 0;  // what this request's body brought
+    unsigned long long RequestBytes = 0;
 };
 
 // Why a call failed, as the service reported it.
@@ -83,8 +93,8 @@ struct CallError {
 
 // One asynchronous GET request and its shared state: the owner of the
 // request handle. Closing the handle ends a pending call (or, where the
-// platform lets it run on, abandons it); a round of reading on is stopped
-// first, whichever way the owner goes.
+// platform lets it run on, abandons it); a read batch is stopped first,
+// whichever way the owner goes.
 class AsyncRequest {
 public:
     AsyncRequest() = default;
@@ -105,7 +115,7 @@ public:
     template <typename Start>
     bool Call(Start start, DWORD expected, ULONGLONG deadlineMs) const
     {
-        ExpectCompletion();
+        ClearLastCall();
         if (!start()) {
             NoteStartFailure(GetLastError());
             return false;
@@ -120,22 +130,24 @@ public:
     // Starts the body's low-speed window now; when it ends.
     ULONGLONG StartWindow() const;
 
-    // Reads up to `room` bytes of the body to `at` in the background: the
-    // callback asks what is available and reads it, again and again, until
-    // the room is full, the body ends, a call fails, or a read comes after a
-    // window below the floor. `completesBody`: those bytes are the rest of
-    // the body (a window that completes it is not slow).
-    void ReadOn(unsigned char* at, DWORD room, bool completesBody) const;
+    // A read batch: reads up to `room` bytes of the body to `at` in the
+    // background, the callback asking what is available and reading it,
+    // again and again, until the room is full, the body ends, a call fails,
+    // or a read comes after a window below the floor. `completesBody`: those
+    // bytes are the rest of the body (a window that completes it is not
+    // slow).
+    void StartReadBatch(unsigned char* at, DWORD room, bool completesBody) const;
 
-    // Waits until the round ends or `untilMs` passes; what it has brought.
-    RoundView WaitForRound(ULONGLONG untilMs) const;
+    // Waits until the batch ends or `untilMs` passes; what it has brought.
+    BatchProgress WaitForBatch(ULONGLONG untilMs) const;
 
-    // Ends the round before its time: once this returns the callback starts
+    // Ends the batch before its time: once this returns the callback starts
     // no further call (the one in flight may still complete, into Block).
-    void StopReadingOn() const;
+    void StopReadBatch() const;
 
 private:
-    void ExpectCompletion() const;
+    // Forgets the last call's completion and error before the next starts.
+    void ClearLastCall() const;
     void NoteStartFailure(DWORD error) const;
     bool WaitFor(DWORD expected, ULONGLONG deadlineMs) const;
 

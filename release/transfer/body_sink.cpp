@@ -1,6 +1,5 @@
 #include "release/transfer/body_sink.h"
 
-#include "release/failure_detail.h"
 #include "release/transfer/transfer_limits.h"
 
 namespace {
@@ -25,47 +24,6 @@ bool NoteWriteFailure(BodySink& sink)
     sink.WriteFailed = true;
     sink.WriteError = GetLastError();
     return false;
-}
-
-bool Stop(BodyFault& fault, const std::wstring& cause, const wchar_t* stage = L"reading")
-{
-    fault.Cause = cause;
-    fault.Stage = stage;
-    return false;
-}
-
-// A body that brought more than it may: past the manifest's cap, or,
-// without a length, past the installer ceiling (an answer no server should
-// give).
-bool StopTooLarge(const BodySink& sink, BodyFault& fault)
-{
-    if (sink.Memory != nullptr) {
-        return Stop(fault, L"a body above " + std::to_wstring(kMemoryBodyCap) + L" bytes");
-    }
-    fault.Unacceptable = true;
-    return Stop(fault, L"a body without a length beyond the ceiling of " +
-                           std::to_wstring(kTransferLimits.InstallerCapBytes) + L" bytes");
-}
-
-// One percent of a body whose progress is reported, but no less than a TLS
-// record carries (16 KiB), which one read brings anyway; else a whole read
-// block.
-DWORD ProgressStep(const BodySink& sink)
-{
-    constexpr unsigned long long kRecordBytes = 16 * 1024;
-    if (sink.AnnouncedLength == 0 || sink.Report == nullptr || !sink.Report->Progress) {
-        return kReadBlockBytes;
-    }
-    const unsigned long long step = sink.AnnouncedLength / 100;
-    return step < kRecordBytes ? static_cast<DWORD>(kRecordBytes)
-           : step < kReadBlockBytes ? static_cast<DWORD>(step)
-                                    : kReadBlockBytes;
-}
-
-std::wstring LowSpeedCause()
-{
-    return L"fewer than " + std::to_wstring(kTransferLimits.LowSpeedFloorBytes) + L" bytes in " +
-           SecondsText(kTransferLimits.LowSpeedWindowMs);
 }
 
 }  // namespace
@@ -129,70 +87,6 @@ bool StartBodyAgain(BodySink& sink)
     return !sink.WriteFailed;
 }
 
-bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
-                 BodyFault& fault)
-{
-    ULONGLONG windowEndMs = request.StartWindow();
-    // A window that passed below the floor ends the body, unless the body is
-    // already complete: then the service says so at once.
-    bool slow = false;
-    while (!BodyComplete(sink)) {
-        const DWORD room = RoomForNextRead(sink);
-        if (sink.WriteFailed) {
-            return Stop(fault, WindowsErrorCause(sink.WriteError), L"writing the body of");
-        }
-        if (room == 0 || slow) {
-            // Only the end of the body may come now.
-            const ULONGLONG waitMs = slow ? 0 : Earlier(windowEndMs, deadlineMs);
-            if (!request.Call([&] { return WinHttpQueryDataAvailable(request.Handle(), nullptr); },
-                              WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, waitMs)) {
-                return Stop(fault, CallFailure(request, waitMs == deadlineMs ? timeUp : LowSpeedCause()));
-            }
-            if (request.State().Count == 0) {
-                break;
-            }
-            return slow ? Stop(fault, LowSpeedCause()) : StopTooLarge(sink, fault);
-        }
-        // A round is at most one percent of a large body whose progress is
-        // shown, so that the bar moves with every percent.
-        const DWORD step = ProgressStep(sink);
-        const DWORD roundRoom = room < step ? room : step;
-        request.ReadOn(sink.ReadBlock + sink.PendingBytes, roundRoom,
-                       sink.AnnouncedLength != 0 && sink.Received + roundRoom >= sink.AnnouncedLength);
-        RoundView round;
-        for (DWORD taken = 0;;) {
-            round = request.WaitForRound(Earlier(windowEndMs, deadlineMs));
-            windowEndMs = round.WindowEndMs;
-            if (round.Filled > taken) {
-                TakeRead(sink, round.Filled - taken);
-                taken = round.Filled;
-            }
-            if (round.Ended) {
-                break;
-            }
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadlineMs || now >= windowEndMs) {
-                request.StopReadingOn();
-                return Stop(fault, now >= deadlineMs ? timeUp : LowSpeedCause());
-            }
-        }
-        if (round.Failed) {
-            return Stop(fault, CallFailure(request, timeUp));
-        }
-        if (round.EndOfBody) {
-            break;
-        }
-        slow = round.Slow;
-    }
-    // Some HTTP stacks report a body cut short by a dropped connection as
-    // complete; a body shorter than its announced length is a failed read.
-    if (sink.Received < sink.AnnouncedLength) {
-        return Stop(fault, L"the body ended at " + std::to_wstring(sink.Received) + L" of " +
-                               std::to_wstring(sink.AnnouncedLength) + L" bytes");
-    }
-    return true;
-}
-
 unsigned DownloadPercent(unsigned long long received, unsigned long long announced)
 {
     // received * 100 cannot wrap below 2^57 bytes; beyond, the announced
@@ -202,20 +96,3 @@ unsigned DownloadPercent(unsigned long long received, unsigned long long announc
     return percent > 100ULL ? 100U : static_cast<unsigned>(percent);
 }
 
-bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
-                       const TransferLimits& limits)
-{
-    if (bodyComplete) {
-        return false;
-    }
-    if (received - window.StartBytes >= limits.LowSpeedFloorBytes) {
-        window = {nowMs, received};
-        return false;
-    }
-    return nowMs - window.StartMs >= limits.LowSpeedWindowMs;
-}
-
-std::wstring SecondsText(ULONGLONG ms)
-{
-    return std::to_wstring(ms / 1000) + L" s";
-}

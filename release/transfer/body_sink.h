@@ -6,7 +6,7 @@
 
 #include "release/error_text.h"
 #include "release/transfer/async_request.h"
-#include "release/transfer/https_transfer.h"
+#include "release/transfer/download_report.h"
 
 // Where the bytes of one body go: appended to Memory (memory mode), or
 // written through File after being gathered in the request's read block
@@ -21,9 +21,7 @@ struct BodySink {
     // (PendingBytes of them not yet written to File).
     unsigned long long Received = 0;
     unsigned long long AnnouncedLength = 0;  // as the first answer gave it; 0: not announced
-#ifdef TAVRO_MANIFEST_KEYS
     unsigned long long RequiredLength = kAnyLength;  // what the body must be, when the caller knows
-#endif
     std::wstring Validator;                  // what If-Range names when the rest is asked for
     unsigned char* ReadBlock = nullptr;      // the request's read buffer, kReadBlockBytes long
     DWORD PendingBytes = 0;                  // at the start of ReadBlock: taken, bound for File
@@ -59,24 +57,3 @@ bool StartBodyAgain(BodySink& sink);
 // Percent for the progress bar: received * 100 / announced, rounded down and
 // capped at 100, for any 64-bit lengths. `announced` must not be 0.
 unsigned DownloadPercent(unsigned long long received, unsigned long long announced);
-
-// Why reading a body stopped, for the log: the cause, what the program was
-// doing, and whether it was a body no server should send (too large).
-struct BodyFault {
-    std::wstring Cause;
-    const wchar_t* Stage = L"reading";
-    bool Unacceptable = false;
-};
-
-// Streams the body of an answered request into the sink, to its announced
-// length (without one, until the service reports 0 bytes available), in
-// rounds of reading on of at most what is left of the read block (and, when
-// its progress is reported, one percent of the body or 16 KiB). Each wait
-// ends when the round does, when the low-speed window in progress does (a
-// window below the floor ends the body), or at `deadlineMs`, which `timeUp`
-// names.
-bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadlineMs, const std::wstring& timeUp,
-                 BodyFault& fault);
-
-// "N s".
-std::wstring SecondsText(ULONGLONG ms);

@@ -7,6 +7,7 @@
 #include "release/manifest.h"
 #include "release/release_messages.h"
 #include "release/transfer/async_request.h"
+#include "release/transfer/body_reading.h"
 #include "release/transfer/body_sink.h"
 #include "release/transfer/proxy_settings.h"
 #include "release/transfer/resume.h"
@@ -217,7 +218,6 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
     if (!ReadAnnouncedLength(request.Handle(), sink, url, outcome, announced, length)) {
         return false;
     }
-#ifdef TAVRO_MANIFEST_KEYS
     // The caller knows what the body must be: a server that announces
     // another body is not serving it.
     const bool required = sink.RequiredLength != kAnyLength;
@@ -228,7 +228,6 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
                         std::to_wstring(sink.RequiredLength) + L" were required",
                     L"requesting", url);
     }
-#endif
     // The manifest is read whole before anything trusts it: where it ends
     // must be certain.
     if (sink.Memory != nullptr && !BodyEndIsFramed(request.Handle(), announced)) {
@@ -245,12 +244,7 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
     // A whole body, the first or again: its length and validator are the
     // body's from now on.
     if (sink.Received == 0) {
-        sink.AnnouncedLength = length;
-#ifdef TAVRO_MANIFEST_KEYS
-        if (required) {
-            sink.AnnouncedLength = sink.RequiredLength;
-        }
-#endif
+        sink.AnnouncedLength = required ? sink.RequiredLength : length;
         sink.Validator = IfRangeValidator(TextHeader(request.Handle(), WINHTTP_QUERY_ETAG),
                                           TextHeader(request.Handle(), WINHTTP_QUERY_LAST_MODIFIED));
     }
@@ -419,18 +413,11 @@ bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const DownloadRepo
     return Download(url, sink, error, detail);
 }
 
-#ifndef TAVRO_MANIFEST_KEYS
-bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report, ErrorText& error,
-                       FailureDetail* detail)
-{
-    BodySink sink;
-#else
 bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report, ErrorText& error,
                        FailureDetail* detail, unsigned long long requiredLength)
 {
     BodySink sink;
     sink.RequiredLength = requiredLength;
-#endif
     sink.File = file;
     sink.Report = &report;
     const LARGE_INTEGER here = {};

@@ -2,11 +2,11 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 #include "release/error_text.h"
 #include "release/failure_detail.h"
+#include "release/transfer/download_report.h"
 #include "release/transfer/transfer_limits.h"
 
 // One HTTPS GET of a URL that passes the release URL policy (checked here on
@@ -25,17 +25,6 @@
 // low-speed window after the fetch's first request began, its redirects
 // included (connections and TLS handshakes too), whatever trickles in
 // meanwhile. Returns false with a sentence in `error` on any failure.
-
-// What a download tells its caller as it goes; a member left empty is not
-// called.
-struct DownloadReport {
-    // The percentage of the body received, whenever it moves, when the
-    // server announced a Content-Length.
-    std::function<void(unsigned percent)> Progress;
-    // The download goes on after its connection dropped, from this byte (0
-    // when the server sent the whole file again).
-    std::function<void(unsigned long long resumedAt)> Resumed;
-};
 
 // The body is appended to `memory` (never cleared first). The body must be
 // framed (a Content-Length, or chunked), at most kMemoryBodyCap bytes, and
@@ -62,19 +51,14 @@ struct DownloadReport {
 // way), anything else fails the download as the drop did. Bytes
 // received before a failure stay in the file. On failure `detail`, when
 // given, says what failed.
-constexpr unsigned long long kAnyLength = ~0ULL;
-#ifndef TAVRO_MANIFEST_KEYS
+//
+// A `requiredLength` other than kAnyLength (a signed manifest's installer
+// size) holds the body to exactly that length: an answer that announces
+// another fails at once (an unexpected response), reading stops there, fewer
+// bytes are a drop, and progress is known without a Content-Length.
 [[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report,
-                                     ErrorText& error, FailureDetail* detail = nullptr);
-#else
-// In a build with manifest keys, `requiredLength` (the signed manifest's
-// installer size) holds the body to exactly that length: an answer that
-// announces another fails at once (an unexpected response), reading stops
-// there, fewer bytes are a drop, and progress is known without a
-// Content-Length.
-[[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report,
-                                     ErrorText& error, FailureDetail* detail, unsigned long long requiredLength);
-#endif
+                                     ErrorText& error, FailureDetail* detail = nullptr,
+                                     unsigned long long requiredLength = kAnyLength);
 
 // The sentence for a transfer that failed after the last answer `status`
 // (0: none): a proxy's sign-in request (407 on a request through a proxy),
@@ -82,6 +66,3 @@ constexpr unsigned long long kAnyLength = ~0ULL;
 const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy);
 
 constexpr unsigned kMaxRedirects = 10;
-
-// The manifest is a few lines; a larger memory-mode body is not one.
-constexpr unsigned long kMemoryBodyCap = 64 * 1024;

@@ -133,7 +133,7 @@ DWORD WINAPI RunDiscovery(LPVOID parameter)
     if (session != nullptr) {
         WinHttpCloseHandle(session);
     }
-    LetGoOfShared(discovery);
+    ReleaseShared(discovery);
     return 0;
 }
 
@@ -144,8 +144,8 @@ DiscoveryAnswer Discover(const std::wstring& url, const UserProxySettings& setti
     discovery->Settings = settings;
     const HANDLE thread = CreateThread(nullptr, 0, RunDiscovery, discovery, 0, nullptr);
     if (thread == nullptr) {
-        LetGoOfShared(discovery);  // the thread's share
-        LetGoOfShared(discovery);
+        ReleaseShared(discovery);  // the thread's share
+        ReleaseShared(discovery);
         return DiscoveryAnswer::Failed;
     }
     DiscoveryAnswer answer = DiscoveryAnswer::Failed;
@@ -154,7 +154,7 @@ DiscoveryAnswer Discover(const std::wstring& url, const UserProxySettings& setti
         proxy = discovery->Proxy;
     }
     CloseHandle(thread);
-    LetGoOfShared(discovery);
+    ReleaseShared(discovery);
     return answer;
 }
 

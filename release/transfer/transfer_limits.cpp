@@ -10,3 +10,17 @@ const TransferLimits kTransferLimits = {2000 * TAVRO_TEST_TIMING, 1024, 6000 * T
 #else
 const TransferLimits kTransferLimits = kProductionLimits;
 #endif
+
+// The rule is the same in every program; only the limits it is given differ.
+bool LowSpeedRuleTrips(LowSpeedWindow& window, ULONGLONG nowMs, unsigned long long received, bool bodyComplete,
+                       const TransferLimits& limits)
+{
+    if (bodyComplete) {
+        return false;
+    }
+    if (received - window.StartBytes >= limits.LowSpeedFloorBytes) {
+        window = {nowMs, received};
+        return false;
+    }
+    return nowMs - window.StartMs >= limits.LowSpeedWindowMs;
+}

@@ -2,10 +2,7 @@
 
 #include <windows.h>
 
-// The build setting (CMake passes it to every source).
-#ifndef TAVRO_MAX_INSTALLER_MIB
-#define TAVRO_MAX_INSTALLER_MIB 1024
-#endif
+#include "release/build_settings.h"
 
 // When a transfer counts as stalled (values a working line never hits: the
 // floor is about 17 bytes a second), how large a body may be, and every pause
@@ -17,8 +14,7 @@ struct TransferLimits {
     DWORD DiscoveryLimitMs;                 // finding and running a proxy configuration script
     DWORD FirstResumePauseMs;               // before the first resumed request; doubled for each next
     // The largest installer body taken (announced, or without a length), so
-    // that a hostile host cannot fill the user's disk: the build setting
-    // TAVRO_MAX_INSTALLER_MIB.
+    // that a hostile host cannot fill the user's disk: kMaxInstallerMib.
     unsigned long long InstallerCapBytes;
     // A verified installer whose name another program holds: the first
     // pause before it is tried again, doubled for each next until it passes
@@ -29,7 +25,7 @@ struct TransferLimits {
     DWORD RevocationWaitMs;
 };
 constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000,
-                                              TAVRO_MAX_INSTALLER_MIB * 1024ULL * 1024ULL, 50, 1600, 20000};
+                                              kMaxInstallerMib * 1024ULL * 1024ULL, 50, 1600, 20000};
 
 // The limits in force (transfer_limits.cpp): kProductionLimits in every
 // program built from this code, shortened ones in the unit tests, so the

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr char kSignaturePrefix[] = "signature=";
-constexpr wchar_t kOriginPrefix[] = L"origin=";
 constexpr size_t kSignatureBytes = 64;  // r||s of P-256
 
 bool IsBlank(unsigned char c)
@@ -34,66 +32,70 @@ void CloseProvider(BCRYPT_ALG_HANDLE provider)
 using ScopedKey = ScopedHandle<BCRYPT_KEY_HANDLE, CloseKey>;
 using ScopedProvider = ScopedHandle<BCRYPT_ALG_HANDLE, CloseProvider>;
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-long long DaysFromCivil(long long year, unsigned month, unsigned day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const long long era = (year >= 0 ? year : year - 399) / 400;
-    const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
-}
-
-bool ReadNumber(const std::wstring& text, size_t at, size_t digits, unsigned& value)
-{
-    value = 0;
-    for (size_t i = at; i < at + digits; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned>(text[i] - L'0');
-    }
-    return true;
-}
-
-// A positive decimal number of at most 19 digits, nothing else.
-bool ParsePositive(const std::wstring& text, unsigned long long& value, bool zeroAllowed)
-{
-    if (text.empty() || text.size() > 19) {
-        return false;
-    }
-    value = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned long long>(c - L'0');
-    }
-    return zeroAllowed || value != 0;
-}
-
-const std::wstring* Find(const ReleaseManifest& manifest, const wchar_t* key)
-{
-    const auto entry = manifest.find(key);
-    return entry == manifest.end() ? nullptr : &entry->second;
-}
-
 std::wstring Quoted(const std::wstring& value)
 {
     return L"\"" + TextForLog(value) + L"\"";
 }
 
-}  // namespace
+// "name=", the start of a line that gives the field.
+std::wstring LinePrefix(const wchar_t* name)
+{
+    return std::wstring(name) + L"=";
+}
 
-#ifndef TAVRO_MANIFEST_MAX_DAYS
-#define TAVRO_MANIFEST_MAX_DAYS 90
-#endif
-#ifndef TAVRO_MANIFEST_FLOOR
-#define TAVRO_MANIFEST_FLOOR 0
-#endif
-const long long kManifestMaxDays = TAVRO_MANIFEST_MAX_DAYS;
-const unsigned long long kManifestFloor = TAVRO_MANIFEST_FLOOR;
+// One signed field's value against the build's rules; what it says goes to
+// `read`. The origin and the signature are lines of their own, checked
+// before it; an expiry that has passed is judged after every field.
+bool CheckSignedValue(const ManifestField& field, const ManifestRules& rules, SignedFields& read,
+                      std::wstring& fault)
+{
+    if (field.Rule == FieldRule::Origin || field.Rule == FieldRule::Signature) {
+        return true;
+    }
+    const std::wstring name = field.Name;
+    const std::wstring* value = FieldValue(read.Entries, field.Name);
+    if (value == nullptr || !IsWellFormed(*value, field.Rule)) {
+        fault = value == nullptr ? L"no " + name
+                                 : name + L" " + Quoted(*value) + L", " + MalformedCause(field.Rule);
+        return false;
+    }
+    switch (field.Rule) {
+    case FieldRule::UtcTime:
+        ParseUtcTime(*value, read.ExpiresSeconds);
+        if (read.ExpiresSeconds - rules.NowSeconds > rules.MaxDaysAhead * 86400) {
+            fault = name + L" " + *value + L", more than " + std::to_wstring(rules.MaxDaysAhead) + L" days ahead";
+            return false;
+        }
+        return true;
+    case FieldRule::Sequence:
+        ParseDecimal(*value, read.Sequence);
+        if (read.Sequence < rules.MinSequence) {
+            fault = name + L" " + *value + L" below " + std::to_wstring(rules.MinSequence) +
+                    L", the highest this installer accepted or was built with";
+            return false;
+        }
+        return true;
+    case FieldRule::Size:
+        ParseDecimal(*value, read.InstallerSize);
+        // The download is held to this size: 0 would mean no length at all,
+        // and a size past the ceiling would let a body through that no
+        // announced length could.
+        if (read.InstallerSize == 0) {
+            fault = name + L" 0, an empty installer";
+            return false;
+        }
+        if (read.InstallerSize > rules.MaxInstallerSize) {
+            fault = name + L" " + *value + L", above the ceiling of " + std::to_wstring(rules.MaxInstallerSize) +
+                    L" bytes";
+            return false;
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+}  // namespace
 
 long long NowUtcSeconds()
 {
@@ -107,15 +109,12 @@ long long NowUtcSeconds()
 std::vector<std::wstring> ManifestKeys()
 {
     std::vector<std::wstring> keys;
-#ifdef TAVRO_MANIFEST_KEYS
-    // The build setting: the keys' base64, separated by spaces.
-    const std::wstring all = TAVRO_WIDEN(TAVRO_MANIFEST_KEYS);
+    const std::wstring all = kManifestKeysText;
     for (size_t start = 0; start < all.size();) {
         const size_t end = all.find(L' ', start);
         keys.push_back(all.substr(start, end - start));
         start = end == std::wstring::npos ? all.size() : end + 1;
     }
-#endif
     return keys;
 }
 
@@ -169,9 +168,11 @@ bool SplitSignedManifest(const ByteBuffer& bytes, size_t& signedLength, std::vec
     while (lineStart > 0 && bytes[lineStart - 1] != '\n') {
         --lineStart;
     }
-    const size_t prefix = sizeof(kSignaturePrefix) - 1;
-    if (end - lineStart < prefix || std::memcmp(&bytes[lineStart], kSignaturePrefix, prefix) != 0) {
-        fault = L"no \"signature=\" line last";
+    const std::wstring wide = LinePrefix(kSignatureField);
+    const std::string signaturePrefix(wide.begin(), wide.end());  // ASCII
+    const size_t prefix = signaturePrefix.size();
+    if (end - lineStart < prefix || std::memcmp(&bytes[lineStart], signaturePrefix.data(), prefix) != 0) {
+        fault = L"no \"" + wide + L"\" line last";
         return false;
     }
     const std::wstring value(bytes.begin() + static_cast<std::ptrdiff_t>(lineStart + prefix),
@@ -222,26 +223,6 @@ bool VerifyP256Signature(const std::vector<unsigned char>& point, const unsigned
                                  0) == 0;
 }
 
-bool ParseUtcTime(const std::wstring& text, long long& seconds)
-{
-    // YYYY-MM-DDTHH:MM:SSZ
-    unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (text.size() != 20 || text[4] != L'-' || text[7] != L'-' || text[10] != L'T' || text[13] != L':' ||
-        text[16] != L':' || text[19] != L'Z' || !ReadNumber(text, 0, 4, year) || !ReadNumber(text, 5, 2, month) ||
-        !ReadNumber(text, 8, 2, day) || !ReadNumber(text, 11, 2, hour) || !ReadNumber(text, 14, 2, minute) ||
-        !ReadNumber(text, 17, 2, second)) {
-        return false;
-    }
-    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (year < 1970 || month < 1 || month > 12 || day < 1 ||
-        day > kDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 || minute > 59 || second > 59) {
-        return false;
-    }
-    seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    return true;
-}
-
 std::wstring KeyFingerprint(const std::wstring& keyBase64)
 {
     std::vector<unsigned char> spki;
@@ -281,16 +262,17 @@ ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::w
     if (!firstLine.empty() && firstLine.back() == L'\r') {
         firstLine.pop_back();
     }
-    const size_t prefixLength = wcslen(kOriginPrefix);
-    if (firstLine.compare(0, prefixLength, kOriginPrefix) != 0) {
-        fault = L"no \"origin=\" line first";
+    const std::wstring originPrefix = LinePrefix(kOriginField);
+    const size_t prefixLength = originPrefix.size();
+    if (firstLine.compare(0, prefixLength, originPrefix) != 0) {
+        fault = L"no \"" + originPrefix + L"\" line first";
         return ManifestVerdict::Refused;
     }
     // A manifest signed for another place (a rehearsal, a beta, another
     // path) would otherwise serve here, its own sequence with it.
     const std::wstring origin = firstLine.substr(prefixLength);
     if (origin != rules.Origin) {
-        fault = L"origin \"" + UrlForLog(origin, kLongestTextForLog) + L"\", not " + rules.Origin;
+        fault = std::wstring(kOriginField) + L" \"" + UrlForLog(origin, kLongestTextForLog) + L"\", not " + rules.Origin;
         return ManifestVerdict::Refused;
     }
     std::wstring repeated;
@@ -301,45 +283,15 @@ ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::w
         fault = L"key " + TextForLog(repeated) + L" given twice";
         return ManifestVerdict::Refused;
     }
-    const std::wstring* expires = Find(read.Entries, L"expires");
-    const std::wstring* sequence = Find(read.Entries, L"sequence");
-    const std::wstring* size = Find(read.Entries, L"installersize");
-    if (expires == nullptr || !ParseUtcTime(*expires, read.ExpiresSeconds)) {
-        fault = expires == nullptr ? L"no expires" : L"expires " + Quoted(*expires) + L", not a UTC time";
-        return ManifestVerdict::Refused;
-    }
-    if (read.ExpiresSeconds - rules.NowSeconds > rules.MaxDaysAhead * 86400) {
-        fault = L"expires " + *expires + L", more than " + std::to_wstring(rules.MaxDaysAhead) + L" days ahead";
-        return ManifestVerdict::Refused;
-    }
-    if (sequence == nullptr || !ParsePositive(*sequence, read.Sequence, false)) {
-        fault = sequence == nullptr ? L"no sequence" : L"sequence " + Quoted(*sequence) + L", not a positive number";
-        return ManifestVerdict::Refused;
-    }
-    if (read.Sequence < rules.MinSequence) {
-        fault = L"sequence " + *sequence + L" below " + std::to_wstring(rules.MinSequence) +
-                L", the highest this installer accepted or was built with";
-        return ManifestVerdict::Refused;
-    }
-    if (size == nullptr || !ParsePositive(*size, read.InstallerSize, true)) {
-        fault = size == nullptr ? L"no installersize" : L"installersize " + Quoted(*size) + L", not a number";
-        return ManifestVerdict::Refused;
-    }
-    // The download is held to this size: 0 would mean no length at all, and
-    // a size past the ceiling would let a body through that no announced
-    // length could.
-    if (read.InstallerSize == 0) {
-        fault = L"installersize 0, an empty installer";
-        return ManifestVerdict::Refused;
-    }
-    if (read.InstallerSize > rules.MaxInstallerSize) {
-        fault = L"installersize " + *size + L", above the ceiling of " + std::to_wstring(rules.MaxInstallerSize) +
-                L" bytes";
-        return ManifestVerdict::Refused;
+    // Each signed field, in the table's order.
+    for (const ManifestField& field : kManifestFields) {
+        if (field.SignedOnly && !CheckSignedValue(field, rules, read, fault)) {
+            return ManifestVerdict::Refused;
+        }
     }
     if (read.ExpiresSeconds <= rules.NowSeconds) {
-        fault = L"expires " + *expires + L", " + std::to_wstring((rules.NowSeconds - read.ExpiresSeconds) / 86400) +
-                L" days ago by this computer's clock";
+        fault = std::wstring(kExpiresField) + L" " + *FieldValue(read.Entries, kExpiresField) + L", " +
+                std::to_wstring((rules.NowSeconds - read.ExpiresSeconds) / 86400) + L" days ago by this computer's clock";
         return ManifestVerdict::Expired;
     }
     fields = read;

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "release/build_settings.h"
 #include "release/error_text.h"
 #include "release/manifest.h"
+#include "release/manifest_fields.h"
 
 // The second lock: a build with TAVRO_MANIFEST_KEY runs only what a signed,
 // current release manifest names, so that whoever controls the release host
@@ -15,7 +17,8 @@
 // one manifest for ever.
 //
 // A signed manifest is the manifest's own key=value lines, so installers
-// without a key read it unchanged. Its first line is "origin=" + the URL it
+// without a key read it unchanged; its fields are the rows of
+// kManifestFields (manifest_fields.h), signed-only ones included. Its first line is "origin=" + the URL it
 // is published at, so that a manifest signed for another place (a
 // rehearsal, a beta, another path) is not taken from this one; among its
 // lines are "expires=" (UTC, RFC 3339 with Z), "sequence=" (a positive
@@ -26,19 +29,13 @@
 // whitespace and line ends may follow it. Nothing outside the signed bytes
 // is read.
 
-// The compiled-in keys (TAVRO_MANIFEST_KEY): each the base64 of a P-256
+// The compiled-in keys (kManifestKeysText): each the base64 of a P-256
 // SubjectPublicKeyInfo; none in a build without the setting.
 std::vector<std::wstring> ManifestKeys();
 
 // A key's fingerprint: SHA-256 (lower-case hex) of its SubjectPublicKeyInfo
 // (the base64 of ManifestKeys); empty for a text that is not base64.
 std::wstring KeyFingerprint(const std::wstring& keyBase64);
-
-// How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
-// old stolen manifest is not valid for years, and the lowest sequence this
-// build takes (TAVRO_MANIFEST_FLOOR, the last one signed when it was built).
-extern const long long kManifestMaxDays;
-extern const unsigned long long kManifestFloor;
 
 // The computer's clock: seconds since 1970, UTC.
 long long NowUtcSeconds();
@@ -62,10 +59,6 @@ bool P256PointOfSpki(const std::vector<unsigned char>& spki, std::vector<unsigne
 // `point`, checked with CNG.
 bool VerifyP256Signature(const std::vector<unsigned char>& point, const unsigned char* data, size_t size,
                          const std::vector<unsigned char>& signature);
-
-// "2027-03-01T00:00:00Z" as seconds since 1970 (UTC); false for any other
-// form (RFC 3339 with "Z" only, no fractions, a real date and time).
-bool ParseUtcTime(const std::wstring& text, long long& seconds);
 
 // What a build requires of a manifest's signed fields.
 struct ManifestRules {
@@ -95,8 +88,10 @@ enum class ManifestVerdict {
 // The whole check of a manifest's bytes, as received, against `keys` and
 // `rules`: the signature line, the signature under one of the keys, then,
 // in the signed bytes alone, the origin line, no key given twice (in any
-// letter case), "expires", "sequence", and "installersize" from 1 to the
-// ceiling. On anything but Verified, `fault` names the check that failed
-// and `fields` is left as it was.
+// letter case), and each signed-only field of kManifestFields by its rule
+// ("expires" not too far ahead, "sequence" not below the floor,
+// "installersize" from 1 to the ceiling), an expiry that has passed last.
+// On anything but Verified, `fault` names the check that failed and
+// `fields` is left as it was.
 ManifestVerdict VerifyManifest(const ByteBuffer& bytes, const std::vector<std::wstring>& keys,
                                const ManifestRules& rules, SignedFields& fields, std::wstring& fault);

@@ -31,10 +31,11 @@ std::wstring SignerName(PCCERT_CONTEXT certificate)
 
 }  // namespace
 
-#ifdef TAVRO_PUBLISHER_CA
 std::vector<std::wstring> CaKeyHashes(const CERT_CHAIN_CONTEXT& chain)
 {
     std::vector<std::wstring> hashes;
+    // CryptEncodeObjectEx is imported by a pinned build alone.
+#ifdef TAVRO_PUBLISHER_CA
     if (chain.cChain == 0) {
         return hashes;
     }
@@ -52,9 +53,11 @@ std::vector<std::wstring> CaKeyHashes(const CERT_CHAIN_CONTEXT& chain)
             LocalFree(encoded);
         }
     }
+#else
+    static_cast<void>(chain);
+#endif
     return hashes;
 }
-#endif
 
 namespace {
 
@@ -132,9 +135,9 @@ std::wstring SignerFault(LONG verdict, HANDLE state, const std::wstring& publish
         if (certificate != nullptr && certificate->pCert != nullptr) {
             facts.SignerName = SignerName(certificate->pCert);
         }
-#ifdef TAVRO_PUBLISHER_CA
-        facts.PinHolds = ChainHoldsCa(CaKeyHashes(*signer->pChainContext), TAVRO_WIDEN(TAVRO_PUBLISHER_CA));
-#endif
+        if (kPublisherCaPin[0] != L'\0') {
+            facts.PinHolds = ChainHoldsCa(CaKeyHashes(*signer->pChainContext), kPublisherCaPin);
+        }
         facts.SignedWhileValid = [signer] { return SignedWhileValid(*signer); };
         facts.RevocationStatus = [signer] { return SignerRevocationErrors(*signer->pChainContext); };
     }

@@ -11,15 +11,11 @@
 #include "release/error_text.h"
 #include "release/failure_detail.h"
 
-// An installer built with the TAVRO_PUBLISHER setting runs a downloaded file
-// only when, besides its SHA-256 value, it carries a valid Authenticode
-// signature made by that publisher: whoever can publish a manifest and a
-// matching file on the release host cannot also sign as the publisher.
-
-#ifdef TAVRO_PUBLISHER
-// The publisher's name as the signing certificate gives it.
-constexpr wchar_t kRequiredPublisher[] = TAVRO_WIDEN(TAVRO_PUBLISHER);
-#endif
+// An installer built with the TAVRO_PUBLISHER setting (kRequiredPublisher,
+// build_settings.h) runs a downloaded file only when, besides its SHA-256
+// value, it carries a valid Authenticode signature made by that publisher:
+// whoever can publish a manifest and a matching file on the release host
+// cannot also sign as the publisher.
 
 // The signer's name (the certificate's simple display name, normally its
 // common name) is the publisher's: the same characters, letter case
@@ -61,17 +57,18 @@ std::wstring PublisherSignatureFault(const SignatureFacts& facts, const std::wst
 // (lower case).
 bool ChainHoldsCa(const std::vector<std::wstring>& caKeyHashes, const std::wstring& pin);
 
-#ifdef TAVRO_PUBLISHER_CA
 // The SHA-256 (lower-case hex) of each CA's SubjectPublicKeyInfo in the
-// chain's first simple chain, the issuer first and the root last.
+// chain's first simple chain, the issuer first and the root last. Only a
+// build pinned to a CA (kPublisherCaPin) encodes the keys; any other gets
+// none.
 std::vector<std::wstring> CaKeyHashes(const CERT_CHAIN_CONTEXT& chain);
-#endif
 
 // Checks the file open at `file` (its path names it for the platform; the
 // bytes are read through the handle): WinVerifyTrust with the generic verify
 // action, no UI and no revocation, then PublisherSignatureFault on what it
 // found (the signer's certificate chain from the same verification; in a
-// build with TAVRO_PUBLISHER_CA one of the chain's CAs must have that key),
+// build pinned to a CA, kPublisherCaPin, one of the chain's CAs must have
+// that key),
 // revocation checked last, for the whole chain but the root.
 // On failure assigns PublisherRefusal(publisher) (release_messages.h), and
 // `cause`, when given, says why (a cause of failure_detail.h): the
