@@ -1,16 +1,11 @@
 #include "release/install_attempt.h"
 
-#include <algorithm>
-
 #include "release/build_settings.h"
 #include "release/failure_detail.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
-#include "release/manifest_fields.h"
 #include "release/trust/package_verification.h"
 #include "release/transfer/proxy_settings.h"
-#include "release/trust/manifest_signature.h"
-#include "release/trust/signed_manifest_check.h"
 #include "release/trust/publisher_signature.h"
 #include "release/release_messages.h"
 #include "release/transfer/transfer_limits.h"
@@ -46,13 +41,6 @@ DWORD FailAttempt(const AttemptPlace& place, const std::wstring& message, const 
         place.Report.Failed(message, detail);
     }
     return 1;
-}
-
-bool Refuse(ReleaseFields& fields, const wchar_t* key, const wchar_t* sentence, ErrorText& error)
-{
-    fields.FaultyKey = key;
-    error = sentence;
-    return false;
 }
 
 // The attempt's own download file. Its bytes reach the installer's name only
@@ -136,29 +124,6 @@ Placement PutInPlace(HANDLE file, const std::wstring& target, const std::wstring
 // longer profile, the profile's.
 constexpr size_t kShortestWorkingDirectoryLength = 40;  // C:\Users\a\AppData\Local\TAVRO\Installer
 
-// What the manifest lacked or held, for the log.
-FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& manifest, const ReleaseFields& fields)
-{
-    const std::wstring where = UrlForLog(ManifestUrl());
-    if (!bytes.empty() && manifest.empty()) {
-        return DescribeFailure(L"no entry (" + std::to_wstring(bytes.size()) + L" bytes, UTF-8 or not)", L"in",
-                               where);
-    }
-    const std::wstring key = fields.FaultyKey != nullptr ? fields.FaultyKey : L"?";
-    const std::wstring* given = FieldValue(manifest, key.c_str());
-    if (given == nullptr) {
-        return DescribeFailure(L"no key " + key, L"in", where);
-    }
-    // A URL's value may hold a user name, a password or a query token.
-    const ManifestField* field = FindField(key);
-    const std::wstring value = field != nullptr && field->Rule == FieldRule::Url
-                                   ? UrlForLog(*given, kLongestTextForLog)
-                                   : TextForLog(*given);
-    return DescribeFailure(L"key " + key + L" \"" + value + L"\" (" + std::to_wstring(given->size()) +
-                               L" characters)",
-                           L"in", where);
-}
-
 DWORD AttemptSteps(const AttemptPlace& place)
 {
     ErrorText error;
@@ -167,35 +132,10 @@ DWORD AttemptSteps(const AttemptPlace& place)
     Log(place, kLogCheckingManifest);
     ReportProgress(place, 0);
 
-    ByteBuffer manifestBytes;
-    if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail)) {
-        return FailAttempt(place, error, detail);
-    }
-    // A signed manifest holds the download to the installer size it names.
-    unsigned long long installerSize = kAnyLength;
-#ifdef TAVRO_MANIFEST_KEYS
-    // The bytes as received, before anything reads them. (Only a build with
-    // manifest keys imports the CNG functions that verify them.)
-    SignedFields signedFields;
-    std::wstring fault;
-    switch (CheckSignedManifest(manifestBytes, place.Directory, ManifestKeys(), ManifestRulesNow(kManifestFloor),
-                                signedFields, fault)) {
-    case ManifestVerdict::Refused:
-        return FailAttempt(place, kMsgManifestUnverified, DescribeFailure(fault, L"in", UrlForLog(ManifestUrl())));
-    case ManifestVerdict::Expired:
-        return FailAttempt(place, kMsgManifestExpired, DescribeFailure(fault, L"in", UrlForLog(ManifestUrl())));
-    case ManifestVerdict::Verified:
-        break;
-    }
-    installerSize = signedFields.InstallerSize;
-    // Only what the signature covers is read from here on.
-    const ReleaseManifest& manifest = signedFields.Entries;
-#else
-    const ReleaseManifest manifest = ParseReleaseManifest(Utf8ToWide(manifestBytes));
-#endif
     ReleaseFields release;
-    if (!CheckReleaseManifest(manifest, release, error)) {
-        return FailAttempt(place, error, ManifestFault(manifestBytes, manifest, release));
+    unsigned long long installerSize = kAnyLength;
+    if (!FetchRelease(place.Directory, release, installerSize, error, detail)) {
+        return FailAttempt(place, error, detail);
     }
 
     const std::wstring& workingDirectory = place.Directory;
@@ -283,60 +223,6 @@ DWORD AttemptSteps(const AttemptPlace& place)
 }
 
 }  // namespace
-
-bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error)
-{
-    // Every field a manifest always has, there and well formed, in the
-    // table's order.
-    for (const ManifestField& field : kManifestFields) {
-        const std::wstring* value = FieldValue(manifest, field.Name);
-        if (!field.SignedOnly && (value == nullptr || !IsWellFormed(*value, field.Rule))) {
-            return Refuse(fields, field.Name, kMsgManifestIncomplete, error);
-        }
-    }
-    // Then what the values say: the URL policy before the file-name rule.
-    for (const FieldRule rule : {FieldRule::Url, FieldRule::FileName}) {
-        for (const ManifestField& field : kManifestFields) {
-            if (field.SignedOnly || field.Rule != rule) {
-                continue;
-            }
-            const std::wstring& value = *FieldValue(manifest, field.Name);
-            ReleaseEndpoint endpoint;
-            if (rule == FieldRule::Url && !ParseReleaseUrl(value, endpoint, error)) {
-                fields.FaultyKey = field.Name;
-                return false;
-            }
-            // The version becomes part of a file name: a separator, drive or
-            // stream colon, wildcard or control character could reach
-            // outside the directory.
-            if (rule == FieldRule::FileName && !IsSafeVersionText(value)) {
-                return Refuse(fields, field.Name, kMsgManifestBadVersion, error);
-            }
-        }
-    }
-    fields.Version = *FieldValue(manifest, kVersionField);
-    fields.InstallerUrl = *FieldValue(manifest, kInstallerUrlField);
-    fields.InstallerSha256 = *FieldValue(manifest, kInstallerSha256Field);
-    return true;
-}
-
-bool IsSafeVersionText(const std::wstring& version)
-{
-    if (InstallerFileName(version).size() > kMaxFileNameLength) {
-        return false;
-    }
-    for (wchar_t c : version) {
-        if (IsControlCharacter(c) || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::wstring InstallerFileName(const std::wstring& version)
-{
-    return L"TAVRO-Static-Module-Setup-" + version + L".exe";
-}
 
 bool Sha256TextsMatch(const std::wstring& expected, const std::wstring& computed)
 {

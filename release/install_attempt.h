@@ -8,6 +8,7 @@
 #include "release/error_text.h"
 #include "release/failure_detail.h"
 #include "release/manifest.h"
+#include "release/manifest_fetch.h"
 #include "release/url_policy.h"
 
 // What an install attempt tells whoever runs it (the window's worker, the
@@ -36,33 +37,6 @@ struct AttemptReport {
 // MAX_PATH is refused before the download. No exception leaves it: one (an
 // allocation that failed) is a failed attempt.
 DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report);
-
-// The three values an attempt takes from the manifest (manifest_fields.h).
-struct ReleaseFields {
-    std::wstring Version;
-    std::wstring InstallerUrl;
-    std::wstring InstallerSha256;
-    // After a refusal: the manifest key it is about.
-    const wchar_t* FaultyKey = nullptr;
-};
-
-// The attempt's rules for a parsed manifest, in its order: every field of
-// kManifestFields that is not signed-only there and of its shape (version
-// and URL not empty, a 64-character SHA-256 text); the URL policy; a
-// version that is safe in a file name. On success fills the values; on
-// failure assigns the sentence the installer shows and sets FaultyKey (the
-// field's name as the table writes it).
-[[nodiscard]] bool CheckReleaseManifest(const ReleaseManifest& manifest, ReleaseFields& fields, ErrorText& error);
-
-// A version may become part of a file name only when it holds none of
-// \ / : * ? " < > | and no control character (U+0000..U+001F, DEL and
-// U+0080..U+009F: IsControlCharacter), and the installer's file name it
-// makes fits in kMaxFileNameLength characters.
-constexpr size_t kMaxFileNameLength = 255;  // UTF-16 code units, as the file systems count
-bool IsSafeVersionText(const std::wstring& version);
-
-// "TAVRO-Static-Module-Setup-" + version + ".exe"
-std::wstring InstallerFileName(const std::wstring& version);
 
 // The manifest's SHA-256 text and the computed one name the same value:
 // both trimmed and folded A to Z, then compared whole.
