@@ -2,6 +2,7 @@
 
 #include "release/build_settings.h"
 #include "release/failure_detail.h"
+#include "release/transfer/async_request.h"
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
 #include "release/trust/package_verification.h"
@@ -132,9 +133,11 @@ DWORD AttemptSteps(const AttemptPlace& place)
     Log(place, kLogCheckingManifest);
     ReportProgress(place, 0);
 
+    // Every request of the attempt goes through these, and none outlives it.
+    TransferSessions sessions;
     ReleaseFields release;
     unsigned long long installerSize = kAnyLength;
-    if (!FetchRelease(place.Directory, release, installerSize, error, detail)) {
+    if (!FetchRelease(place.Directory, sessions, release, installerSize, error, detail)) {
         return FailAttempt(place, error, detail);
     }
 
@@ -174,8 +177,10 @@ DWORD AttemptSteps(const AttemptPlace& place)
     installerReport.Resumed = [&place](unsigned long long resumedAt) {
         Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
     };
-    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail,
-                           installerSize)) {
+    FileDownload how;
+    how.RequiredLength = installerSize;
+    how.Sessions = &sessions;
+    if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail, how)) {
         return FailDiscardingDownload(place, download, error, detail);
     }
 

@@ -42,11 +42,11 @@ FailureDetail ManifestFault(const ByteBuffer& bytes, const ReleaseManifest& mani
 
 }  // namespace
 
-bool FetchRelease(const std::wstring& directory, ReleaseFields& release, unsigned long long& installerSize,
-                  ErrorText& error, FailureDetail& detail)
+bool FetchRelease(const std::wstring& directory, TransferSessions& sessions, ReleaseFields& release,
+                  unsigned long long& installerSize, ErrorText& error, FailureDetail& detail)
 {
     ByteBuffer manifestBytes;
-    if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail)) {
+    if (!DownloadUrl(ManifestUrl(), manifestBytes, DownloadReport(), error, &detail, &sessions)) {
         return false;
     }
     // A signed manifest holds the download to the installer size it names.

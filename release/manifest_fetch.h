@@ -6,6 +6,8 @@
 #include "release/failure_detail.h"
 #include "release/manifest.h"
 
+class TransferSessions;  // release/transfer/async_request.h
+
 // The release an attempt installs, as the official host's manifest names
 // it: the manifest fetched and, in a build with manifest keys, verified,
 // then held to the attempt's rules.
@@ -38,10 +40,10 @@ bool IsSafeVersionText(const std::wstring& version);
 std::wstring InstallerFileName(const std::wstring& version);
 
 // The manifest from the official host, as an attempt in `directory` takes
-// it: fetched (the transfer's rules), in a build with manifest keys checked
+// it: fetched (the transfer's rules, through the attempt's `sessions`), in a build with manifest keys checked
 // with this user's sequence record (CheckSignedManifest) and read on from
 // its signed bytes alone, then held to CheckReleaseManifest. On success
 // fills `release`, and `installerSize` with the signed installer size (else
 // kAnyLength). On failure assigns the user's sentence and what failed.
-[[nodiscard]] bool FetchRelease(const std::wstring& directory, ReleaseFields& release,
+[[nodiscard]] bool FetchRelease(const std::wstring& directory, TransferSessions& sessions, ReleaseFields& release,
                                 unsigned long long& installerSize, ErrorText& error, FailureDetail& detail);

@@ -407,6 +407,27 @@ HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, Failur
     return nullptr;
 }
 
+TransferSessions::~TransferSessions()
+{
+    for (const auto& session : open_) {
+        WinHttpCloseHandle(session.second);
+    }
+}
+
+HINTERNET TransferSessions::For(const std::wstring& route, const std::wstring& url, FailureDetail& detail)
+{
+    for (const auto& session : open_) {
+        if (session.first == route) {
+            return session.second;
+        }
+    }
+    const HINTERNET session = OpenSession(route, url, detail);
+    if (session != nullptr) {
+        open_.emplace_back(route, session);
+    }
+    return session;
+}
+
 std::wstring CallFailure(const AsyncRequest& request, const std::wstring& timeUp)
 {
     const CallError error = request.LastError();

@@ -171,11 +171,32 @@ inline void CloseInternetHandle(HINTERNET handle)
 
 using ScopedInternet = ScopedHandle<HINTERNET, CloseInternetHandle>;
 
-// An asynchronous session for one request, through `proxy` ("host:port"), or
-// direct when it is empty: the program's user agent and time-outs, no
-// redirect followed by the service, and TLS 1.2 or later only. On failure,
-// null with the service's error in `detail` (`url` names the request).
+// An asynchronous session through `proxy` ("host:port"), or direct when it
+// is empty: the program's user agent and time-outs, no redirect followed by
+// the service, and TLS 1.2 or later only. On failure, null with the
+// service's error in `detail` (`url` names the request).
 HINTERNET OpenSession(const std::wstring& proxy, const std::wstring& url, FailureDetail& detail);
+
+// The sessions of one attempt, one for each route its requests take (direct,
+// or a proxy: the proxy is chosen for each URL, and the service takes it only
+// when a session opens), opened at first use and closed with the owner.
+// Windows keeps connections for reuse per session, so the manifest, the
+// installer and every redirect and resume of one attempt go over one
+// connection where the host allows, not a TCP and TLS handshake each.
+class TransferSessions {
+public:
+    TransferSessions() = default;
+    TransferSessions(const TransferSessions&) = delete;
+    TransferSessions& operator=(const TransferSessions&) = delete;
+    ~TransferSessions();
+
+    // The session for `route`, opened now if it is not yet (OpenSession);
+    // null on failure, with `detail` said.
+    HINTERNET For(const std::wstring& route, const std::wstring& url, FailureDetail& detail);
+
+private:
+    std::vector<std::pair<std::wstring, HINTERNET>> open_;
+};
 
 // A numeric response header (WINHTTP_QUERY_STATUS_CODE).
 bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD& value);

@@ -16,6 +16,7 @@ struct BodySink {
     ByteBuffer* Memory = nullptr;
     HANDLE File = nullptr;
     const DownloadReport* Report = nullptr;
+    TransferSessions* Sessions = nullptr;  // every request of the body goes through these
     LARGE_INTEGER FileStart = {};  // where the body begins in File
     // Body bytes received so far, across the requests that resume it
     // (PendingBytes of them not yet written to File).

@@ -289,8 +289,8 @@ bool GetByRoutes(const std::wstring& url, const ReleaseEndpoint& endpoint, BodyS
     }
     for (const std::wstring& route : choice.Routes) {
         FailureDetail sessionFailure;
-        ScopedInternet session(OpenSession(route, url, sessionFailure));
-        if (!session.IsValid()) {
+        const HINTERNET session = sink.Sessions->For(route, url, sessionFailure);
+        if (session == nullptr) {
             outcome = RequestOutcome();
             outcome.Detail = sessionFailure;
             error = kMsgDownloadInit;
@@ -298,7 +298,7 @@ bool GetByRoutes(const std::wstring& url, const ReleaseEndpoint& endpoint, BodyS
         }
         outcome = RequestOutcome();
         outcome.ThroughProxy = !route.empty();
-        if (GetOnce(session.Get(), endpoint, sink, ask, deadlines, outcome)) {
+        if (GetOnce(session, endpoint, sink, ask, deadlines, outcome)) {
             return true;
         }
         if (!outcome.ProxyUnreachable) {
@@ -405,21 +405,25 @@ const wchar_t* TransferFailureSentence(DWORD status, bool throughProxy)
 }
 
 bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const DownloadReport& report, ErrorText& error,
-                 FailureDetail* detail)
+                 FailureDetail* detail, TransferSessions* sessions)
 {
+    TransferSessions own;
     BodySink sink;
     sink.Memory = &memory;
     sink.Report = &report;
+    sink.Sessions = sessions != nullptr ? sessions : &own;
     return Download(url, sink, error, detail);
 }
 
 bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report, ErrorText& error,
-                       FailureDetail* detail, unsigned long long requiredLength)
+                       FailureDetail* detail, const FileDownload& how)
 {
+    TransferSessions own;
     BodySink sink;
-    sink.RequiredLength = requiredLength;
+    sink.RequiredLength = how.RequiredLength;
     sink.File = file;
     sink.Report = &report;
+    sink.Sessions = how.Sessions != nullptr ? how.Sessions : &own;
     const LARGE_INTEGER here = {};
     SetFilePointerEx(file, here, &sink.FileStart, FILE_CURRENT);
     return Download(url, sink, error, detail);

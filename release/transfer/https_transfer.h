@@ -9,6 +9,8 @@
 #include "release/transfer/download_report.h"
 #include "release/transfer/transfer_limits.h"
 
+class TransferSessions;  // async_request.h
+
 // One HTTPS GET of a URL that passes the release URL policy (checked here on
 // every call, before any network activity). Redirects (301, 302, 303, 307,
 // 308) are followed here, not by the HTTP service, at most kMaxRedirects of
@@ -31,8 +33,12 @@
 // the whole fetch must end within the memory deadline of TransferLimits.
 // Bytes received before a failure stay in the buffer. On failure `detail`,
 // when given, says what failed (failure_detail.h).
+//
+// Its requests go through `sessions` (an attempt's own, so that they share
+// connections), or through sessions of the call's own when it is null.
 [[nodiscard]] bool DownloadUrl(const std::wstring& url, ByteBuffer& memory, const DownloadReport& report,
-                               ErrorText& error, FailureDetail* detail = nullptr);
+                               ErrorText& error, FailureDetail* detail = nullptr,
+                               TransferSessions* sessions = nullptr);
 
 // The body is written through `file`, a handle the caller opened with read
 // and write access, at its current position; nothing is written unless the
@@ -52,13 +58,22 @@
 // received before a failure stay in the file. On failure `detail`, when
 // given, says what failed.
 //
-// A `requiredLength` other than kAnyLength (a signed manifest's installer
-// size) holds the body to exactly that length: an answer that announces
-// another fails at once (an unexpected response), reading stops there, fewer
-// bytes are a drop, and progress is known without a Content-Length.
+// What a file download takes beyond its URL.
+struct FileDownload {
+    // Other than kAnyLength (a signed manifest's installer size): the body is
+    // held to exactly that length: an answer that announces another fails at
+    // once (an unexpected response), reading stops there, fewer bytes are a
+    // drop, and progress is known without a Content-Length.
+    unsigned long long RequiredLength = kAnyLength;
+    // The attempt's sessions, so that its requests share connections; null:
+    // sessions of the call's own.
+    TransferSessions* Sessions = nullptr;
+};
+
+// `how` says what else the download takes (FileDownload).
 [[nodiscard]] bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadReport& report,
                                      ErrorText& error, FailureDetail* detail = nullptr,
-                                     unsigned long long requiredLength = kAnyLength);
+                                     const FileDownload& how = FileDownload());
 
 // The sentence for a transfer that failed after the last answer `status`
 // (0: none): a proxy's sign-in request (407 on a request through a proxy),

@@ -67,6 +67,19 @@ class DownloadTestMode(unittest.TestCase):
             self.assertNotIn("accept", headers)
             self.assertNotIn("content-length", headers)
 
+    def test_one_session_carries_the_manifest_and_the_installer(self):
+        # Windows keeps connections per session: a second one would cost a
+        # second TCP and TLS handshake (Wine pools across sessions, so only
+        # the count of sessions shows it).
+        bed.publish_release(INSTALLER_BYTES)
+        bed.set_rules({"/releases/setup.exe": {"sequence": [{"cut": 300000}, {}]}})
+        traced = subprocess.run(self.user.command(bed.INSTALLER, "--download-test"), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120 * bed.SLOWDOWN,
+                                env=dict(os.environ, WINEDEBUG="trace+winhttp"))
+        self.assertEqual(traced.returncode, 0)
+        self.assertEqual([r["path"] for r in bed.requests()], ["/updates/tavro-update.txt"] + 2 * ["/releases/setup.exe"])
+        self.assertEqual(traced.stderr.count(b':WinHttpOpen L"TAVRO Static Module Installer/1.0"'), 1)
+
     def test_runs_append_to_one_log(self):
         bed.publish_release(INSTALLER_BYTES)
         self.assertEqual(self.run_attempt(), 0)
