@@ -177,15 +177,23 @@ DWORD AttemptSteps(const AttemptPlace& place)
     installerReport.Resumed = [&place](unsigned long long resumedAt) {
         Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
     };
+    // Hashed as it is written: the attempt file is open with writers kept
+    // out (FILE_SHARE_READ) from its creation to its move, so what is
+    // hashed is what the file holds when it is moved and started.
+    RunningSha256 hash;
+    if (!hash.Begin(error, detail)) {
+        return FailDiscardingDownload(place, download, error, detail, kLogHashFailed);
+    }
     FileDownload how;
     how.RequiredLength = installerSize;
     how.Sessions = &sessions;
+    how.Hash = &hash;
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail, how)) {
         return FailDiscardingDownload(place, download, error, detail);
     }
 
     std::wstring computedSha256;
-    if (!ComputeHandleSha256(download.Handle.Get(), computedSha256, error, &detail)) {
+    if (!hash.Finish(computedSha256, error, detail)) {
         return FailDiscardingDownload(place, download, error, detail, kLogHashFailed);
     }
     if (!Sha256TextsMatch(release.InstallerSha256, computedSha256)) {

@@ -1,6 +1,7 @@
 #include "release/transfer/body_sink.h"
 
 #include "release/transfer/transfer_limits.h"
+#include "release/trust/package_verification.h"
 
 namespace {
 
@@ -72,10 +73,16 @@ bool FlushPending(BodySink& sink)
 {
     const DWORD pending = sink.PendingBytes;
     sink.PendingBytes = 0;
-    if (pending != 0 && sink.Memory == nullptr && !WriteAll(sink.File, sink.ReadBlock, pending)) {
-        NoteWriteFailure(sink);
+    if (pending == 0 || sink.Memory != nullptr || sink.WriteFailed) {
+        return !sink.WriteFailed;
     }
-    return !sink.WriteFailed;
+    if (!WriteAll(sink.File, sink.ReadBlock, pending)) {
+        return NoteWriteFailure(sink);
+    }
+    if (sink.Hash != nullptr) {
+        sink.Hash->Add(sink.ReadBlock, pending);
+    }
+    return true;
 }
 
 bool StartBodyAgain(BodySink& sink)
@@ -83,6 +90,12 @@ bool StartBodyAgain(BodySink& sink)
     sink.Received = 0;
     if (!SetFilePointerEx(sink.File, sink.FileStart, nullptr, FILE_BEGIN) || !SetEndOfFile(sink.File)) {
         NoteWriteFailure(sink);
+    }
+    if (sink.Hash != nullptr) {
+        // One that cannot begin again fails its Finish.
+        ErrorText unused;
+        FailureDetail alsoUnused;
+        static_cast<void>(sink.Hash->Begin(unused, alsoUnused));
     }
     return !sink.WriteFailed;
 }

@@ -8,6 +8,8 @@
 #include "release/transfer/async_request.h"
 #include "release/transfer/download_report.h"
 
+class RunningSha256;  // release/trust/package_verification.h
+
 // Where the bytes of one body go: appended to Memory (memory mode), or
 // written through File after being gathered in the request's read block
 // (either way each read lands there after the ones before, until it is
@@ -17,6 +19,9 @@ struct BodySink {
     HANDLE File = nullptr;
     const DownloadReport* Report = nullptr;
     TransferSessions* Sessions = nullptr;  // every request of the body goes through these
+    // Fed with every byte written to File, in the file's order; begun again
+    // when the body starts again. Null: not hashed.
+    RunningSha256* Hash = nullptr;
     LARGE_INTEGER FileStart = {};  // where the body begins in File
     // Body bytes received so far, across the requests that resume it
     // (PendingBytes of them not yet written to File).
@@ -47,12 +52,13 @@ DWORD RoomForNextRead(BodySink& sink);
 // reports the percentage when it moved.
 void TakeRead(BodySink& sink, DWORD count);
 
-// Writes out the pending bytes (memory mode has them already) and empties
-// the read block; false when the write failed (WriteFailed, WriteError), now
-// or before.
+// Writes out the pending bytes (memory mode has them already), hashes what
+// was written, and empties the read block; false when the write failed
+// (WriteFailed, WriteError), now or before.
 bool FlushPending(BodySink& sink);
 
-// A server that sent the whole body again: it starts anew, at FileStart.
+// A server that sent the whole body again: it starts anew, at FileStart,
+// and so does its hash.
 bool StartBodyAgain(BodySink& sink);
 
 // Percent for the progress bar: received * 100 / announced, rounded down and

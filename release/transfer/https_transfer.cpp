@@ -424,6 +424,7 @@ bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadRepor
     sink.File = file;
     sink.Report = &report;
     sink.Sessions = how.Sessions != nullptr ? how.Sessions : &own;
+    sink.Hash = how.Hash;
     const LARGE_INTEGER here = {};
     SetFilePointerEx(file, here, &sink.FileStart, FILE_CURRENT);
     return Download(url, sink, error, detail);

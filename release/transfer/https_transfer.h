@@ -10,6 +10,7 @@
 #include "release/transfer/transfer_limits.h"
 
 class TransferSessions;  // async_request.h
+class RunningSha256;     // release/trust/package_verification.h
 
 // One HTTPS GET of a URL that passes the release URL policy (checked here on
 // every call, before any network activity). Redirects (301, 302, 303, 307,
@@ -68,6 +69,10 @@ struct FileDownload {
     // The attempt's sessions, so that its requests share connections; null:
     // sessions of the call's own.
     TransferSessions* Sessions = nullptr;
+    // Begun by the caller, fed with every byte written in the file's order,
+    // and begun again when the server sends the whole body again: once the
+    // download succeeded it holds the SHA-256 of the body. Null: not hashed.
+    RunningSha256* Hash = nullptr;
 };
 
 // `how` says what else the download takes (FileDownload).

@@ -11,18 +11,6 @@ namespace {
 
 constexpr DWORD kReadChunkBytes = 0x10000;
 
-void CloseProvider(BCRYPT_ALG_HANDLE provider)
-{
-    BCryptCloseAlgorithmProvider(provider, 0);
-}
-
-void DestroyHash(BCRYPT_HASH_HANDLE hash)
-{
-    BCryptDestroyHash(hash);
-}
-
-using ScopedProvider = ScopedHandle<BCRYPT_ALG_HANDLE, CloseProvider>;
-using ScopedHash = ScopedHandle<BCRYPT_HASH_HANDLE, DestroyHash>;
 
 bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWORD& value, NTSTATUS& status)
 {
@@ -34,7 +22,7 @@ bool QuerySizeProperty(BCRYPT_ALG_HANDLE provider, const wchar_t* property, DWOR
 // Opens `algorithm`, sizes `digest` for it and creates the hash, which lives
 // in `hashObject`: the caller declares it before `hash` so it outlives it.
 // Returns the step that failed, or HashStep::Ready.
-HashStep OpenHash(const wchar_t* algorithm, ScopedProvider& provider, std::vector<unsigned char>& hashObject,
+HashStep OpenHash(const wchar_t* algorithm, ScopedHashProvider& provider, std::vector<unsigned char>& hashObject,
                   ScopedHash& hash, std::vector<unsigned char>& digest, std::wstring& cause)
 {
     DWORD objectLength = 0;
@@ -121,7 +109,7 @@ bool ComputeFileSha256(const std::wstring& path, std::wstring& hexDigest, ErrorT
 
 bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error, FailureDetail* detail)
 {
-    ScopedProvider provider;
+    ScopedHashProvider provider;
     std::vector<unsigned char> hashObject;
     std::vector<unsigned char> digest;
     ScopedHash hash;
@@ -149,11 +137,66 @@ bool ComputeHandleSha256(HANDLE file, std::wstring& hexDigest, ErrorText& error,
 
 bool HashBytes(const wchar_t* algorithm, const unsigned char* data, size_t size, std::vector<unsigned char>& digest)
 {
-    ScopedProvider provider;
+    ScopedHashProvider provider;
     std::vector<unsigned char> hashObject;
     ScopedHash hash;
     std::wstring unused;
     return OpenHash(algorithm, provider, hashObject, hash, digest, unused) == HashStep::Ready &&
            BCryptHashData(hash.Get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0) == 0 &&
            BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+}
+
+bool RunningSha256::Begin(ErrorText& error, FailureDetail& detail)
+{
+    hash_.Reset();
+    provider_.Reset();
+    failure_ = 0;
+    std::wstring cause;
+    const HashStep opened = OpenHash(BCRYPT_SHA256_ALGORITHM, provider_, object_, hash_, digest_, cause);
+    if (opened != HashStep::Ready) {
+        error = HashFailureSentence(opened);
+        detail = cause;
+        return false;
+    }
+    return true;
+}
+
+void RunningSha256::Add(const unsigned char* data, size_t size)
+{
+    if (failure_ != 0 || size == 0) {
+        return;
+    }
+    if (!hash_.IsValid()) {
+        failure_ = static_cast<NTSTATUS>(0xC0000008);  // STATUS_INVALID_HANDLE: never begun
+        failedStep_ = L"hashing";
+        return;
+    }
+    const NTSTATUS status = BCryptHashData(hash_.Get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0);
+    if (status != 0) {
+        failure_ = status;
+        failedStep_ = L"hashing";
+    }
+}
+
+bool RunningSha256::Finish(std::wstring& hexDigest, ErrorText& error, FailureDetail& detail)
+{
+    if (failure_ == 0 && !hash_.IsValid()) {
+        failure_ = static_cast<NTSTATUS>(0xC0000008);
+        failedStep_ = L"finishing";
+    }
+    if (failure_ == 0) {
+        const NTSTATUS status = BCryptFinishHash(hash_.Get(), digest_.data(), static_cast<ULONG>(digest_.size()), 0);
+        if (status != 0) {
+            failure_ = status;
+            failedStep_ = L"finishing";
+        }
+    }
+    hash_.Reset();
+    if (failure_ != 0) {
+        error = HashFailureSentence(HashStep::HashFile);
+        detail = DescribeFailure(CngStatusCause(failure_), failedStep_, L"the download's SHA-256");
+        return false;
+    }
+    hexDigest = ToLowerHex(digest_.data(), digest_.size());
+    return true;
 }

@@ -470,8 +470,9 @@ TEST_F(InstallAttempt, OutOfMemoryEndsTheAttemptNotTheProcess)
     struct Disarm {
         ~Disarm() { FailAllocationsOf = 0; }
     } disarm;
-    // The hash's 64 KiB read buffer, after the whole installer has arrived.
-    FailAllocationsOf = 64 * 1024;
+    // The rename's buffer for the installer's name, once the whole
+    // installer has arrived and verified.
+    FailAllocationsOf = sizeof(FILE_RENAME_INFO) + (WorkingDirectory() + L"\\" + kSetupName).size() * sizeof(wchar_t);
     const DWORD result = Run();
     FailAllocationsOf = 0;
     EXPECT_EQ(result, 1u);
