@@ -1,8 +1,6 @@
-"""make publish's upload (scripts/publish.py) through an OpenSSH server in
-the bed, over a link the test cuts or stalls, into the docroot that nginx
-serves with the README's cache headers. Meanwhile a reader fetches the
-manifest over and over: each answer must be a whole manifest of this test
-whose setup is there."""
+"""make publish's upload through an OpenSSH server in the bed, over a link
+the test cuts or stalls, into the docroot nginx serves with the README's
+cache headers; a reader meanwhile fetches the manifest again and again."""
 import contextlib
 import http.client
 import os
@@ -70,6 +68,7 @@ def served(path, method="GET"):
 
 
 def read_manifests(stop, known, wrong):
+    """Each answer must be a whole manifest of this test whose setup is there."""
     while not stop.wait(0.01):
         status, body, _ = served(bed.MANIFEST_PATH)
         setup = re.search(rb"^installerUrl=https://[^/]+(/[^?\n]*)", body, re.M)
@@ -116,7 +115,7 @@ class Publish(unittest.TestCase):
     maxDiff = None
 
     def setUp(self):
-        if text("/proc/self/uid_map").split() == ["0", "0", "1"]:
+        if text("/proc/self/uid_map").split()[2::3] == ["1"]:
             self.skipTest("sshd cannot run here: this bed's user namespace maps root alone (emulated i386), and "
                           "sshd drops privileges to a user of its own")
         os.makedirs(SSH)

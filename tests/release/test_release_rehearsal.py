@@ -243,11 +243,11 @@ class Rehearsal(unittest.TestCase):
         # A copy of an older manifest is not put back over a newer one.
         older = signing.write("older.txt", refreshed)
         code, out, err = make("publish", "DEST=" + bed.DOCROOT, "MANIFEST=" + older)
-        self.assertEqual((code, err.splitlines()[0]), (2, (
+        self.assertEqual((code, err.splitlines()[:1]), (2, [
             "publish: %s/updates/tavro-update.txt holds a manifest of sequence 3, above this one's 2: a later release "
             "was published from elsewhere. Take that machine's manifest and its record of sequences "
             "($XDG_STATE_HOME/tavro/manifest-sequences) before publishing from here; nothing was uploaded."
-            % bed.DOCROOT)))
+            % bed.DOCROOT]))
         # The next release takes the last signed sequence as its floor.
         code, out, err = make("-n", "release")
         self.assertIn("TAVRO_MANIFEST_FLOOR=3, the last sequence a manifest key signed (read from %s).\n"
