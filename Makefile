@@ -3,8 +3,9 @@
 #   make test   builds and runs every test
 # Both first install, through apt, whatever the machine is missing.
 # Publishing a release (README.md): make release-check, make release, make sign-setup,
-# make manifest, make check-manifest, make check-live, make manifest-refresh (make
-# trust-root, make sample-setup and make timestamp-server for a rehearsal).
+# make manifest, make check-manifest, make publish, make check-live, make
+# manifest-refresh (make trust-root, make sample-setup and make timestamp-server
+# for a rehearsal).
 
 BUILD      := build
 EXE        := $(BUILD)/TAVRO-Static-Module-Installer.exe
@@ -26,6 +27,7 @@ export TAVRO_MAKE_VERSION  = $(value VERSION)
 export TAVRO_MAKE_URL      = $(value URL)
 export TAVRO_MAKE_SIGNED   = $(value SIGNED)
 export TAVRO_MAKE_CA       = $(value CA)
+export TAVRO_MAKE_DEST     = $(value DEST)
 export TAVRO_MAKE_MANIFEST = $(if $(value MANIFEST),$(value MANIFEST),$(BUILD)/release/tavro-update.txt)
 
 # The publisher whose signature the installer requires of a setup before it
@@ -57,6 +59,13 @@ $(error $(BUILD)/ is pinned to the publisher "$(PINNED_TO)": its installer runs 
 endif
 endif
 
+# make publish names no host of its own: said before anything is built.
+ifneq ($(filter publish,$(MAKECMDGOALS)),)
+ifeq ($(value DEST),)
+$(error usage: make publish DEST=[user@]host:/docroot [SETUP=file] [MANIFEST=file])
+endif
+endif
+
 # How this host runs the shipped i686 file: "native" 32-bit Wine, or
 # "emulated" (QEMU's user mode, where the kernel cannot run 32-bit programs).
 # TAVRO_I386_MODE=emulated takes the emulated road on any host.
@@ -84,7 +93,7 @@ endif
 .PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
   check test test-twin demo bench bench-twin release release-check sign-setup manifest check-manifest check-live manifest-refresh \
-  trust-root \
+  publish trust-root \
   sample-setup timestamp-server clean
 
 all: selftest
@@ -273,7 +282,7 @@ manifest-tool: configure-tests
 # same time waits for the first (at most 15 minutes) under a lock on the
 # directory itself, which leaves no file behind. The scripts it runs know
 # the lock is theirs (TAVRO_PUBLISHING_LOCK).
-PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live manifest-refresh trust-root
+PUBLISHING_TARGETS := release sign-setup manifest check-manifest check-live manifest-refresh publish trust-root
 ifeq ($(TAVRO_PUBLISHING_LOCK),)
 $(PUBLISHING_TARGETS):
 	@mkdir -p $(BUILD); status=0; \
@@ -327,6 +336,16 @@ check-live: manifest-tool
 manifest-refresh: manifest-tool
 	@$(WINE_RUN) --boot
 	@$(MANIFEST_TOOL) refresh "$$TAVRO_MAKE_MANIFEST"
+
+# Puts the manifest (MANIFEST=, else make manifest's) and the setup it names
+# on the official host's docroot, the setup first and the manifest renamed
+# into place there, then checks what users get (scripts/publish.py):
+#   make publish DEST=[user@]host:/docroot [SETUP=file]
+publish: manifest-tool
+	@$(SAY_BUILD)
+	@$(WINE_RUN) --boot
+	@scripts/publish.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN) \
+	  "$$TAVRO_MAKE_MANIFEST" "$$TAVRO_MAKE_DEST" "$$TAVRO_MAKE_SETUP"
 
 trust-root: configure-tests
 	cmake --build $(I686_TESTS) --target trust_root -j $(JOBS)

@@ -17,6 +17,9 @@
 # is far too slow for Wine).
 # nginx serves ranges in a test and the benchmark's bodies, inside the test
 # bed; its package is kept from starting a service.
+# make publish uploads over rsync and ssh (rsync, openssh-client); the test
+# of it runs an OpenSSH server of its own in the bed (openssh-server), whose
+# package is kept from starting sshd for the machine, now or at boot.
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -28,6 +31,7 @@ packages=(
   openssl python3 iproute2 util-linux time curl tinyproxy
   clang python3-pefile python3-cryptography gnuplot-nox
   osslsigncode faketime libengine-pkcs11-openssl softhsm2 opensc nginx
+  rsync openssh-client openssh-server
 )
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -100,12 +104,20 @@ cannot_have() {
 }
 if [ ${#missing[@]} -gt 0 ]; then
   # A server package would start its service for the machine; the
-  # benchmark starts its own, on loopback in the bed.
+  # benchmark and the tests start their own, on loopback in the bed.
   policy=/usr/sbin/policy-rc.d
   if [ ! -e "$policy" ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
     $SUDO chmod 755 "$policy"
     trap '$SUDO rm -f "$policy"' EXIT
+  fi
+  # policy-rc.d holds only for the install; Debian's sshd unit and init
+  # script also stay down at boot while this file exists. An sshd the
+  # machine had before is left as it was.
+  if printf '%s\n' "${missing[@]}" | grep -qx openssh-server; then
+    $SUDO mkdir -p /etc/ssh
+    $SUDO touch /etc/ssh/sshd_not_to_be_run
+    echo "openssh-server is installed for the tests only: /etc/ssh/sshd_not_to_be_run keeps its service from starting (remove that file to run sshd on this machine)."
   fi
   if ! apt_install "${missing[@]}"; then
     # With one architecture's index of a suite stale, apt picks amd64

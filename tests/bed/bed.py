@@ -176,16 +176,17 @@ NGINX_SERVER = """    server {{
 """
 
 
-def start_nginx(scratch, port=443, no_ranges_port=4443):
+def start_nginx(scratch, port=443, no_ranges_port=4443, extra=""):
     """nginx in one process, serving the bed's docroot with the official
-    certificate on `port`, and on `no_ranges_port` as a server that ignores
-    Range; returns the process once it takes connections."""
+    certificate on `port` (with `extra` in its server block), and on
+    `no_ranges_port` as a server that ignores Range; returns the process
+    once it takes connections."""
     os.makedirs(scratch, exist_ok=True)
     conf = os.path.join(scratch, "nginx.conf")
     with open(conf, "w") as f:
         servers = "".join(NGINX_SERVER.format(port=p, host=HOST, certs=os.path.join(BED, "certs"), docroot=DOCROOT,
-                                              extra=extra)
-                          for p, extra in ((port, ""), (no_ranges_port, "max_ranges 0;")))
+                                              extra=more)
+                          for p, more in ((port, extra), (no_ranges_port, "max_ranges 0;")))
         f.write(NGINX_CONF.format(scratch=scratch, servers=servers))
     server = subprocess.Popen(["nginx", "-p", scratch, "-e", os.path.join(scratch, "nginx-error.log"), "-c", conf],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)

@@ -36,16 +36,23 @@ class MakeTargets(unittest.TestCase):
         # From the environment it reaches the script as before.
         self.assertEqual(make("-n", "release-check", TAVRO_SIGN_PASSWORD="secret").returncode, 0)
 
+    def test_publish_without_a_destination_stops_before_anything_runs(self):
+        result = make("-n", "publish", "BUILD=" + self.build)
+        self.assertEqual((result.returncode, result.stdout), (2, ""))
+        self.assertRegex(result.stderr, r"\AMakefile:\d+: \*\*\* usage: make publish DEST=\[user@\]host:/docroot "
+                                        r"\[SETUP=file\] \[MANIFEST=file\]\.  Stop\.\n\Z")
+
     def test_manifest_targets_build_the_tool_and_no_test_program(self):
         tool = "cmake --build %s --target tavro-manifest" % self.build
         sample = "cmake --build %s/test-i686 --target sample_setup" % self.build
         tests = "cmake --build %s/test-i686 -j" % self.build
         # target, whether it builds the test programs, what it builds instead
         for target, builds_tests, builds in (("manifest", False, tool), ("check-manifest", False, tool),
-                                             ("check-live", False, tool), ("build-tests", True, None),
+                                             ("check-live", False, tool), ("publish DEST=h:/d", False, tool),
+                                             ("build-tests", True, None),
                                              ("sample-setup", False, sample)):
             with self.subTest(target):
-                commands = make("-n", target, "BUILD=" + self.build).stdout
+                commands = make("-n", *target.split(), "BUILD=" + self.build).stdout
                 self.assertEqual(tests in commands, builds_tests)
                 if builds:
                     self.assertIn(builds, commands)

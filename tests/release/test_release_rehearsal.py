@@ -42,6 +42,7 @@ KEY, CERT = "pkcs11:token=Code%20Signing;object=tavro;type=private", "pkcs11:tok
 # current one; a key made on the token that the build does not know.
 MANIFEST_KEYS = os.environ.get("TAVRO_TEST_MANIFEST_KEYS", "")
 MANIFEST_KEY = "pkcs11:token=Code%20Signing;object=tavro-manifest;type=private"
+NEXT_KEY = "pkcs11:token=Code%20Signing;object=tavro-manifest-next;type=private"
 STRANGER_KEY = "pkcs11:token=Code%20Signing;object=stranger;type=private"
 UNVERIFIED = "The TAVRO release manifest could not be verified. It will not be used."
 REFUSED = "Users see: The downloaded installer is not signed by %s. It will not be executed.\n" % PUBLISHER
@@ -86,6 +87,8 @@ def setUpModule():
     token.import_key("tavro-manifest", "02", signing.write("current.key", signing.read(
         os.path.join(MANIFEST_KEYS, "current.key"))))
     token.generate_key("stranger", "03", "EC:prime256v1")
+    token.import_key("tavro-manifest-next", "04", signing.write("next.key", signing.read(
+        os.path.join(MANIFEST_KEYS, "next.key"))))
     # The manifest this tree signed in an earlier run: each run starts from
     # none, so make release keeps the tree's floor.
     for name in ("tavro-update.txt", "SHA256SUMS"):
@@ -145,6 +148,11 @@ def signed_manifest(setup, sequence, size=None, key=None, days=20, more=""):
     r, s = der[4:4 + r_length], der[6 + r_length:]
     return text + b"signature=" + base64.b64encode(int.from_bytes(r, "big").to_bytes(32, "big") +
                                                  int.from_bytes(s, "big").to_bytes(32, "big")) + b"\n"
+
+
+def bed_manifest():
+    with open(os.path.join(bed.DOCROOT, bed.MANIFEST_PATH.lstrip("/")), encoding="utf-8") as f:
+        return f.read()
 
 
 def installer_and_live_check(setup, manifest=None):
@@ -217,14 +225,34 @@ class Rehearsal(unittest.TestCase):
                          manifest.split(b"\n")[:4] + manifest.split(b"\n")[6:7])
         self.assertEqual(refreshed.split(b"\n")[5], b"sequence=2")
         self.assertIn("Re-signed %s/tavro-update.txt: expires=%s, everything else as it was.\n" % (RELEASE, renewed), out)
-        bed.publish(bed.MANIFEST_PATH, refreshed)
-        user = bed.UserProfile()
-        self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
+        # Published as the README publishes it, the setup being there; then rotated: the next key signs, and
+        # the user who took sequence 2 from the current key takes 3 from it.
+        user, published = bed.UserProfile(), "Published: %s serves the manifest just uploaded.\n" % MANIFEST_URL
+        for sequence, changes in ((2, {}), (3, {"TAVRO_SIGN_MANIFEST_KEY": NEXT_KEY})):
+            if changes:
+                code, out, err = make("manifest-refresh", **changes)
+                self.assertEqual(code, 0, err)
+            code, out, err = make("publish", "DEST=" + bed.DOCROOT)
+            self.assertEqual((code, err), (0, ""))
+            self.assertIn("Setup: %s/releases/%s is there already, with the manifest's SHA-256.\nManifest: uploaded as "
+                          "%s/updates/.tavro-update.txt.new, then renamed to %s/updates/tavro-update.txt (sequence %d).\n"
+                          % (bed.DOCROOT, SETUP_NAME, bed.DOCROOT, bed.DOCROOT, sequence), out)
+            self.assertTrue(out.endswith("The manifest is signed (sequence %d) and expires %s, in 29 days.\n%s" % (
+                sequence, re.search(r"^expires=(.*)$", bed_manifest(), re.M).group(1), published)), out)
+            self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
+        # A copy of an older manifest is not put back over a newer one.
+        older = signing.write("older.txt", refreshed)
+        code, out, err = make("publish", "DEST=" + bed.DOCROOT, "MANIFEST=" + older)
+        self.assertEqual((code, err.splitlines()[:1]), (2, [
+            "publish: %s/updates/tavro-update.txt holds a manifest of sequence 3, above this one's 2: a later release "
+            "was published from elsewhere. Take that machine's manifest and its record of sequences "
+            "($XDG_STATE_HOME/tavro/manifest-sequences) before publishing from here; nothing was uploaded."
+            % bed.DOCROOT]))
         # The next release takes the last signed sequence as its floor.
         code, out, err = make("-n", "release")
-        self.assertIn("TAVRO_MANIFEST_FLOOR=2, the last sequence a manifest key signed (read from %s).\n"
+        self.assertIn("TAVRO_MANIFEST_FLOOR=3, the last sequence a manifest key signed (read from %s).\n"
                       % signing.path("state/tavro/manifest-sequences"), out)
-        self.assertIn("'-DTAVRO_MANIFEST_FLOOR=2'", out)
+        self.assertIn("'-DTAVRO_MANIFEST_FLOOR=3'", out)
         impostor_signed = signing.path("impostor.exe")
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
                     bed.SAMPLE_SETUP, "-out", impostor_signed)
@@ -296,6 +324,7 @@ class Refusals(unittest.TestCase):
         stranger_signed = signing.write("stranger-signed/tavro-update.txt", signed_manifest(b"setup", 1, key=stranger))
         os.makedirs(signing.path("twice"))
         twice = signing.write("twice/tavro-update.txt", signed_manifest(b"setup", 1, more="InstallerUrl=https://x/\n"))
+        expired = signing.write("expired.txt", signed_manifest(b"setup", 1, days=-1))
         # Live: a manifest that expires within 14 days.
         bed.reset_site()
         bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
@@ -369,7 +398,7 @@ class Refusals(unittest.TestCase):
              r"^usage: make sign-setup SETUP=setup\.exe SIGNED=signed/setup\.exe\n", None),
             (holding_lock(BUILD, make_command + ["check-manifest", "BUILD=" + BUILD]), {}, 2,
              r"^Another publishing run \(make check-manifest or another of: release sign-setup manifest "
-             r"check-manifest check-live manifest-refresh trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
+             r"check-manifest check-live manifest-refresh publish trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
              r"usage: make manifest " % e(BUILD), None),
             ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
@@ -410,6 +439,9 @@ class Refusals(unittest.TestCase):
             ([manifest] + tool + ["refresh", twice], {}, 1,
              r"^manifest: %s gives installerurl= twice: installers refuse it, and it is not a manifest that make "
              r"manifest signed; nothing was written\.\n" % e(twice), os.path.dirname(twice)),
+            ([os.path.join(SOURCE, "scripts", "publish.py")] + tool + [expired, signing.path("expired-site")], {}, 1,
+             r"^publish: %s expired at \S+: users would refuse it\. Run make manifest-refresh first; nothing was "
+             r"uploaded\.\n\Z" % e(expired), None),
             ([WINE_RUN, "--boot"], {"TAVRO_WINE_WAIT_SECONDS": "2"}, 124,
              r"^wine-run: the wineserver of %s still runs after 2 s: another command \(a test, make demo, a server "
              r"started with --start-server\) is using this prefix\. Let it end, or end it with: %s --kill\n"
