@@ -356,6 +356,9 @@ class Refusals(unittest.TestCase):
              r"is, so no signature could ever match it\.", BUILD),
             (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_PUBLISHER=A\tB"], {}, 2,
              r"TAVRO_PUBLISHER holds the control character U\+0009", BUILD),
+            # Any refused setting leaves build/ as it was.
+            (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_MANIFEST_KEY=/no/such.pem"], {}, 2,
+             r"TAVRO_MANIFEST_KEY names /no/such\.pem, which is not a file", BUILD),
             ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
              r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
              r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
