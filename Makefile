@@ -27,6 +27,7 @@ export TAVRO_MAKE_URL      = $(value URL)
 export TAVRO_MAKE_SIGNED   = $(value SIGNED)
 export TAVRO_MAKE_CA       = $(value CA)
 export TAVRO_MAKE_MANIFEST = $(if $(value MANIFEST),$(value MANIFEST),$(BUILD)/release/tavro-update.txt)
+export TAVRO_MAKE_PUBLISHER_CA = $(value TAVRO_PUBLISHER_CA)
 
 # The publisher whose signature the installer requires of a setup before it
 # runs it: make TAVRO_PUBLISHER="Example Software Ltd". Given, it configures
@@ -239,10 +240,11 @@ MANIFEST_KEY_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_MANIFEST_KEY)),$(
 PUBLISHER_CA_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD)),$(value TAVRO_PUBLISHER_CA))
 SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) TAVRO_SIGN_PUBLISHER_CA="$(PUBLISHER_CA_OF_BUILD)" \
   TAVRO_SIGN_MANIFEST_PUBLIC="$(MANIFEST_KEY_OF_BUILD)" scripts/sign-release.py
-# Whether this run would configure $(BUILD)/ for another publisher; a
-# release or signed setup then checks the certificate first, so that a
-# refused one leaves $(BUILD)/ pinned as it was.
-REPINS = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ])
+# Whether this run would configure $(BUILD)/ for another publisher or
+# another CA pin; a release or signed setup then checks the certificate
+# first, so that a refused one leaves $(BUILD)/ pinned as it was.
+REPINS = { $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ]) || \
+  $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),false,[ "$$TAVRO_MAKE_PUBLISHER_CA" != "$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD))" ]); }
 SIGN_SETUP_USAGE := usage: make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
 SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
   echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"

@@ -7,7 +7,7 @@ checks the signature and lists the signed file in SHA256SUMS beside it:
   sign-release.py --check-publisher         the dry run, silent unless it
                                             refuses (make release runs it
                                             before it pins build/ to
-                                            another publisher)
+                                            another publisher or CA)
 
 The dry run does what signing does, on a scratch file in a private directory
 it then removes: opens the key, signs, checks the certificate and its chain,
@@ -150,6 +150,16 @@ class Settings:
     """The TAVRO_SIGN_* settings, checked; a Failure names the first fault."""
 
     def __init__(self):
+        # The build's own settings first, refused as configure refuses them
+        # (ReleaseLocks.cmake), in the same words, before a token is asked.
+        self.publisher = env("TAVRO_SIGN_PUBLISHER", "")
+        given_ca = env("TAVRO_SIGN_PUBLISHER_CA", "")
+        if given_ca and not re.fullmatch("[0-9a-fA-F]{64}", given_ca):
+            raise Failure("TAVRO_PUBLISHER_CA must be 64 hexadecimal digits (the SHA-256 of the CA's "
+                          "SubjectPublicKeyInfo), not '%s'" % given_ca)
+        if given_ca and not self.publisher:
+            raise Failure("TAVRO_PUBLISHER_CA pins the CA of the publisher's certificate: it needs TAVRO_PUBLISHER")
+        self.publisher_ca = given_ca.lower()
         pkcs11_set = env("TAVRO_SIGN_PKCS11_MODULE", "") + env("TAVRO_SIGN_KEY", "")
         self.pkcs12 = env("TAVRO_SIGN_PKCS12", "")
         if self.pkcs12 and pkcs11_set:
@@ -218,8 +228,6 @@ class Settings:
         self.timestamp_seconds = int(seconds)
         if shutil.which("osslsigncode") is None:
             raise Failure("osslsigncode is not installed (make setup installs it).")
-        self.publisher = env("TAVRO_SIGN_PUBLISHER", "")
-        self.publisher_ca = env("TAVRO_SIGN_PUBLISHER_CA", "").lower()
         self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
         self.prompts = self.route == "pkcs11" and not self.secret_file
 

@@ -359,6 +359,11 @@ class Refusals(unittest.TestCase):
             # Any refused setting leaves build/ as it was.
             (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_MANIFEST_KEY=/no/such.pem"], {}, 2,
              r"TAVRO_MANIFEST_KEY names /no/such\.pem, which is not a file", BUILD),
+            # A pin the certificate's chain does not hold is refused before build/ is configured for it.
+            (make_command + ["release", "BUILD=" + BUILD, "TAVRO_PUBLISHER_CA=" + "0" * 64], {}, 2,
+             r"\Asign-release: The certificate's chain holds no CA whose key TAVRO_PUBLISHER_CA names \(0{64}\): setups "
+             r"signed with it would not run; nothing was written\. Its CAs: CN=Rehearsal Code Signing CA, "
+             r"[0-9a-f]{64}\.\n(make\S*: \*\*\* .*\n)*\Z", BUILD),
             ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
              r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
              r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
@@ -386,7 +391,7 @@ class Refusals(unittest.TestCase):
              r"\(TAVRO_MANIFEST_KEY\): this build's installers would refuse every manifest it signs\.\n\Z"
              % (e(STRANGER_KEY), e(bed.SOFTHSM), e(keys_pem)), None),
             # A certificate under a CA other than the pinned one.
-            ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER_CA": "0" * 64}, 1,
+            ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER_CA": "0" * 64, "TAVRO_SIGN_PUBLISHER": PUBLISHER}, 1,
              r"^sign-release: The certificate's chain holds no CA whose key TAVRO_PUBLISHER_CA names \(0{64}\): "
              r"setups signed with it would not run; nothing was written\. Its CAs: CN=Rehearsal Code Signing CA, "
              r"[0-9a-f]{64}\.\n\Z", None),
