@@ -84,7 +84,8 @@ endif
 
 .PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench bench-twin release release-check sign-setup manifest check-manifest check-live manifest-refresh \
+  check test test-twin demo bench bench-twin release release-steps release-check sign-setup manifest check-manifest check-live \
+  manifest-refresh \
   trust-root \
   sample-setup timestamp-server clean
 
@@ -288,9 +289,25 @@ $(PUBLISHING_TARGETS):
 else
 # A build with manifest keys takes as its floor the sequence of the manifest
 # last signed for $(MANIFEST) (scripts/manifest.py floor says where it read
-# it), unless TAVRO_MANIFEST_FLOOR is given.
+# it), unless TAVRO_MANIFEST_FLOOR is given. A release that fails once it
+# has configured $(BUILD)/ puts the tree back as it was (its CMakeCache.txt,
+# then built again, which gives the same bytes), so that $(BUILD)/ and
+# $(BUILD)/release/ still agree and no setting of the failed run stays.
 release:
 	@if $(REPINS); then TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check-publisher; fi
+	+@before=$(BUILD)/CMakeCache.txt.before-release; rm -f "$$before"; \
+	if [ -f $(BUILD)/CMakeCache.txt ]; then cp -p $(BUILD)/CMakeCache.txt "$$before"; fi; \
+	status=0; $(MAKE) --no-print-directory release-steps || status=$$?; \
+	if [ $$status != 0 ] && [ -f "$$before" ] && ! cmp -s "$$before" $(BUILD)/CMakeCache.txt; then \
+	  echo "make release failed: $(BUILD)/ is configured and built again as it was before it, so that it agrees with" \
+	    "$(BUILD)/release/ and keeps no setting of this run." >&2; \
+	  cp "$$before" $(BUILD)/CMakeCache.txt && cmake -S . -B $(BUILD) >/dev/null && \
+	    cmake --build $(BUILD) -j $(JOBS) >/dev/null || \
+	    echo "make release: $(BUILD)/ could not be built again as it was; its CMakeCache.txt is as it was." >&2; \
+	fi; \
+	rm -f "$$before"; exit $$status
+
+release-steps:
 	@floor=; if [ -n "$(MANIFEST_KEY_OF_BUILD)" ] && $(if $(filter undefined,$(origin TAVRO_MANIFEST_FLOOR)),true,false); then \
 	  said=$$(scripts/manifest.py floor "$$TAVRO_MAKE_MANIFEST") || exit 2; echo "$$said"; \
 	  floor=$$(echo "$$said" | sed -n 's/^TAVRO_MANIFEST_FLOOR=\([0-9]*\),.*/\1/p'); \

@@ -88,6 +88,7 @@ def setUpModule():
     token.generate_key("stranger", "03", "EC:prime256v1")
     # The manifest this tree signed in an earlier run: each run starts from
     # none, so make release keeps the tree's floor.
+    os.makedirs(RELEASE, exist_ok=True)
     for name in ("tavro-update.txt", "SHA256SUMS"):
         if os.path.exists(os.path.join(RELEASE, name)):
             os.remove(os.path.join(RELEASE, name))
@@ -112,9 +113,10 @@ def setUpModule():
         code, out, err = make("trust-root", "CA=" + ca)
         assert code == 0, err
         assert out.endswith("(make manifest's and make check-live's) trusts as a root: CN=%s\n" % name), out
-    # The tree and its tool pinned to this run's CA (an earlier run left its own).
+    # The tree, its installer and its tool pinned to this run's CA (an
+    # earlier run left its own).
     ca_hash = signing.key_hash(ca_cert)
-    code, out, err = make("manifest-tool", "TAVRO_PUBLISHER_CA=" + ca_hash)
+    code, out, err = make("build", "manifest-tool", "TAVRO_PUBLISHER_CA=" + ca_hash)
     assert code == 0, err
     bed.WINE_RUN = WINE_RUN
 
@@ -268,6 +270,17 @@ def holding_lock(directory, command):
     return ["sh", "-c", script, said, directory] + command
 
 
+def run_row(command, changes):
+    """A row's command with the signing settings, `changes` applied (None:
+    unset)."""
+    env = {k: v for k, v in dict(os.environ, **settings).items() if k not in ("MAKEFLAGS", "MAKELEVEL")}
+    env.update({k: v for k, v in changes.items() if v is not None})
+    for k in (k for k, v in changes.items() if v is None):
+        del env[k]
+    return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, timeout=300 * bed.SLOWDOWN)
+
+
 class Refusals(unittest.TestCase):
     def test_each_fault_is_named_and_leaves_the_old_files_whole(self):
         sign, manifest = signing.SIGN, os.path.join(SOURCE, "scripts", "manifest.py")
@@ -280,6 +293,7 @@ class Refusals(unittest.TestCase):
         full_tmp, full_out = full_directory("full-tmp", {}), full_directory("full-out", old)
         full_site = full_directory("full-site", old_manifest)
         missing = signing.path("no-such-setup.exe")
+        closed = signing.closed_port()
         # The pinned tool writes a manifest only for a setup its publisher signed.
         signed = signing.path("signed-setup/" + SETUP_NAME)
         subprocess.run([sign, bed.SAMPLE_SETUP, signed], env=dict(os.environ, **settings), stdout=subprocess.DEVNULL,
@@ -363,7 +377,16 @@ class Refusals(unittest.TestCase):
             (make_command + ["release", "BUILD=" + BUILD, "TAVRO_PUBLISHER_CA=" + "0" * 64], {}, 2,
              r"\Asign-release: The certificate's chain holds no CA whose key TAVRO_PUBLISHER_CA names \(0{64}\): setups "
              r"signed with it would not run; nothing was written\. Its CAs: CN=Rehearsal Code Signing CA, "
-             r"[0-9a-f]{64}\.\n(make\S*: \*\*\* .*\n)*\Z", BUILD),
+             r"[0-9a-f]{64}\.\n(make\S*: \*\*\* .*\n)*\Z", (BUILD, RELEASE)),
+            # A tree configured once more with the CA pin links what the pin adds.
+            (["sh", "-c", 'make --no-print-directory -C "$0" build "BUILD=$1" "TAVRO_PUBLISHER=$2" >/dev/null && '
+              'make --no-print-directory -C "$0" build "BUILD=$1" "TAVRO_PUBLISHER=$2" "TAVRO_PUBLISHER_CA=$3" '
+              '>/dev/null', SOURCE, signing.path("pinned-later"), PUBLISHER, ca_hash], {}, 0, r"\A\Z", None),
+            # A release that fails once built puts build/ back: it and build/release/ agree, the floor given gone.
+            (make_command + ["release", "BUILD=" + BUILD, "TAVRO_MANIFEST_FLOOR=7"], {"TAVRO_SIGN_TIMESTAMP_URL": closed},
+             2, r"sign-release: The time-stamp server %s .*; nothing was written\.\n(make\S*: \*\*\* .*\n)*make release "
+             r"failed: %s/ is configured and built again as it was before it, so that it agrees with %s/release/ and "
+             r"keeps no setting of this run\.\n" % (e(closed), e(BUILD), e(BUILD)), (BUILD, RELEASE)),
             ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
              r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
              r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
@@ -425,24 +448,21 @@ class Refusals(unittest.TestCase):
         ]
         for command, changes, code, stderr, kept in rows:
             with self.subTest(command=command[-3:], changes=changes):
-                before = kept and listing(kept)
+                kept = () if kept is None else kept if isinstance(kept, tuple) else (kept,)
+                before = [listing(directory) for directory in kept]
                 if command[0] == WINE_RUN:
                     subprocess.run([WINE_RUN, "--start-server"], check=True)
                     self.addCleanup(subprocess.run, [WINE_RUN, "--kill"])
-                env = {k: v for k, v in dict(os.environ, **settings).items() if k not in ("MAKEFLAGS", "MAKELEVEL")}
-                env.update({k: v for k, v in changes.items() if v is not None})
-                for k in (k for k, v in changes.items() if v is None):
-                    del env[k]
-                result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True, timeout=300 * bed.SLOWDOWN)
+                result = run_row(command, changes)
                 self.assertEqual(result.returncode, code, result.stderr)
                 self.assertRegex(" ".join(result.stderr.split()) if "configure" in command else result.stderr, stderr)
                 self.assertNotIn("Z:\\", result.stderr + result.stdout)
-                if kept and kept != full_site:
-                    self.assertEqual(listing(kept), before)
-                elif kept:
-                    # Refused, a manifest takes its older one and line along, or both stay.
-                    self.assertIn(listing(kept), (before, {}))
+                for directory, was in zip(kept, before):
+                    if directory != full_site:
+                        self.assertEqual(listing(directory), was, directory)
+                    else:
+                        # Refused, a manifest takes its older one and line along, or both stay.
+                        self.assertIn(listing(directory), (was, {}))
 
 
 if __name__ == "__main__":
