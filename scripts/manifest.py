@@ -11,8 +11,9 @@ tells what users get from the official host now:
 
 Values reach the tool as they are given: as arguments, never through a
 shell. OUT and its SHA256SUMS line change together: a written manifest is
-listed, a refused one removes an older one at OUT with its line. The tool's
-output names the files as they were given here, not in Wine's form.
+listed, a refused one removes an older one at OUT with its line; a fault of
+the signing (the token, the build's keys) leaves both as they were. The
+tool's output names the files as they were given here, not in Wine's form.
 
 A build with TAVRO_MANIFEST_KEY (read from the CMakeCache.txt beside the
 tool, which was built from it) gets a signed manifest: the tool writes the
@@ -30,6 +31,7 @@ that users already took. Sequences climb across keys and output files: an
 installer that carries two keys compares a manifest with the highest it
 accepted from either."""
 import base64
+import contextlib
 import datetime
 import fcntl
 import hashlib
@@ -98,28 +100,50 @@ def write(wine_run, tool, setup, version, url, out):
                                             {winpath(scratch): out, winpath(setup): setup})
             sys.stderr.write(stderr)
             keys_path, max_days, floor = build_settings(tool)
-            if code == 0 and keys_path:
-                # The tool wrote the three keys; the signed fields follow them.
+            if code != 0:
+                # The manifest asked for is refused: an older one at OUT goes
+                # with it, so that nobody uploads it for the new release.
+                release_files.replace(directory, {name: None}, "The manifest")
+            elif keys_path:
+                # The tool wrote the three keys; the signed fields follow
+                # them. A fault from here on is the signing's (the token,
+                # the build's keys), not the manifest's: the one at OUT,
+                # still what users may get, stays as it was.
                 with open(scratch, "rb") as f:
                     signed_part = f.read()
                 sequence = max(last_sequence(out)[0], floor - 1) + 1
                 signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
                     expires_text(max_days), sequence, os.path.getsize(setup))).encode()
-                try:
+                with kept_unless_signed(out):
                     code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
-                except Failure:
-                    # Refused, a manifest takes an older one at OUT along.
-                    release_files.replace(directory, {name: None}, "The manifest")
-                    raise
-                stdout = stdout + said if code == 0 else ""
-            written = code == 0 and os.path.getsize(scratch) > 0
-            # A manifest that is not written takes an older one at OUT along.
-            release_files.replace(directory, {name: scratch if written else None}, "The manifest")
+                if code == 0:
+                    release_files.replace(directory, {name: scratch}, "The manifest")
+                    stdout += said
+                else:
+                    print(kept_text(out), file=sys.stderr)
+                    stdout = ""
+            else:
+                release_files.replace(directory, {name: scratch}, "The manifest")
         finally:
             if os.path.exists(scratch):
                 os.remove(scratch)
     sys.stdout.write(stdout)
     return code
+
+
+@contextlib.contextmanager
+def kept_unless_signed(out):
+    """A failure while signing says that the manifest at `out` is as it was."""
+    try:
+        yield
+    except Failure as failure:
+        raise Failure("%s %s" % (failure, kept_text(out)[len("manifest: "):])) from None
+
+
+def kept_text(out):
+    if os.path.exists(out):
+        return "manifest: Nothing was written: %s and its SHA256SUMS line are as they were." % out
+    return "manifest: Nothing was written."
 
 
 def build_settings(tool):
@@ -242,8 +266,9 @@ def signed_lines(stdout):
 
 
 def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup=None):
-    """Signs, checks, keeps the sequence for the signing key and places the
-    manifest at `out`; the tool's exit code and what to print."""
+    """Signs, checks and keeps the sequence for the signing key; the tool's
+    exit code and what to print. The manifest is left at `scratch` for the
+    caller to place."""
     token = manifest_key.TokenKey(keys_path)
     signature = token.sign(signed_part)
     data = signed_part + manifest_key.signature_line(signature)
@@ -310,9 +335,12 @@ def refresh(wine_run, tool, out):
             fields[name] = value
         scratch = release_files.temporary_beside(out)
         try:
-            code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
+            with kept_unless_signed(out):
+                code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
             if code == 0:
                 release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")
+            else:
+                print(kept_text(out), file=sys.stderr)
         finally:
             if os.path.exists(scratch):
                 os.remove(scratch)

@@ -270,6 +270,15 @@ def holding_lock(directory, command):
     return ["sh", "-c", script, said, directory] + command
 
 
+def manifest_directory(name, data, listed=None):
+    """A directory holding a manifest and its SHA256SUMS line (of `listed`,
+    else of the manifest), as make manifest leaves them."""
+    os.makedirs(signing.path(name))
+    signing.write(name + "/SHA256SUMS", "%s  tavro-update.txt\n" % bed.sha256(listed or data))
+    signing.write(name + "/tavro-update.txt", data)
+    return signing.path(name)
+
+
 def run_row(command, changes):
     """A row's command with the signing settings, `changes` applied (None:
     unset)."""
@@ -303,13 +312,15 @@ class Refusals(unittest.TestCase):
                 bed.SAMPLE_SETUP, "-out", impostor_signed)
         make_command = ["make", "--no-print-directory", "-C", SOURCE]
         keys_pem = os.path.join(MANIFEST_KEYS, "keys.pem")
-        os.makedirs(signing.path("stranger"))
+        setup = signing.read(signed)
+        manifest_directory("stranger", signed_manifest(setup, 1))
         stranger = signing.path("stranger.key")
         bed.run("openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", stranger)
         os.makedirs(signing.path("stranger-signed"))
         stranger_signed = signing.write("stranger-signed/tavro-update.txt", signed_manifest(b"setup", 1, key=stranger))
         os.makedirs(signing.path("twice"))
         twice = signing.write("twice/tavro-update.txt", signed_manifest(b"setup", 1, more="InstallerUrl=https://x/\n"))
+        kept_manifest = manifest_directory("kept", signed_manifest(setup, 1))
         # Live: a manifest that expires within 14 days.
         bed.reset_site()
         bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
@@ -423,7 +434,13 @@ class Refusals(unittest.TestCase):
              {"TAVRO_SIGN_MANIFEST_KEY": STRANGER_KEY}, 1,
              r"^tavro-manifest: refused: The manifest fails this build's check of a signed manifest "
              r"\(TAVRO_MANIFEST_KEY\): a signature that none of the build's 2 keys verifies\. The installer would say: "
-             r"%s\n" % e(UNVERIFIED), signing.path("stranger")),
+             r"%s\nmanifest: Nothing was written: %s/tavro-update\.txt and its SHA256SUMS line are as they were\.\n\Z"
+             % (e(UNVERIFIED), e(signing.path("stranger"))), signing.path("stranger")),
+            # Nor when the token cannot be reached: the manifest users may have stays.
+            ([manifest] + tool + ["write", signed, "2.1.0", URL, kept_manifest + "/tavro-update.txt"],
+             {"TAVRO_SIGN_PKCS11_MODULE": "/no/such.so"}, 1,
+             r"^manifest: TAVRO_SIGN_PKCS11_MODULE names /no/such\.so, which does not exist\. Nothing was written: "
+             r"%s/tavro-update\.txt and its SHA256SUMS line are as they were\.\n\Z" % e(kept_manifest), kept_manifest),
             # Re-signed is only what a key of the build signed.
             # A signed size that is not the setup's.
             (make_command + ["check-manifest", "BUILD=" + BUILD, "SETUP=" + signed,
