@@ -27,7 +27,8 @@ sequence was last signed (make release builds with it as
 TAVRO_MANIFEST_FLOOR). The last sequence each manifest key signed is kept
 in $XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside
 the build tree, so that make clean cannot make the next manifest repeat one
-that users already took. Sequences climb across keys and output files: an
+that users already took; it is chosen and kept under that record's lock.
+Sequences climb across keys and output files: an
 installer that carries two keys compares a manifest with the highest it
 accepted from either."""
 import base64
@@ -39,6 +40,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import manifest_key  # noqa: E402
@@ -59,6 +61,9 @@ DAYS = 30
 # emulated; the live check downloads the whole setup, under the installer's
 # own stall limits.
 TOOL_SECONDS, LIVE_SECONDS = 300, 1800
+# Another signer holds the record while it signs on its token (whose PIN
+# prompt may wait) and checks under Wine.
+RECORD_WAIT_SECONDS = 900
 
 
 def winpath(path):
@@ -111,10 +116,10 @@ def write(wine_run, tool, setup, version, url, out):
                 # still what users may get, stays as it was.
                 with open(scratch, "rb") as f:
                     signed_part = f.read()
-                sequence = max(last_sequence(out)[0], floor - 1) + 1
-                signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
-                    expires_text(max_days), sequence, os.path.getsize(setup))).encode()
-                with kept_unless_signed(out):
+                with kept_unless_signed(out), sequence_lock():
+                    sequence = max(last_sequence(out)[0], floor - 1) + 1
+                    signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
+                        expires_text(max_days), sequence, os.path.getsize(setup))).encode()
                     code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
                 if code == 0:
                     release_files.replace(directory, {name: scratch}, "The manifest")
@@ -187,25 +192,55 @@ def key_fingerprint(key):
                                            serialization.PublicFormat.SubjectPublicKeyInfo)).hexdigest()
 
 
-def record_sequence(fingerprint, sequence):
-    """Keeps `sequence` as the last the key signed, on disk before the
-    manifest is placed: a failure later skips a number, never repeats one."""
+@contextlib.contextmanager
+def sequence_lock():
+    """The record's lock, held from the choice of a sequence to its record:
+    two signers at once (two output files, or two clones that share the
+    record) take turns, and never sign the same number."""
     path = state_file()
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            sequences = recorded_sequences()
-            sequences[fingerprint] = max(sequence, sequences.get(fingerprint, 0))
-            fresh = release_files.temporary_beside(path)
-            with open(fresh, "w", encoding="utf-8") as f:
-                f.write("".join("%d  %s\n" % (n, where) for where, n in sorted(sequences.items())))
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(fresh, path)
-            directory = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
-            os.fsync(directory)
-            os.close(directory)
+        lock = open(path + ".lock", "w")
+    except OSError as error:
+        raise Failure("The manifest's sequence could not be kept in %s (%s); nothing was written." % (
+            path, error.strerror or error)) from None
+    with lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print("manifest: another signer holds the record %s (make manifest or make manifest-refresh, here or in "
+                  "a clone that shares it): waiting for it to end (at most 15 minutes)." % path, file=sys.stderr,
+                  flush=True)
+            deadline = time.monotonic() + RECORD_WAIT_SECONDS
+            while True:
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    if time.monotonic() > deadline:
+                        raise Failure("Another signer has held the record %s for 15 minutes; nothing was written."
+                                      % path) from None
+                    time.sleep(0.1)
+        yield
+
+
+def record_sequence(fingerprint, sequence):
+    """Keeps `sequence` as the last the key signed, on disk before the
+    manifest is placed: a failure later skips a number, never repeats one.
+    The caller holds sequence_lock."""
+    path = state_file()
+    try:
+        sequences = recorded_sequences()
+        sequences[fingerprint] = max(sequence, sequences.get(fingerprint, 0))
+        fresh = release_files.temporary_beside(path)
+        with open(fresh, "w", encoding="utf-8") as f:
+            f.write("".join("%d  %s\n" % (n, where) for where, n in sorted(sequences.items())))
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(fresh, path)
+        directory = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
+        os.fsync(directory)
+        os.close(directory)
     except OSError as error:
         raise Failure("The manifest's sequence could not be kept in %s (%s); nothing was written." % (
             path, error.strerror or error)) from None
@@ -266,9 +301,9 @@ def signed_lines(stdout):
 
 
 def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup=None):
-    """Signs, checks and keeps the sequence for the signing key; the tool's
-    exit code and what to print. The manifest is left at `scratch` for the
-    caller to place."""
+    """Signs, checks and keeps the sequence for the signing key (under
+    sequence_lock, which the caller holds); the tool's exit code and what to
+    print. The manifest is left at `scratch` for the caller to place."""
     token = manifest_key.TokenKey(keys_path)
     signature = token.sign(signed_part)
     data = signed_part + manifest_key.signature_line(signature)
@@ -317,7 +352,7 @@ def refresh(wine_run, tool, out):
         if parts is None or manifest_key.verifying_key(manifest_key.build_keys(keys_path), *parts) is None:
             raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
                           "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
-        signed_part, fields = parts[0], {}
+        signed_part = parts[0]
         repeated = repeated_key(signed_part)
         if repeated:
             raise Failure("%s gives %s= twice: installers refuse it, and it is not a manifest that make manifest "
@@ -325,17 +360,18 @@ def refresh(wine_run, tool, out):
         if not signed_part.startswith(b"origin="):
             raise Failure("%s has no origin= line first: installers refuse it; sign the release again with make "
                           "manifest. Nothing was written." % out)
-        for name, value in (("expires", expires_text(max_days)),
-                            ("sequence", str(max(last_sequence(out)[0], floor - 1) + 1))):
-            signed_part, count = re.subn(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(),
-                                         signed_part, flags=re.M)
+        for name in ("expires", "sequence"):
+            count = len(re.findall(rb"^%s=" % name.encode(), signed_part, flags=re.M))
             if count != 1:
                 raise Failure("%s has %d %s= lines: it is not a manifest that make manifest signed; nothing was "
                               "written." % (out, count, name))
-            fields[name] = value
         scratch = release_files.temporary_beside(out)
         try:
-            with kept_unless_signed(out):
+            with kept_unless_signed(out), sequence_lock():
+                fields = {"expires": expires_text(max_days), "sequence": str(max(last_sequence(out)[0], floor - 1) + 1)}
+                for name, value in fields.items():
+                    signed_part = re.sub(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(), signed_part,
+                                         flags=re.M)
                 code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
             if code == 0:
                 release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")

@@ -270,6 +270,23 @@ def holding_lock(directory, command):
     return ["sh", "-c", script, said, directory] + command
 
 
+def at_once(first, second, command):
+    """The command run twice at once, for the manifests `first` and `second`
+    (directories), while the record's lock is held until both say they wait
+    for it (60 s at most); fails, saying so, when both got the same sequence."""
+    script = ('one=$1 two=$2; shift 2; lock=$XDG_STATE_HOME/tavro/manifest-sequences.lock; mkdir -p "${lock%/*}"; '
+              'exec 9>"$lock"; flock 9; "$@" "$one/tavro-update.txt" >/dev/null 2>"$one.err" 9>&- & a=$!; '
+              '"$@" "$two/tavro-update.txt" >/dev/null 2>"$two.err" 9>&- & b=$!; n=0; '
+              'until [ "$(cat "$one.err" "$two.err" 2>/dev/null | grep -c "holds the record")" = 2 ] || [ $n = 600 ]; '
+              'do sleep 0.1; n=$((n + 1)); done; exec 9>&-; '
+              'wait $a; sa=$?; wait $b; sb=$?; '
+              'if [ $sa != 0 ] || [ $sb != 0 ]; then cat "$one.err" "$two.err" >&2; exit 1; fi; '
+              'x=$(sed -n "s/^sequence=//p" "$one/tavro-update.txt"); '
+              'y=$(sed -n "s/^sequence=//p" "$two/tavro-update.txt"); '
+              'if [ "$x" = "$y" ]; then echo "both signed sequence $x" >&2; exit 1; fi')
+    return ["sh", "-c", script, "sh", first, second] + command
+
+
 def manifest_directory(name, data, listed=None):
     """A directory holding a manifest and its SHA256SUMS line (of `listed`,
     else of the manifest), as make manifest leaves them."""
@@ -321,6 +338,8 @@ class Refusals(unittest.TestCase):
         os.makedirs(signing.path("twice"))
         twice = signing.write("twice/tavro-update.txt", signed_manifest(b"setup", 1, more="InstallerUrl=https://x/\n"))
         kept_manifest = manifest_directory("kept", signed_manifest(setup, 1))
+        for name in ("first", "second"):
+            os.makedirs(signing.path(name))
         # Live: a manifest that expires within 14 days.
         bed.reset_site()
         bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
@@ -441,6 +460,9 @@ class Refusals(unittest.TestCase):
              {"TAVRO_SIGN_PKCS11_MODULE": "/no/such.so"}, 1,
              r"^manifest: TAVRO_SIGN_PKCS11_MODULE names /no/such\.so, which does not exist\. Nothing was written: "
              r"%s/tavro-update\.txt and its SHA256SUMS line are as they were\.\n\Z" % e(kept_manifest), kept_manifest),
+            # Two signers at once (here two outputs; two clones that share the record alike) take turns.
+            (at_once(signing.path("first"), signing.path("second"), [manifest] + tool + ["write", signed, "2.1.0", URL]),
+             {"XDG_STATE_HOME": signing.path("state-at-once")}, 0, r"\A\Z", None),
             # Re-signed is only what a key of the build signed.
             # A signed size that is not the setup's.
             (make_command + ["check-manifest", "BUILD=" + BUILD, "SETUP=" + signed,
