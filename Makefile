@@ -27,6 +27,7 @@ export TAVRO_MAKE_URL      = $(value URL)
 export TAVRO_MAKE_SIGNED   = $(value SIGNED)
 export TAVRO_MAKE_CA       = $(value CA)
 export TAVRO_MAKE_MANIFEST = $(if $(value MANIFEST),$(value MANIFEST),$(BUILD)/release/tavro-update.txt)
+export TAVRO_MAKE_SEQUENCE_OVERRIDE = $(value SEQUENCE_OVERRIDE)
 export TAVRO_MAKE_PUBLISHER_CA = $(value TAVRO_PUBLISHER_CA)
 
 # The publisher whose signature the installer requires of a setup before it
@@ -265,6 +266,9 @@ release-check:
 # trusts a root:
 #   make trust-root CA=ca.pem
 MANIFEST_TOOL = scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN)
+# make manifest and make manifest-refresh sign above the live manifest's
+# sequence; SEQUENCE_OVERRIDE=N signs N instead, logged (scripts/manifest.py).
+SEQUENCE_OPTION = $${TAVRO_MAKE_SEQUENCE_OVERRIDE:+--sequence-override "$$TAVRO_MAKE_SEQUENCE_OVERRIDE"}
 manifest-tool: configure-tests
 	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
 
@@ -325,7 +329,7 @@ sign-setup:
 
 manifest: manifest-tool
 	@$(WINE_RUN) --boot
-	@$(MANIFEST_TOOL) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
+	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
 
 check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
@@ -341,7 +345,7 @@ check-live: manifest-tool
 # next sequence, everything else as it was; then upload it.
 manifest-refresh: manifest-tool
 	@$(WINE_RUN) --boot
-	@$(MANIFEST_TOOL) refresh "$$TAVRO_MAKE_MANIFEST"
+	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) refresh "$$TAVRO_MAKE_MANIFEST"
 
 trust-root: configure-tests
 	cmake --build $(I686_TESTS) --target trust_root -j $(JOBS)

@@ -5,11 +5,13 @@
 //   tavro-manifest write SETUP VERSION URL OUT
 //   tavro-manifest check MANIFEST [SETUP]
 //   tavro-manifest live
+//   tavro-manifest live-sequence
 //
 // Built with TAVRO_MANIFEST_KEY, check takes only a manifest this build's
 // installers would take now (signature, expires, sequence, installersize),
 // and without SETUP it checks the manifest alone (a re-signed one); live
-// also says when the live manifest expires.
+// also says when the live manifest expires, and live-sequence says which
+// sequence the live manifest has (make manifest signs above it).
 //
 // Exit code 0: written, accepted, or users get a verified installer;
 // 1: refused (the reason on stderr), or users see a failure (the sentence on
@@ -156,9 +158,23 @@ int wmain(int argc, wchar_t** argv)
         }
         return 0;
     }
+    if (mode == L"live-sequence" && argc == 2 && ManifestsAreSigned()) {
+        unsigned long long sequence = 0;
+        size_t keyNumber = 0;
+        if (!ReadLiveSequence(sequence, keyNumber, why)) {
+            // A detail line ends with its own full stop.
+            const wchar_t* stop = !why.empty() && why.back() == L'.' ? L"" : L".";
+            Print(STD_OUTPUT_HANDLE, L"The live manifest " + ManifestUrl() + L" " + why + stop);
+            return 1;
+        }
+        Print(STD_OUTPUT_HANDLE, L"The live manifest " + ManifestUrl() + L" has sequence " + std::to_wstring(sequence) +
+                                     L", signed by key " + std::to_wstring(keyNumber) + L" of this build.");
+        return 0;
+    }
     Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"
                             L"       tavro-manifest check MANIFEST SETUP\n"
                             L"       tavro-manifest check MANIFEST (a build with TAVRO_MANIFEST_KEY)\n"
-                            L"       tavro-manifest live");
+                            L"       tavro-manifest live\n"
+                            L"       tavro-manifest live-sequence (a build with TAVRO_MANIFEST_KEY)");
     return 2;
 }

@@ -3,10 +3,10 @@
 the installer (build/tavro-manifest.exe, same official host), under Wine, and
 tells what users get from the official host now:
 
-  manifest.py [--tool EXE] [--wine-run RUNNER] write SETUP VERSION URL OUT
+  manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] write SETUP VERSION URL OUT
   manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST SETUP
   manifest.py [--tool EXE] [--wine-run RUNNER] live
-  manifest.py [--tool EXE] [--wine-run RUNNER] refresh OUT
+  manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] refresh OUT
   manifest.py floor OUT
 
 Values reach the tool as they are given: as arguments, never through a
@@ -28,9 +28,11 @@ TAVRO_MANIFEST_FLOOR). The last sequence each manifest key signed is kept
 in $XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside
 the build tree, so that make clean cannot make the next manifest repeat one
 that users already took; it is chosen and kept under that record's lock.
-Sequences climb across keys and output files: an
-installer that carries two keys compares a manifest with the highest it
-accepted from either."""
+Sequences climb across keys and output files (an installer that carries two
+keys compares a manifest with the highest it accepted from either), and
+above the live manifest's, which the tool fetches first: a lost record does
+not sign below what users took. --sequence-override signs N instead,
+logged beside the record."""
 import base64
 import contextlib
 import datetime
@@ -49,10 +51,10 @@ import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out]\n"
+USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out] [SEQUENCE_OVERRIDE=N]\n"
          "       make check-manifest MANIFEST=file SETUP=file\n"
          "       make check-live\n"
-         "       make manifest-refresh [MANIFEST=file]")
+         "       make manifest-refresh [MANIFEST=file] [SEQUENCE_OVERRIDE=N]")
 # How far ahead a signed manifest expires: 30 days, or a day less than a
 # build's TAVRO_MANIFEST_MAX_DAYS of 30 or fewer (half of a maximum of 1), so
 # that a user whose clock is a little behind still takes it.
@@ -87,7 +89,7 @@ def run_tool(wine_run, tool, args, paths, seconds=TOOL_SECONDS):
     return result.returncode, out, err
 
 
-def write(wine_run, tool, setup, version, url, out):
+def write(wine_run, tool, setup, version, url, out, override=None):
     directory = os.path.dirname(out) or "."
     name = os.path.basename(out)
     try:
@@ -116,8 +118,9 @@ def write(wine_run, tool, setup, version, url, out):
                 # still what users may get, stays as it was.
                 with open(scratch, "rb") as f:
                     signed_part = f.read()
+                live = live_sequence(wine_run, tool)
                 with kept_unless_signed(out), sequence_lock():
-                    sequence = max(last_sequence(out)[0], floor - 1) + 1
+                    sequence = next_sequence(out, floor, live, override)
                     signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
                         expires_text(max_days), sequence, os.path.getsize(setup))).encode()
                     code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
@@ -246,6 +249,59 @@ def record_sequence(fingerprint, sequence):
             path, error.strerror or error)) from None
 
 
+def live_sequence(wine_run, tool):
+    """The sequence of the manifest users get now, when a key of this build
+    signed it (the record may be behind it: lost, or not shared with the
+    machine that signed it); None when it cannot be had. Said either way."""
+    code, stdout, stderr = run_tool(wine_run, tool, ["live-sequence"], {})
+    sys.stderr.write(stderr)
+    line = stdout.strip() or ("The live manifest's sequence could not be asked for (the manifest tool exited %d)."
+                              % code)
+    found = re.match(r"The live manifest \S+ has sequence ([0-9]{1,18}),", line) if code == 0 else None
+    print(line if found else line + " The sequence goes on from the record.")
+    return int(found.group(1)) if found else None
+
+
+def next_sequence(out, floor, live, override):
+    """One above the last signed (record, the manifest at `out`), at least
+    the build's floor, and above the live manifest's; or the sequence an
+    override names, which may be at or below the live one, never at or below
+    one signed here, never below the floor."""
+    recorded, where = last_sequence(out)
+    if override is not None:
+        if override <= recorded:
+            raise Failure("SEQUENCE_OVERRIDE=%d is not above %d, the last sequence signed (read from %s): no sequence "
+                          "is signed twice." % (override, recorded, where))
+        if override < floor:
+            raise Failure("SEQUENCE_OVERRIDE=%d is below %d, the floor of this build (TAVRO_MANIFEST_FLOOR): its "
+                          "installers would refuse it." % (override, floor))
+        said = "SEQUENCE_OVERRIDE=%d: signing sequence %d for %s (the live manifest's: %s; the last signed: %d, " \
+               "read from %s)" % (override, override, out, "none read" if live is None else live, recorded, where)
+        print("manifest: warning: " + said + ".", file=sys.stderr)
+        log_override(said)
+        return override
+    sequence = max(recorded, floor - 1) + 1
+    if live is not None and live >= sequence:
+        print("manifest: warning: the live manifest has sequence %d, above %d, the last sequence signed here (read "
+              "from %s): the record is behind (lost, or not shared with the machine that signed it); signing %d."
+              % (live, recorded, where, live + 1), file=sys.stderr)
+        return live + 1
+    return sequence
+
+
+def log_override(said):
+    """A line in the override log beside the record, for whoever reads the
+    record later and wonders."""
+    path = state_file() + ".log"
+    moment = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    try:
+        with open(path, "a", encoding="utf-8") as f:
+            f.write("%s  %s\n" % (moment, said))
+    except OSError as error:
+        raise Failure("The override could not be logged in %s (%s); nothing was written." % (
+            path, error.strerror or error)) from None
+
+
 def split_signed(data):
     """A signed manifest's signed part and signature, as the installer cuts
     them; None when the last line is no signature line."""
@@ -335,7 +391,7 @@ def expires_text(max_days):
     return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-def refresh(wine_run, tool, out):
+def refresh(wine_run, tool, out, override=None):
     keys_path, max_days, floor = build_settings(tool)
     if not keys_path:
         raise Failure("make manifest-refresh re-signs a signed manifest: this build has no TAVRO_MANIFEST_KEY, and "
@@ -365,10 +421,11 @@ def refresh(wine_run, tool, out):
             if count != 1:
                 raise Failure("%s has %d %s= lines: it is not a manifest that make manifest signed; nothing was "
                               "written." % (out, count, name))
+        live = live_sequence(wine_run, tool)
         scratch = release_files.temporary_beside(out)
         try:
             with kept_unless_signed(out), sequence_lock():
-                fields = {"expires": expires_text(max_days), "sequence": str(max(last_sequence(out)[0], floor - 1) + 1)}
+                fields = {"expires": expires_text(max_days), "sequence": str(next_sequence(out, floor, live, override))}
                 for name, value in fields.items():
                     signed_part = re.sub(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(), signed_part,
                                          flags=re.M)
@@ -395,26 +452,44 @@ def floor_of(out):
     return 0
 
 
+def live_below_record(stdout):
+    """A warning when users get a manifest below the last one signed here."""
+    found = re.search(r"^The manifest is signed \(sequence ([0-9]+)\)", stdout, re.M)
+    recorded = max(recorded_sequences().values(), default=0)
+    if found and int(found.group(1)) < recorded:
+        print("manifest: warning: the live manifest has sequence %s, below %d, the last sequence signed (read from "
+              "%s): users get an older manifest than the last one signed, and installers that took a later one refuse "
+              "it. Publish the manifest signed last." % (found.group(1), recorded, state_file()), file=sys.stderr)
+
+
 def main(args):
     release_files.end_on_signals()
     tool = os.path.join(SOURCE, "build", "tavro-manifest.exe")
     wine_run = os.path.join(SOURCE, "build", "test-i686", "wine-run")
-    while args[:1] in (["--tool"], ["--wine-run"]) and len(args) > 1:
+    override = None
+    while args[:1] in (["--tool"], ["--wine-run"], ["--sequence-override"]) and len(args) > 1:
         if args[0] == "--tool":
             tool = args[1]
-        else:
+        elif args[0] == "--wine-run":
             wine_run = args[1]
+        elif not re.fullmatch("[1-9][0-9]{0,17}", args[1]):
+            raise Failure("SEQUENCE_OVERRIDE must be a positive whole number of at most 18 digits, not '%s'."
+                          % args[1])
+        else:
+            override = int(args[1])
         args = args[2:]
     mode = args[0] if args else ""
     if mode == "write" and len(args) == 5 and args[1] and args[4]:
-        return write(wine_run, tool, *args[1:])
+        return write(wine_run, tool, *args[1:], override=override)
     if mode == "check" and len(args) == 3 and args[1] and args[2]:
         code, stdout, stderr = run_tool(wine_run, tool, ["check", winpath(args[1]), winpath(args[2])],
                                         {winpath(args[1]): args[1], winpath(args[2]): args[2]})
     elif mode == "live" and len(args) == 1:
         code, stdout, stderr = run_tool(wine_run, tool, ["live"], {}, LIVE_SECONDS)
+        if code == 0:
+            live_below_record(stdout)
     elif mode == "refresh" and len(args) == 2 and args[1]:
-        return refresh(wine_run, tool, args[1])
+        return refresh(wine_run, tool, args[1], override)
     elif mode == "floor" and len(args) == 2 and args[1]:
         return floor_of(args[1])
     else:

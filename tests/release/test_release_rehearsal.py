@@ -169,6 +169,8 @@ def installer_and_live_check(setup, manifest=None):
 
 class Rehearsal(unittest.TestCase):
     def test_the_whole_road(self):
+        # No release yet: nothing served.
+        bed.reset_site()
         # The pin its certificate passes (a wrong one: Refusals).
         code, out, err = make("release-check", "TAVRO_PUBLISHER=" + PUBLISHER, "TAVRO_PUBLISHER_CA=" + ca_hash)
         self.assertEqual((code, out.splitlines()[-1]), (0, "Ready to sign. Nothing was written."), err)
@@ -196,7 +198,10 @@ class Rehearsal(unittest.TestCase):
                          r"sequence=1\ninstallersize=%d\nsignature=[A-Za-z0-9+/]{86}==\n\Z"
                          % (re.escape(MANIFEST_URL), re.escape(URL), signing.sha256(signed), len(setup)))
         expires = re.search(r"^expires=(.*)$", manifest.decode(), re.M).group(1)
-        # 30 days ahead, checked within the same second or after it.
+        # Nothing live yet; 30 days ahead, checked within the same second or after it.
+        self.assertRegex(out, r"(?m)^The live manifest %s could not be fetched: HTTP status 404 \(not found\) requesting "
+                         r"%s\. The sequence goes on from the record\.\n" % (re.escape(MANIFEST_URL),
+                                                                           re.escape(MANIFEST_URL)))
         self.assertRegex(out, r"\nSigned with the manifest key %s through %s\.\nSigned: sequence 1, expires %s \(in "
                          r"(29|30) days\), installersize %d; verified as this build's installers verify it "
                          r"\(TAVRO_MANIFEST_KEY\)\.\n\Z" % (re.escape(MANIFEST_KEY), re.escape(bed.SOFTHSM), expires,
@@ -218,7 +223,8 @@ class Rehearsal(unittest.TestCase):
         self.assertEqual(refreshed.split(b"\n")[:4] + refreshed.split(b"\n")[6:7],
                          manifest.split(b"\n")[:4] + manifest.split(b"\n")[6:7])
         self.assertEqual(refreshed.split(b"\n")[5], b"sequence=2")
-        self.assertIn("Re-signed %s/tavro-update.txt: expires=%s, everything else as it was.\n" % (RELEASE, renewed), out)
+        self.assertIn("The live manifest %s has sequence 1, signed by key 1 of this build.\nRe-signed %s/tavro-update.txt: "
+                      "expires=%s, everything else as it was.\n" % (MANIFEST_URL, RELEASE, renewed), out)
         bed.publish(bed.MANIFEST_PATH, refreshed)
         user = bed.UserProfile()
         self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
@@ -268,6 +274,15 @@ def holding_lock(directory, command):
               'until [ -s "$0" ] || [ $n = 600 ]; do sleep 0.1; n=$((n + 1)); done; flock -u 9; '
               'wait $!; status=$?; cat "$0" >&2; exit $status')
     return ["sh", "-c", script, said, directory] + command
+
+
+def while_live(manifest, command):
+    """The command, run while the site serves `manifest` (a file) as the live
+    manifest; the one it served before comes back after."""
+    script = ('live=$1/updates/tavro-update.txt; mkdir -p "${live%/*}"; if [ -f "$live" ]; then mv "$live" '
+              '"$live.before"; fi; cp "$2" "$live"; shift 2; "$@"; status=$?; rm "$live"; if [ -f "$live.before" ]; '
+              'then mv "$live.before" "$live"; fi; exit $status')
+    return ["sh", "-c", script, "sh", bed.DOCROOT, manifest] + command
 
 
 def at_once(first, second, command):
@@ -338,7 +353,8 @@ class Refusals(unittest.TestCase):
         os.makedirs(signing.path("twice"))
         twice = signing.write("twice/tavro-update.txt", signed_manifest(b"setup", 1, more="InstallerUrl=https://x/\n"))
         kept_manifest = manifest_directory("kept", signed_manifest(setup, 1))
-        for name in ("first", "second"):
+        live_7 = signing.write("live-7.txt", signed_manifest(setup, 7))
+        for name in ("lost", "below", "first", "second"):
             os.makedirs(signing.path(name))
         # Live: a manifest that expires within 14 days.
         bed.reset_site()
@@ -463,6 +479,23 @@ class Refusals(unittest.TestCase):
             # Two signers at once (here two outputs; two clones that share the record alike) take turns.
             (at_once(signing.path("first"), signing.path("second"), [manifest] + tool + ["write", signed, "2.1.0", URL]),
              {"XDG_STATE_HOME": signing.path("state-at-once")}, 0, r"\A\Z", None),
+            # A record lost with the manifest: signed above the live one, or, named, below it, logged.
+            (while_live(live_7, [manifest] + tool + ["write", signed, "2.1.0", URL, signing.path("lost/tavro-update.txt")]),
+             {"XDG_STATE_HOME": signing.path("state-lost")}, 0,
+             r"\Amanifest: warning: the live manifest has sequence 7, above 0, the last sequence signed here \(read "
+             r"from %s\): the record is behind \(lost, or not shared with the machine that signed it\); signing 8\.\n\Z"
+             % e(signing.path("state-lost/tavro/manifest-sequences")), None),
+            # make check-live says when users get a sequence below the record's (8, just above).
+            (while_live(live_7, [manifest] + tool + ["live"]), {"XDG_STATE_HOME": signing.path("state-lost")}, 0,
+             r"\Amanifest: warning: the live manifest has sequence 7, below 8, the last sequence signed \(read from "
+             r"%s\): users get an older manifest than the last one signed, and installers that took a later one refuse "
+             r"it\. Publish the manifest signed last\.\n\Z" % e(signing.path("state-lost/tavro/manifest-sequences")), None),
+            (while_live(live_7, [manifest] + tool + ["--sequence-override", "3", "write", signed, "2.1.0", URL,
+                                                     signing.path("below/tavro-update.txt")]),
+             {"XDG_STATE_HOME": signing.path("state-below")}, 0,
+             r"\Amanifest: warning: SEQUENCE_OVERRIDE=3: signing sequence 3 for %s/tavro-update\.txt \(the live "
+             r"manifest's: 7; the last signed: 0, read from %s\)\.\n\Z"
+             % (e(signing.path("below")), e(signing.path("state-below/tavro/manifest-sequences"))), None),
             # Re-signed is only what a key of the build signed.
             # A signed size that is not the setup's.
             (make_command + ["check-manifest", "BUILD=" + BUILD, "SETUP=" + signed,
