@@ -25,6 +25,11 @@ if(NOT TAVRO_MANIFEST_KEY STREQUAL "")
     tavro_refuse_setting(TAVRO_MANIFEST_KEY "TAVRO_MANIFEST_KEY names ${TAVRO_MANIFEST_KEY}, which is not a file")
   endif()
   file(READ "${TAVRO_MANIFEST_KEY}" pem)
+  # A private key has no business in a build setting (nor beside the
+  # release sources): said as such, not counted as no key at all.
+  if(pem MATCHES "-----BEGIN [A-Z ]*PRIVATE KEY-----")
+    tavro_refuse_setting(TAVRO_MANIFEST_KEY "TAVRO_MANIFEST_KEY (${TAVRO_MANIFEST_KEY}) holds a private key: the build takes public keys only, and the private key stays on the token (openssl pkey -in key.pem -pubout gives its public key)")
+  endif()
   string(REGEX MATCHALL "-----BEGIN PUBLIC KEY-----[^-]*-----END PUBLIC KEY-----" blocks "${pem}")
   list(LENGTH blocks key_count)
   if(key_count LESS 1 OR key_count GREATER 2)

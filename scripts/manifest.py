@@ -361,13 +361,16 @@ def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, se
     sequence_lock, which the caller holds); the tool's exit code and what to
     print. The manifest is left at `scratch` for the caller to place."""
     token = manifest_key.TokenKey(keys_path)
+    keys = manifest_key.build_keys(keys_path)
     signature = token.sign(signed_part)
+    number = manifest_key.verifying_key(keys, signed_part, signature)
+    if number is None:
+        raise Failure(token.not_in_build(keys, keys_path))
     data = signed_part + manifest_key.signature_line(signature)
     code, stdout, stderr = check_signed(wine_run, tool, data, scratch, out, setup)
     sys.stderr.write(stderr)
     if code == 0:
-        keys = manifest_key.build_keys(keys_path)
-        record_sequence(key_fingerprint(keys[manifest_key.verifying_key(keys, signed_part, signature) - 1]), sequence)
+        record_sequence(key_fingerprint(keys[number - 1]), sequence)
     return code, "Signed with the manifest key %s.\n%s" % (token.text, signed_lines(stdout))
 
 
@@ -406,6 +409,11 @@ def refresh(wine_run, tool, out, override=None):
         parts = split_signed(data)
         # Only what a key of this build signed is signed again.
         if parts is None or manifest_key.verifying_key(manifest_key.build_keys(keys_path), *parts) is None:
+            listed = listed_sha256(directory, os.path.basename(out))
+            if parts is not None and listed and listed != hashlib.sha256(data).hexdigest():
+                raise Failure("%s was changed after it was signed: its SHA-256 is not the one SHA256SUMS beside it "
+                              "lists, and no key of this build verifies its signature (TAVRO_MANIFEST_KEY, %s). Sign "
+                              "the release again with make manifest; nothing was written." % (out, keys_path))
             raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
                           "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
         signed_part = parts[0]
@@ -440,6 +448,18 @@ def refresh(wine_run, tool, out, override=None):
     if code == 0:
         sys.stdout.write("Re-signed %s: expires=%s, everything else as it was.\n%s" % (out, fields["expires"], said))
     return code
+
+
+def listed_sha256(directory, name):
+    """The SHA-256 that SHA256SUMS in `directory` lists for `name`, or None."""
+    try:
+        with open(os.path.join(directory, release_files.SUMS), encoding="utf-8", errors="replace") as f:
+            for line in f.read().splitlines():
+                if line[66:] == name:
+                    return line[:64]
+    except OSError:
+        pass
+    return None
 
 
 def floor_of(out):

@@ -160,6 +160,9 @@ class Settings:
         if given_ca and not self.publisher:
             raise Failure("TAVRO_PUBLISHER_CA pins the CA of the publisher's certificate: it needs TAVRO_PUBLISHER")
         self.publisher_ca = given_ca.lower()
+        self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
+        if self.manifest_public:
+            manifest_key.build_keys(self.manifest_public)
         pkcs11_set = env("TAVRO_SIGN_PKCS11_MODULE", "") + env("TAVRO_SIGN_KEY", "")
         self.pkcs12 = env("TAVRO_SIGN_PKCS12", "")
         if self.pkcs12 and pkcs11_set:
@@ -228,7 +231,6 @@ class Settings:
         self.timestamp_seconds = int(seconds)
         if shutil.which("osslsigncode") is None:
             raise Failure("osslsigncode is not installed (make setup installs it).")
-        self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
         self.prompts = self.route == "pkcs11" and not self.secret_file
 
     def secret(self):
@@ -292,6 +294,11 @@ def scratch_pe():
     return bytes(image)
 
 
+def mismatch_text(settings):
+    return ("The private key %s and the certificate %s do not belong together (the certificate names another key); "
+            "nothing was written." % (settings.key_text, settings.cert_text))
+
+
 def sign(settings, scratch, unsigned, secret_path):
     """Signing comes first, so whatever osslsigncode can open is accepted and
     a token asks for its PIN once; what the signature holds is checked after."""
@@ -325,8 +332,7 @@ def sign(settings, scratch, unsigned, secret_path):
     if not scratch.has_room_for(2 * os.path.getsize(unsigned)):
         raise Failure(Scratch.full_text(scratch.dir, OSError(28, os.strerror(28))))
     if said("key values mismatch") or said("consistency of a private key"):
-        raise Failure("The private key %s and the certificate %s do not belong together (the certificate names "
-                      "another key); nothing was written." % (settings.key_text, settings.cert_text))
+        raise Failure(mismatch_text(settings))
     if settings.route == "pkcs12":
         if said("mac verify failure"):
             raise Failure("Cannot open %s with the password given (wrong password)." % settings.pkcs12)
@@ -349,6 +355,13 @@ def sign(settings, scratch, unsigned, secret_path):
             raise Failure("No PIN for the token: set TAVRO_SIGN_PIN_FILE to a file holding it, or run this from a "
                           "terminal, where the token asks for it.")
         hint = softhsm_cause(module)
+        # libp11 says the same of a label no token has as of an object the
+        # token lacks.
+        if said("No matching initialized token") and not hint:
+            for name, uri in (("TAVRO_SIGN_KEY", settings.key), ("TAVRO_SIGN_CERT", settings.cert)):
+                missing = manifest_key.missing_token(module, uri, name)
+                if missing:
+                    raise Failure(missing + " Nothing was written.")
         hint = " " + hint if hint else ""
         if said("The certificate was not found at"):
             raise Failure("No certificate at %s through %s: check that the token is there and that the URI names the "
@@ -504,7 +517,18 @@ def time_stamp(settings, scratch, signed):
     if result.returncode != 0:
         if not scratch.has_room_for(2 * os.path.getsize(signed)):
             raise Failure(Scratch.full_text(scratch.dir, OSError(28, os.strerror(28))))
-        tool_lines(result.stdout)
+        said = result.stdout
+        if "Connection refused" in said:
+            raise Failure("The time-stamp server %s refused the connection: nothing listens there (is it running, and "
+                          "on that port?); nothing was written." % url)
+        if "BIO_lookup" in said:
+            raise Failure("The time-stamp server %s cannot be reached: its host name does not resolve; nothing was "
+                          "written." % url)
+        status = re.search(r"code=(\d+), reason=(.*)$", said, re.M)
+        if status:
+            raise Failure("The time-stamp server %s answered HTTP status %s (%s), not a time stamp; nothing was "
+                          "written." % (url, status.group(1), status.group(2).strip()))
+        tool_lines(said)
         raise Failure("The time-stamp server %s gave no time stamp; nothing was written." % url)
     return stamped
 
@@ -515,6 +539,11 @@ def verify(settings, final):
     result = run("osslsigncode", "verify", "-in", final, "-CAfile", settings.cafile, "-TSA-CAfile",
                  settings.tsa_cafile, check=False)
     if result.returncode != 0:
+        # The chain passed already, and the file was signed a moment ago: a
+        # signature that fails is one the certificate's key did not make
+        # (a token's key and certificate that osslsigncode cannot compare).
+        if "Signature verification: failed" in result.stdout.splitlines():
+            raise Failure(mismatch_text(settings))
         tool_lines(result.stdout)
         raise Failure("The signed file does not verify against %s; nothing was written." % settings.cafile)
     if settings.timestamp_url and "Timestamp Server Signature verification: ok" not in result.stdout.splitlines():

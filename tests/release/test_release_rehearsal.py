@@ -119,6 +119,9 @@ def setUpModule():
     code, out, err = make("build", "manifest-tool", "TAVRO_PUBLISHER_CA=" + ca_hash)
     assert code == 0, err
     bed.WINE_RUN = WINE_RUN
+    # A setup signed by the pinned publisher, for the tables.
+    subprocess.run([signing.SIGN, bed.SAMPLE_SETUP, signing.path("signed-setup/" + SETUP_NAME)],
+                   env=dict(os.environ, **settings), stdout=subprocess.DEVNULL, check=True, timeout=300 * bed.SLOWDOWN)
 
 
 def tearDownModule():
@@ -322,6 +325,106 @@ def run_row(command, changes):
                           text=True, timeout=300 * bed.SLOWDOWN)
 
 
+def without_make_lines(stderr):
+    return "".join(line + "\n" for line in stderr.splitlines() if not re.match(r"make(\[\d+\])?: \*\*\* ", line))
+
+
+def configure_said(stderr):
+    """The sentence of CMake's error, unwrapped."""
+    found = re.search(r"^CMake Error at [^\n]*\(message\):\n(.*?)\nCall Stack", stderr, re.M | re.S)
+    return " ".join(found.group(1).split()) if found else stderr
+
+
+class Messages(unittest.TestCase):
+    def test_each_cause_is_named_in_the_same_words_wherever_it_is_met(self):
+        sign, manifest = signing.SIGN, os.path.join(SOURCE, "scripts", "manifest.py")
+        tool = ["--tool", os.path.join(BUILD, "tavro-manifest.exe"), "--wine-run", WINE_RUN]
+        configure = ["make", "--no-print-directory", "-C", SOURCE, "configure", "BUILD=" + BUILD]
+        keys_pem = os.path.join(MANIFEST_KEYS, "keys.pem")
+        os.makedirs(signing.path("key-files"))
+
+        def public(name, *generate):
+            key = signing.path("key-files/%s.key" % name)
+            bed.run("openssl", *generate, "-out", key)
+            return signing.write("key-files/%s.pem" % name, bed.run("openssl", "pkey", "-in", key, "-pubout").stdout)
+        p384 = public("p384", "ecparam", "-name", "secp384r1", "-genkey", "-noout")
+        rsa = public("rsa", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048")
+        ed25519 = public("ed25519", "genpkey", "-algorithm", "ED25519")
+        third = public("third", "ecparam", "-name", "prime256v1", "-genkey", "-noout")
+        three = signing.write("key-files/three.pem", signing.read(keys_pem) + signing.read(third))
+        garbage = signing.write("key-files/garbage.pem", "not a key\n")
+        private = signing.path("current.key")
+        setup = signing.read(signing.path("signed-setup/" + SETUP_NAME))
+        good = signed_manifest(setup, 1)
+        stranger_key = manifest_directory("refresh-stranger-key", good)
+        edited = manifest_directory("refresh-edited", good.replace(b"version=2.1.0", b"version=2.1.1"), good)
+        not_p256 = "TAVRO_MANIFEST_KEY (%s) holds a key that is not an ECDSA P-256 public key (openssl ec -in key.pem " \
+                   "-pubout gives one)"
+        count = "TAVRO_MANIFEST_KEY (%s) must hold one or two PEM public keys (-----BEGIN PUBLIC KEY-----), the current " \
+                "and the next; it holds %d"
+        ca = "TAVRO_PUBLISHER_CA must be 64 hexadecimal digits (the SHA-256 of the CA's SubjectPublicKeyInfo), not 'abc'"
+        wrong_token = MANIFEST_KEY.replace("Code%20Signing", "Wrong%20Label")
+        closed = signing.closed_port()
+        # The build's own settings: the dry run says what configure says.
+        pairs = [
+            ("no such file", "/no/such.pem", "TAVRO_MANIFEST_KEY names /no/such.pem, which is not a file"),
+            ("a P-384 key", p384, not_p256 % p384),
+            ("an RSA key", rsa, not_p256 % rsa),
+            ("an Ed25519 key", ed25519, not_p256 % ed25519),
+            ("no key at all", garbage, count % (garbage, 0)),
+            ("three keys", three, count % (three, 3)),
+            ("a private key", private, "TAVRO_MANIFEST_KEY (%s) holds a private key: the build takes public keys only, "
+             "and the private key stays on the token (openssl pkey -in key.pem -pubout gives its public key)" % private),
+        ]
+        rows = []
+        for cause, key_file, sentence in pairs:
+            rows += [(cause, [sign, "--check"], {"TAVRO_SIGN_MANIFEST_PUBLIC": key_file}, "sign-release: %s\n" % sentence,
+                      None),
+                     (cause, configure + ["TAVRO_MANIFEST_KEY=" + key_file], {}, sentence, None)]
+        # cause, command, settings changed, what it says (configure: CMake's
+        # sentence), a directory that must keep its files
+        rows += [
+            ("a pin that is no SHA-256", [sign, "--check"],
+             {"TAVRO_SIGN_PUBLISHER_CA": "abc", "TAVRO_SIGN_PUBLISHER": PUBLISHER}, "sign-release: %s\n" % ca, None),
+            ("a pin that is no SHA-256", configure + ["TAVRO_PUBLISHER_CA=abc", "TAVRO_MANIFEST_FLOOR=7"], {}, ca, None),
+            ("a pin that is no SHA-256", configure[:-2] + ["release", "BUILD=" + BUILD, "TAVRO_PUBLISHER_CA=abc"], {},
+             "sign-release: %s\n" % ca, RELEASE),
+            ("a manifest key not in the build", [manifest] + tool + ["refresh", stranger_key + "/tavro-update.txt"],
+             {"TAVRO_SIGN_MANIFEST_KEY": STRANGER_KEY},
+             "manifest: The manifest key %s through %s is not one of the 2 public keys in %s (TAVRO_MANIFEST_KEY): "
+             "this build's installers would refuse every manifest it signs. Nothing was written: %s/tavro-update.txt "
+             "and its SHA256SUMS line are as they were.\n" % (STRANGER_KEY, bed.SOFTHSM, keys_pem, stranger_key),
+             stranger_key),
+            ("a manifest edited after signing", [manifest] + tool + ["refresh", edited + "/tavro-update.txt"], {},
+             "manifest: %s/tavro-update.txt was changed after it was signed: its SHA-256 is not the one SHA256SUMS "
+             "beside it lists, and no key of this build verifies its signature (TAVRO_MANIFEST_KEY, %s). Sign the "
+             "release again with make manifest; nothing was written.\n" % (edited, keys_pem), edited),
+            ("a signing key that is not the certificate's", [sign, "--check"], {"TAVRO_SIGN_KEY": STRANGER_KEY},
+             "sign-release: The private key %s through %s and the certificate %s do not belong together (the "
+             "certificate names another key); nothing was written.\n" % (STRANGER_KEY, bed.SOFTHSM, CERT), None),
+            ("a token label no token has", [sign, "--check"], {"TAVRO_SIGN_KEY": KEY.replace("Code%20Signing",
+                                                                                           "Wrong%20Label")},
+             'sign-release: No token labelled "Wrong Label" through %s (its tokens: "Code Signing"): check the token= '
+             'label in TAVRO_SIGN_KEY. Nothing was written.\n' % bed.SOFTHSM, None),
+            ("a token label no token has", [sign, "--check"],
+             {"TAVRO_SIGN_MANIFEST_PUBLIC": keys_pem, "TAVRO_SIGN_MANIFEST_KEY": wrong_token},
+             'sign-release: No token labelled "Wrong Label" through %s (its tokens: "Code Signing"): check the token= '
+             'label in TAVRO_SIGN_MANIFEST_KEY.\n' % bed.SOFTHSM, None),
+            ("a time-stamp service that refuses the connection", [sign, "--check"], {"TAVRO_SIGN_TIMESTAMP_URL": closed},
+             "sign-release: The time-stamp server %s refused the connection: nothing listens there (is it running, "
+             "and on that port?); nothing was written.\n" % closed, None),
+        ]
+        for cause, command, changes, sentence, kept in rows:
+            with self.subTest(cause, command=command[-2:]):
+                before = listing(BUILD), kept and listing(kept)
+                result = run_row(command, changes)
+                said = (configure_said(result.stderr) if "configure" in command else
+                        without_make_lines(result.stderr) if command[0] == "make" else result.stderr)
+                self.assertEqual((result.returncode != 0, said), (True, sentence))
+                # Refused, it leaves the tree (its cache) and the published files as they were.
+                self.assertEqual((listing(BUILD), kept and listing(kept)), before)
+
+
 class Refusals(unittest.TestCase):
     def test_each_fault_is_named_and_leaves_the_old_files_whole(self):
         sign, manifest = signing.SIGN, os.path.join(SOURCE, "scripts", "manifest.py")
@@ -337,8 +440,6 @@ class Refusals(unittest.TestCase):
         closed = signing.closed_port()
         # The pinned tool writes a manifest only for a setup its publisher signed.
         signed = signing.path("signed-setup/" + SETUP_NAME)
-        subprocess.run([sign, bed.SAMPLE_SETUP, signed], env=dict(os.environ, **settings), stdout=subprocess.DEVNULL,
-                       check=True, timeout=300 * bed.SLOWDOWN)
         impostor_signed = signing.path("impostor-setup.exe")
         bed.run("osslsigncode", "sign", "-certs", impostor[1], "-key", impostor[0], "-h", "sha256", "-in",
                 bed.SAMPLE_SETUP, "-out", impostor_signed)
@@ -430,9 +531,11 @@ class Refusals(unittest.TestCase):
               '>/dev/null', SOURCE, signing.path("pinned-later"), PUBLISHER, ca_hash], {}, 0, r"\A\Z", None),
             # A release that fails once built puts build/ back: it and build/release/ agree, the floor given gone.
             (make_command + ["release", "BUILD=" + BUILD, "TAVRO_MANIFEST_FLOOR=7"], {"TAVRO_SIGN_TIMESTAMP_URL": closed},
-             2, r"sign-release: The time-stamp server %s .*; nothing was written\.\n(make\S*: \*\*\* .*\n)*make release "
-             r"failed: %s/ is configured and built again as it was before it, so that it agrees with %s/release/ and "
-             r"keeps no setting of this run\.\n" % (e(closed), e(BUILD), e(BUILD)), (BUILD, RELEASE)),
+             2, r"sign-release: The time-stamp server %s refused the connection: nothing listens there \(is it running, "
+             r"and on that port\?\); nothing was written\.\n(make\S*: \*\*\* .*\n)*make release failed: %s/ is "
+             r"configured and built again as it was before it, so that it agrees with %s/release/ and keeps no setting "
+             r"of this run\.\n"
+             % (e(closed), e(BUILD), e(BUILD)), (BUILD, RELEASE)),
             ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
              r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
              r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
@@ -467,10 +570,10 @@ class Refusals(unittest.TestCase):
             # No manifest that the build's own check refuses: signed by a key it does not take.
             ([manifest] + tool + ["write", signed, "2.1.0", URL, signing.path("stranger/tavro-update.txt")],
              {"TAVRO_SIGN_MANIFEST_KEY": STRANGER_KEY}, 1,
-             r"^tavro-manifest: refused: The manifest fails this build's check of a signed manifest "
-             r"\(TAVRO_MANIFEST_KEY\): a signature that none of the build's 2 keys verifies\. The installer would say: "
-             r"%s\nmanifest: Nothing was written: %s/tavro-update\.txt and its SHA256SUMS line are as they were\.\n\Z"
-             % (e(UNVERIFIED), e(signing.path("stranger"))), signing.path("stranger")),
+             r"^manifest: The manifest key %s through %s is not one of the 2 public keys in %s \(TAVRO_MANIFEST_KEY\): "
+             r"this build's installers would refuse every manifest it signs\. Nothing was written: %s/tavro-update\.txt "
+             r"and its SHA256SUMS line are as they were\.\n\Z" % (e(STRANGER_KEY), e(bed.SOFTHSM), e(keys_pem),
+                                                                e(signing.path("stranger"))), signing.path("stranger")),
             # Nor when the token cannot be reached: the manifest users may have stays.
             ([manifest] + tool + ["write", signed, "2.1.0", URL, kept_manifest + "/tavro-update.txt"],
              {"TAVRO_SIGN_PKCS11_MODULE": "/no/such.so"}, 1,

@@ -363,7 +363,8 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
             # or whose stamp does not verify stops the release rather than
             # dropping the stamp.
             ({"TAVRO_SIGN_TIMESTAMP_URL": unreachable},
-             "sign-release: The time-stamp server %s gave no time stamp; nothing was written.\n" % unreachable),
+             "sign-release: The time-stamp server %s refused the connection: nothing listens there (is it running, "
+             "and on that port?); nothing was written.\n" % unreachable),
             ({"TAVRO_SIGN_TIMESTAMP_URL": hanging, "TAVRO_SIGN_TIMESTAMP_SECONDS": "2"},
              "sign-release: The time-stamp server %s did not answer within 2 s (TAVRO_SIGN_TIMESTAMP_SECONDS); "
              "nothing was written.\n" % hanging),
