@@ -70,7 +70,7 @@ def make(*args, **variables):
 
 
 def setUpModule():
-    global work, ca_cert, ca_hash, impostor, time_stamps
+    global work, ca_cert, ca_hash, impostor, untrusted, time_stamps
     work = signing.work = tempfile.mkdtemp(prefix="rehearsal-", dir=bed.BED)
     token = bed.Token(work, TOKEN, PIN)
     settings["SOFTHSM2_CONF"] = token.conf
@@ -109,6 +109,8 @@ def setUpModule():
     # only the pin refuses it.
     impostor_ca = bed.Authority(work, "Impostor CA")
     impostor = impostor_ca.issue(PUBLISHER, bed.usage("codeSigning"))
+    # And under a CA the prefix does not trust.
+    untrusted = bed.Authority(work, "Untrusted CA").issue(PUBLISHER, bed.usage("codeSigning"))
     for ca, name in ((ca_cert, "Rehearsal Code Signing CA"), (impostor_ca.cert, "Impostor CA")):
         code, out, err = make("trust-root", "CA=" + ca)
         assert code == 0, err
@@ -455,8 +457,11 @@ class Refusals(unittest.TestCase):
         twice = signing.write("twice/tavro-update.txt", signed_manifest(b"setup", 1, more="InstallerUrl=https://x/\n"))
         kept_manifest = manifest_directory("kept", signed_manifest(setup, 1))
         live_7 = signing.write("live-7.txt", signed_manifest(setup, 7))
-        for name in ("lost", "below", "first", "second"):
+        for name in ("lost", "below", "untrusted", "first", "second"):
             os.makedirs(signing.path(name))
+        untrusted_signed = signing.path("untrusted-setup.exe")
+        bed.run("osslsigncode", "sign", "-certs", untrusted[1], "-key", untrusted[0], "-h", "sha256", "-in",
+                bed.SAMPLE_SETUP, "-out", untrusted_signed)
         # Live: a manifest that expires within 14 days.
         bed.reset_site()
         bed.publish("/releases/" + SETUP_NAME, signing.read(signed))
@@ -508,9 +513,16 @@ class Refusals(unittest.TestCase):
             # No manifest for a setup that the pinned installer refuses.
             (make_command + ["manifest", "BUILD=" + BUILD, "SETUP=" + impostor_signed, "VERSION=2.1.0", "URL=" + URL,
                              "MANIFEST=" + signing.path("refused/tavro-update.txt")], {}, 2,
-             r'tavro-manifest: refused: The setup file %s carries no valid signature by "%s", the publisher this '
-             r"build requires \(TAVRO_PUBLISHER\)\. The installer would say: %s" % (e(impostor_signed), e(PUBLISHER),
-                                                                          e(REFUSED[len("Users see: "):])), None),
+             r'tavro-manifest: refused: The setup file %s is signed by "%s" under no CA whose key TAVRO_PUBLISHER_CA '
+             r"names: this build's installers refuse it\. The installer would say: %s" % (
+                 e(impostor_signed), e(PUBLISHER), e(REFUSED[len("Users see: "):])), None),
+            # A root the tool's prefix does not trust (make clean removes the prefix): make trust-root is named.
+            (make_command + ["manifest", "BUILD=" + BUILD, "SETUP=" + untrusted_signed, "VERSION=2.1.0", "URL=" + URL,
+                             "MANIFEST=" + signing.path("untrusted/tavro-update.txt")], {}, 2,
+             r"tavro-manifest: refused: The setup file %s is signed under a root that the Wine prefix of this tool "
+             r"does not trust \(certificate chain errors 0x[0-9A-F]{8} \([a-z ,]+\)\): a setup signed under a private "
+             r"CA needs make trust-root CA=<its certificate> first\. The installer would say: %s" % (
+                 e(untrusted_signed), e(REFUSED[len("Users see: "):])), None),
             # Refused names: bytes that are not UTF-8, a tab; build/ keeps the name it had.
             (make_command + ["configure", "BUILD=" + BUILD, os.fsdecode(b"TAVRO_PUBLISHER=Caf\xe9 Ltd")], {}, 2,
              r"TAVRO_PUBLISHER is not UTF-8 text \(byte 4, 0xE9, starts no UTF-8 character\): a certificate's name "
