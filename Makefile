@@ -368,5 +368,20 @@ sample-setup: configure-tests
 timestamp-server:
 	@exec tests/bed/timestamp_service.py $(BUILD)/timestamp-service $(or $(TSA_PORT),3161)
 
+# Not from under a running rehearsal: a publishing run holds $(BUILD)/ (its
+# lock), make timestamp-server holds its authority's directory, whose CA
+# the running signings verify their time stamps against.
 clean:
-	rm -rf $(BUILD)
+	@if [ -d $(BUILD)/timestamp-service ] && ! flock -n $(BUILD)/timestamp-service true; then \
+	  echo "make timestamp-server runs from $(BUILD)/timestamp-service/, whose CA make release and make sign-setup" \
+	    "verify its time stamps against (TAVRO_SIGN_TSA_CAFILE): stop it (Ctrl-C where it runs) first. Nothing was" \
+	    "removed." >&2; exit 2; \
+	fi; \
+	if [ -d $(BUILD) ]; then \
+	  echo "rm -rf $(BUILD)"; status=0; flock -n -E 75 $(BUILD) rm -rf $(BUILD) || status=$$?; \
+	  if [ $$status = 75 ]; then \
+	    echo "A publishing run (make release or another of: $(PUBLISHING_TARGETS)) holds $(BUILD)/: make clean would" \
+	      "remove the files it works on. Nothing was removed." >&2; exit 2; \
+	  fi; \
+	  exit $$status; \
+	fi

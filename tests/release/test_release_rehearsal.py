@@ -275,10 +275,20 @@ def holding_lock(directory, command):
     `directory`: it is let go once the command has said something on stderr
     (60 s at most), which then comes out as the command's own."""
     said = signing.path("said-while-locked")
-    script = ('exec 9<"$1"; flock 9; shift; "$@" 9<&- 2>"$0" & n=0; '
+    script = (': >"$0"; exec 9<"$1"; flock 9; shift; "$@" 9<&- 2>"$0" & n=0; '
               'until [ -s "$0" ] || [ $n = 600 ]; do sleep 0.1; n=$((n + 1)); done; flock -u 9; '
               'wait $!; status=$?; cat "$0" >&2; exit $status')
     return ["sh", "-c", script, said, directory] + command
+
+
+def while_time_stamps_served(tree, command):
+    """The command, run while make timestamp-server's service runs from
+    `tree`; the service ends after it."""
+    script = ('service=$1 tree=$2 said=$3; shift 3; "$service" "$tree/timestamp-service" 0 >"$said" 2>&1 & tsa=$!; '
+              'until grep -q TAVRO_SIGN_TSA_CAFILE "$said" || ! kill -0 $tsa 2>/dev/null; do sleep 0.1; done; '
+              '"$@"; status=$?; kill $tsa; wait $tsa; exit $status')
+    return ["sh", "-c", script, "sh", os.path.join(SOURCE, "tests", "bed", "timestamp_service.py"), tree,
+            signing.path("time-stamps-of-" + os.path.basename(tree))] + command
 
 
 def while_live(manifest, command):
@@ -459,6 +469,10 @@ class Refusals(unittest.TestCase):
         live_7 = signing.write("live-7.txt", signed_manifest(setup, 7))
         for name in ("lost", "below", "untrusted", "first", "second"):
             os.makedirs(signing.path(name))
+        clean_locked, clean_served = signing.path("clean-locked"), signing.path("clean-served")
+        for tree in (clean_locked, clean_served):
+            os.makedirs(tree)
+            signing.write(os.path.join(tree, "CMakeCache.txt"), "TAVRO_OFFICIAL_HOST:STRING=%s\n" % bed.HOST)
         untrusted_signed = signing.path("untrusted-setup.exe")
         bed.run("osslsigncode", "sign", "-certs", untrusted[1], "-key", untrusted[0], "-h", "sha256", "-in",
                 bed.SAMPLE_SETUP, "-out", untrusted_signed)
@@ -548,6 +562,15 @@ class Refusals(unittest.TestCase):
              r"configured and built again as it was before it, so that it agrees with %s/release/ and keeps no setting "
              r"of this run\.\n"
              % (e(closed), e(BUILD), e(BUILD)), (BUILD, RELEASE)),
+            # make clean leaves a running rehearsal alone.
+            (holding_lock(clean_locked, make_command + ["clean", "BUILD=" + clean_locked]), {}, 2,
+             r"^A publishing run \(make release or another of: release sign-setup manifest check-manifest check-live "
+             r"manifest-refresh trust-root\) holds %s/: make clean would remove the files it works on\. Nothing was "
+             r"removed\.\n(make\S*: \*\*\* .*\n)*\Z" % e(clean_locked), clean_locked),
+            (while_time_stamps_served(clean_served, make_command + ["clean", "BUILD=" + clean_served]), {}, 2,
+             r"^make timestamp-server runs from %s/timestamp-service/, whose CA make release and make sign-setup "
+             r"verify its time stamps against \(TAVRO_SIGN_TSA_CAFILE\): stop it \(Ctrl-C where it runs\) first\. "
+             r"Nothing was removed\.\n(make\S*: \*\*\* .*\n)*\Z" % e(clean_served), clean_served),
             ([sign, "--check"], {"TAVRO_SIGN_PUBLISHER": unicodedata.normalize("NFD", PUBLISHER)}, 1,
              r"nothing was written\. The two look alike but differ in Unicode normalisation: the certificate's is in "
              r"composed form \(NFC\), TAVRO_PUBLISHER in decomposed form \(NFD\); give TAVRO_PUBLISHER as the "
