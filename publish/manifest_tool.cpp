@@ -24,6 +24,7 @@
 
 #include "publish/live_release.h"
 #include "publish/release_manifest.h"
+#include "release/failure_detail.h"
 #include "release/install_attempt.h"
 #include "release/release_messages.h"
 
@@ -148,7 +149,12 @@ int wmain(int argc, wchar_t** argv)
             return 1;
         }
         if (!outcome.Verified) {
+            // The sentence alone hides which check failed: the user's log
+            // has the detail line under it, and so does this.
             Print(STD_OUTPUT_HANDLE, L"Users see: " + outcome.UserSees);
+            if (!outcome.Detail.empty()) {
+                Print(STD_OUTPUT_HANDLE, kLogDetailPrefix + outcome.Detail);
+            }
             return 1;
         }
         Print(STD_OUTPUT_HANDLE, L"Users get " + outcome.InstallerName + L", verified: SHA-256 " + outcome.Sha256 +

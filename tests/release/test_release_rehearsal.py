@@ -250,7 +250,14 @@ class Rehearsal(unittest.TestCase):
             with self.subTest(name):
                 self.assertEqual(installer_and_live_check(refused), (
                     1, ["Installer signature verification failed.", "Detail: " + cause + of],
-                    (2, CHECKED + REFUSED, [])))
+                    (2, CHECKED + REFUSED + "Detail: %s%s\n" % (cause, of), [])))
+        # A setup of another size than the signed one: the download is held to that size, and the
+        # detail line says so where the sentence cannot.
+        detail = "Detail: a body of %d bytes where %d were required requesting https://%s/releases/%s?..." % (
+            len(setup) + 4096, len(setup), bed.HOST, SETUP_NAME)
+        code, outcome, live = installer_and_live_check(setup + b"\0" * 4096, refreshed)
+        self.assertEqual((code, outcome[-1:], live), (1, [detail], (
+            2, CHECKED + "Users see: The TAVRO server returned an unexpected response.\n%s\n" % detail, [])))
 
 
 def full_directory(name, files):
