@@ -342,7 +342,8 @@ check-live: manifest-tool
 
 # For a scheduled job, before the live manifest expires: the manifest make
 # manifest last wrote (or MANIFEST=) signed again with a new expires and the
-# next sequence, everything else as it was; then upload it.
+# next sequence, everything else as it was; then upload it. check-manifest
+# without SETUP checks a signed manifest alone.
 manifest-refresh: manifest-tool
 	@$(WINE_RUN) --boot
 	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) refresh "$$TAVRO_MAKE_MANIFEST"

@@ -4,7 +4,7 @@ the installer (build/tavro-manifest.exe, same official host), under Wine, and
 tells what users get from the official host now:
 
   manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] write SETUP VERSION URL OUT
-  manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST SETUP
+  manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST [SETUP]
   manifest.py [--tool EXE] [--wine-run RUNNER] live
   manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] refresh OUT
   manifest.py floor OUT
@@ -52,7 +52,7 @@ from release_files import Failure  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out] [SEQUENCE_OVERRIDE=N]\n"
-         "       make check-manifest MANIFEST=file SETUP=file\n"
+         "       make check-manifest MANIFEST=file SETUP=file (SETUP optional in a build with TAVRO_MANIFEST_KEY)\n"
          "       make check-live\n"
          "       make manifest-refresh [MANIFEST=file] [SEQUENCE_OVERRIDE=N]")
 # How far ahead a signed manifest expires: 30 days, or a day less than a
@@ -504,6 +504,10 @@ def main(args):
     if mode == "check" and len(args) == 3 and args[1] and args[2]:
         code, stdout, stderr = run_tool(wine_run, tool, ["check", winpath(args[1]), winpath(args[2])],
                                         {winpath(args[1]): args[1], winpath(args[2]): args[2]})
+    elif mode == "check" and len(args) in (2, 3) and args[1] and args[2:] in ([], [""]) and build_settings(tool)[0]:
+        # A signed manifest is checked alone (a re-signed one, or one
+        # downloaded back), as the tool does without a setup file.
+        code, stdout, stderr = run_tool(wine_run, tool, ["check", winpath(args[1])], {winpath(args[1]): args[1]})
     elif mode == "live" and len(args) == 1:
         code, stdout, stderr = run_tool(wine_run, tool, ["live"], {}, LIVE_SECONDS)
         if code == 0:

@@ -589,10 +589,13 @@ class Refusals(unittest.TestCase):
             # The usage, a wait that says so, in-bed.sh --help, signed/ kept out of git.
             (make_command + ["sign-setup", "BUILD=" + BUILD], {}, 2,
              r"^usage: make sign-setup SETUP=setup\.exe SIGNED=signed/setup\.exe\n", None),
-            (holding_lock(BUILD, make_command + ["check-manifest", "BUILD=" + BUILD]), {}, 2,
-             r"^Another publishing run \(make check-manifest or another of: release sign-setup manifest "
+            (holding_lock(BUILD, make_command + ["sign-setup", "BUILD=" + BUILD]), {}, 2,
+             r"^Another publishing run \(make sign-setup or another of: release sign-setup manifest "
              r"check-manifest check-live manifest-refresh trust-root\) holds %s/: waiting for it to end \(at most 15 minutes\)\.\n"
-             r"usage: make manifest " % e(BUILD), None),
+             r"usage: make sign-setup " % e(BUILD), None),
+            # make check-manifest checks a signed manifest alone.
+            (make_command + ["check-manifest", "BUILD=" + BUILD,
+                             "MANIFEST=" + signing.write("alone.txt", signed_manifest(setup, 1))], {}, 0, r"\A\Z", None),
             ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
             # The manifest key must be on the token, and one of the build's.
