@@ -318,6 +318,7 @@ release-steps:
 	fi; \
 	$(MAKE) --no-print-directory build $${floor:+TAVRO_MANIFEST_FLOOR=$$floor}
 	@$(SAY_BUILD)
+	@scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe locks
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
 sign-setup:

@@ -8,6 +8,7 @@ tells what users get from the official host now:
   manifest.py [--tool EXE] [--wine-run RUNNER] live
   manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] refresh OUT
   manifest.py floor OUT
+  manifest.py [--tool EXE] locks
 
 Values reach the tool as they are given: as arguments, never through a
 shell. OUT and its SHA256SUMS line change together: a written manifest is
@@ -24,9 +25,10 @@ and installersize=, then the signature line made on the token
 check, accepts it. refresh re-signs the manifest at OUT, which a key of the
 build signed, with a new expires and the next sequence. floor says which
 sequence was last signed (make release builds with it as
-TAVRO_MANIFEST_FLOOR). The last sequence each manifest key signed is kept
-in $XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside
-the build tree, so that make clean cannot make the next manifest repeat one
+TAVRO_MANIFEST_FLOOR); locks says what the build requires of a manifest
+and its CA pin. The last sequence each manifest key signed is kept in
+$XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside the
+build tree, so that make clean cannot make the next manifest repeat one
 that users already took; it is chosen and kept under that record's lock.
 Sequences climb across keys and output files (an installer that carries two
 keys compares a manifest with the highest it accepted from either), and
@@ -154,19 +156,24 @@ def kept_text(out):
     return "manifest: Nothing was written."
 
 
-def build_settings(tool):
-    """The manifest settings the tool was built with: key file (empty:
-    unsigned manifests), maximum days ahead, floor."""
-    values = {"TAVRO_MANIFEST_KEY": "", "TAVRO_MANIFEST_MAX_DAYS": "90", "TAVRO_MANIFEST_FLOOR": "0"}
+def cache_value(tool, setting, default=""):
+    """A setting of the CMake tree the tool was built in."""
     try:
         with open(os.path.join(os.path.dirname(tool), "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
             for line in f:
                 name, _, value = line.rstrip("\n").partition("=")
-                if name.split(":")[0] in values:
-                    values[name.split(":")[0]] = value
+                if name.split(":")[0] == setting:
+                    return value
     except FileNotFoundError:
         pass
-    return values["TAVRO_MANIFEST_KEY"], int(values["TAVRO_MANIFEST_MAX_DAYS"]), int(values["TAVRO_MANIFEST_FLOOR"])
+    return default
+
+
+def build_settings(tool):
+    """The manifest settings the tool was built with: key file (empty:
+    unsigned manifests), maximum days ahead, floor."""
+    return (cache_value(tool, "TAVRO_MANIFEST_KEY"), int(cache_value(tool, "TAVRO_MANIFEST_MAX_DAYS", "90")),
+            int(cache_value(tool, "TAVRO_MANIFEST_FLOOR", "0")))
 
 
 def state_file():
@@ -462,6 +469,23 @@ def listed_sha256(directory, name):
     return None
 
 
+def locks_of(tool):
+    """What the build beside the tool requires of a manifest and of the
+    signer's chain, for make release to say before it signs."""
+    keys_path, max_days, floor = build_settings(tool)
+    if keys_path:
+        keys = manifest_key.build_keys(keys_path)
+        print("Manifest this build requires: signed by one of the %d keys in %s (TAVRO_MANIFEST_KEY; SHA-256 of each "
+              "SubjectPublicKeyInfo: %s), %s (TAVRO_MANIFEST_FLOOR), expiring at most %d days ahead "
+              "(TAVRO_MANIFEST_MAX_DAYS)" % (len(keys), keys_path, ", ".join(key_fingerprint(k) for k in keys),
+                                            "sequence at least %d" % floor if floor else "any sequence", max_days))
+    else:
+        print("Manifest this build requires: any, unsigned (no TAVRO_MANIFEST_KEY)")
+    pin = cache_value(tool, "TAVRO_PUBLISHER_CA")
+    print("CA pin of this build: " + ("TAVRO_PUBLISHER_CA=" + pin.lower() if pin else "none (no TAVRO_PUBLISHER_CA)"))
+    return 0
+
+
 def floor_of(out):
     """The sentence make release prints and reads its floor from."""
     sequence, where = last_sequence(out)
@@ -516,6 +540,8 @@ def main(args):
         return refresh(wine_run, tool, args[1], override)
     elif mode == "floor" and len(args) == 2 and args[1]:
         return floor_of(args[1])
+    elif mode == "locks" and len(args) == 1:
+        return locks_of(tool)
     else:
         print(USAGE, file=sys.stderr)
         return 2

@@ -493,6 +493,13 @@ def check_signer(settings, signer):
     return publisher, cas
 
 
+def say_cas(cas):
+    """The values TAVRO_PUBLISHER_CA may take for this certificate: its
+    issuing CA's and its root's (the dry run says them before any release)."""
+    for role, (name, digest) in zip(("Issuing CA", "Root"), (cas[0], cas[-1]) if cas else ()):
+        print("%s: %s, TAVRO_PUBLISHER_CA=%s" % (role, name, digest))
+
+
 def normal_form(text):
     return ("composed form (NFC)" if unicodedata.is_normalized("NFC", text) else
             "decomposed form (NFD)" if unicodedata.is_normalized("NFD", text) else "a mixed form")
@@ -607,6 +614,7 @@ def main(args):
             print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
             print("Publisher: " + publisher)
             print("Chain: verifies against " + settings.cafile)
+            say_cas(cas)
             if url:
                 print("Time stamp: %s answered within %d s, verified against %s"
                       % (url, settings.timestamp_seconds, settings.tsa_cafile))
@@ -626,8 +634,7 @@ def main(args):
     print("SHA-256: " + release_files.sha256_of(signed))
     print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
     print("Publisher: " + publisher)
-    for role, (name, digest) in zip(("Issuing CA", "Root"), (cas[0], cas[-1]) if cas else ()):
-        print("%s: %s, TAVRO_PUBLISHER_CA=%s" % (role, name, digest))
+    say_cas(cas)
     print("Time stamp: " + ("present, from %s, verified against %s" % (url, settings.tsa_cafile) if url else "none"))
     print("Checksums: %s/SHA256SUMS" % (os.path.dirname(signed) or "."))
 

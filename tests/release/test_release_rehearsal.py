@@ -176,10 +176,13 @@ class Rehearsal(unittest.TestCase):
     def test_the_whole_road(self):
         # No release yet: nothing served.
         bed.reset_site()
-        # The pin its certificate passes (a wrong one: Refusals).
+        # The pin its certificate passes (a wrong one: Refusals), and the values it may take.
         code, out, err = make("release-check", "TAVRO_PUBLISHER=" + PUBLISHER, "TAVRO_PUBLISHER_CA=" + ca_hash)
         self.assertEqual((code, out.splitlines()[-1]), (0, "Ready to sign. Nothing was written."), err)
         self.assertIn("Publisher: %s\n" % PUBLISHER, out)
+        cas = ("Issuing CA: CN=Rehearsal Code Signing CA, TAVRO_PUBLISHER_CA=%s\nRoot: CN=Rehearsal Code Signing CA, "
+               "TAVRO_PUBLISHER_CA=%s\n" % (ca_hash, ca_hash))
+        self.assertIn(cas, out)
         self.assertIn("Manifest key: %s through %s, key 1 of the 2 in %s/keys.pem (TAVRO_MANIFEST_KEY)\n"
                       % (MANIFEST_KEY, bed.SOFTHSM, MANIFEST_KEYS), out)
         # Two at once: the second waits for the first.
@@ -189,8 +192,13 @@ class Rehearsal(unittest.TestCase):
             self.assertEqual(code, 0, err)
             self.assertIn("Publisher whose signature this build requires of a setup: %s\n" % PUBLISHER, out)
             self.assertIn("No manifest has been signed yet: TAVRO_MANIFEST_FLOOR stays as this build has it.\n", out)
-            self.assertIn("Issuing CA: CN=Rehearsal Code Signing CA, TAVRO_PUBLISHER_CA=%s\nRoot: CN=Rehearsal Code "
-                          "Signing CA, TAVRO_PUBLISHER_CA=%s\n" % (ca_hash, ca_hash), out)
+            self.assertIn(cas, out)
+            # What the build requires, said before it is signed.
+            self.assertRegex(out, r"\nManifest this build requires: signed by one of the 2 keys in %s/keys\.pem "
+                             r"\(TAVRO_MANIFEST_KEY; SHA-256 of each SubjectPublicKeyInfo: [0-9a-f]{64}, [0-9a-f]{64}\), "
+                             r"any sequence \(TAVRO_MANIFEST_FLOOR\), expiring at most 90 days ahead "
+                             r"\(TAVRO_MANIFEST_MAX_DAYS\)\nCA pin of this build: TAVRO_PUBLISHER_CA=%s\n"
+                             % (re.escape(MANIFEST_KEYS), ca_hash))
         signed = signing.path("signed/" + SETUP_NAME)
         code, out, err = make("sign-setup", "SETUP=" + bed.SAMPLE_SETUP, "SIGNED=" + signed)
         self.assertEqual(code, 0, err)
