@@ -74,9 +74,12 @@ std::wstring UtcText(long long seconds)
     return text;
 }
 
+// To the nearest day: a manifest signed 30 days ahead a moment ago (make
+// manifest, make manifest-refresh) expires "in 30 days", not 29.
 long long DaysLeft(long long expiresSeconds)
 {
-    return (expiresSeconds - NowUtcSeconds()) / 86400;
+    const long long left = expiresSeconds - NowUtcSeconds();
+    return left >= 0 ? (left + 43200) / 86400 : -((43200 - left) / 86400);
 }
 
 void PrintSigned(const SignedFields& fields)

@@ -453,7 +453,8 @@ def refresh(wine_run, tool, out, override=None):
             if os.path.exists(scratch):
                 os.remove(scratch)
     if code == 0:
-        sys.stdout.write("Re-signed %s: expires=%s, everything else as it was.\n%s" % (out, fields["expires"], said))
+        sys.stdout.write("Re-signed %s: expires=%s, sequence=%s, everything else as it was.\n%s" % (
+            out, fields["expires"], fields["sequence"], said))
     return code
 
 

@@ -211,12 +211,12 @@ class Rehearsal(unittest.TestCase):
                          r"sequence=1\ninstallersize=%d\nsignature=[A-Za-z0-9+/]{86}==\n\Z"
                          % (re.escape(MANIFEST_URL), re.escape(URL), signing.sha256(signed), len(setup)))
         expires = re.search(r"^expires=(.*)$", manifest.decode(), re.M).group(1)
-        # Nothing live yet; 30 days ahead, checked within the same second or after it.
+        # Nothing live yet; 30 days ahead.
         self.assertRegex(out, r"(?m)^The live manifest %s could not be fetched: HTTP status 404 \(not found\) requesting "
                          r"%s\. The sequence goes on from the record\.\n" % (re.escape(MANIFEST_URL),
                                                                            re.escape(MANIFEST_URL)))
         self.assertRegex(out, r"\nSigned with the manifest key %s through %s\.\nSigned: sequence 1, expires %s \(in "
-                         r"(29|30) days\), installersize %d; verified as this build's installers verify it "
+                         r"30 days\), installersize %d; verified as this build's installers verify it "
                          r"\(TAVRO_MANIFEST_KEY\)\.\n\Z" % (re.escape(MANIFEST_KEY), re.escape(bed.SOFTHSM), expires,
                                                            len(setup)))
         self.assertEqual(bed.run("sha256sum", "-c", "SHA256SUMS", cwd=RELEASE).stdout,
@@ -226,7 +226,7 @@ class Rehearsal(unittest.TestCase):
         users_get = CHECKED + "Users get %s, verified: SHA-256 %s, %d bytes.\n" % (SETUP_NAME, bed.sha256(setup),
                                                                                    len(setup))
         self.assertEqual(installer_and_live_check(setup, manifest), (0, ["Installer verified successfully."], (
-            0, users_get + "The manifest is signed (sequence 1) and expires %s, in 29 days.\n" % expires, [])))
+            0, users_get + "The manifest is signed (sequence 1) and expires %s, in 30 days.\n" % expires, [])))
         # Re-signed for a scheduled job: a new expiry and the next sequence, nothing else changed.
         code, out, err = make("manifest-refresh")
         self.assertEqual(code, 0, err)
@@ -237,7 +237,7 @@ class Rehearsal(unittest.TestCase):
                          manifest.split(b"\n")[:4] + manifest.split(b"\n")[6:7])
         self.assertEqual(refreshed.split(b"\n")[5], b"sequence=2")
         self.assertIn("The live manifest %s has sequence 1, signed by key 1 of this build.\nRe-signed %s/tavro-update.txt: "
-                      "expires=%s, everything else as it was.\n" % (MANIFEST_URL, RELEASE, renewed), out)
+                      "expires=%s, sequence=2, everything else as it was.\n" % (MANIFEST_URL, RELEASE, renewed), out)
         bed.publish(bed.MANIFEST_PATH, refreshed)
         user = bed.UserProfile()
         self.assertEqual(user.run(os.path.join(BUILD, "TAVRO-Static-Module-Installer.exe"), "--download-test"), 0)
@@ -659,7 +659,7 @@ class Refusals(unittest.TestCase):
              {}, 2, r"^tavro-manifest: refused: installersize = 1000 but the setup file is %d bytes\. The installer "
              r"would say: The TAVRO server returned an unexpected response\.\n" % len(signing.read(signed)), None),
             ([manifest] + tool + ["live"], {}, 0,
-             r"^tavro-manifest: warning: the live manifest expires in 9 days: run make manifest-refresh and publish "
+             r"^tavro-manifest: warning: the live manifest expires in 10 days: run make manifest-refresh and publish "
              r"the manifest it writes before then, or users will see: The TAVRO release manifest has expired\. Check "
              r"that this computer's date and time are correct, then try again\.\n\Z", None),
             ([manifest] + tool + ["refresh", stranger_signed], {}, 1,
