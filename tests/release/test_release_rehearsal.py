@@ -77,12 +77,14 @@ def setUpModule():
     pin = signing.write("pin", PIN + "\n")
     # The key is made on the token and never leaves it.
     token.generate_key("tavro", "01")
-    request = signing.path("tavro.csr")
+    # The README's rehearsal files, in the folder it gives them.
+    os.makedirs(signing.path("rehearsal"))
+    request = signing.path("rehearsal/tavro.csr")
     bed.run("openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", KEY, "-passin",
             "file:" + pin, "-utf8", "-subj", "/CN=" + PUBLISHER, "-out", request, env=token.env)
     bed.run("sh", "-ec", readme_commands("code-signing.ext"), cwd=work)
-    ca_cert = signing.path("ca.pem")
-    token.write_certificate("tavro", "01", signing.path("issued.pem"))
+    ca_cert = signing.path("rehearsal/ca.pem")
+    token.write_certificate("tavro", "01", signing.path("rehearsal/issued.pem"))
     token.import_key("tavro-manifest", "02", signing.write("current.key", signing.read(
         os.path.join(MANIFEST_KEYS, "current.key"))))
     token.generate_key("stranger", "03", "EC:prime256v1")
@@ -606,6 +608,7 @@ class Refusals(unittest.TestCase):
                              "MANIFEST=" + signing.write("alone.txt", signed_manifest(setup, 1))], {}, 0, r"\A\Z", None),
             ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
+            (["git", "-C", SOURCE, "check-ignore", "-q", "rehearsal/ca.key"], {}, 0, r"\A\Z", None),
             # The manifest key must be on the token, and one of the build's.
             ([sign, "--check"], {"TAVRO_SIGN_MANIFEST_PUBLIC": keys_pem,
                                  "TAVRO_SIGN_MANIFEST_KEY": MANIFEST_KEY.replace("tavro-manifest", "gone")}, 1,
