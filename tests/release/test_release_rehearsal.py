@@ -607,6 +607,9 @@ class Refusals(unittest.TestCase):
             (make_command + ["check-manifest", "BUILD=" + BUILD,
                              "MANIFEST=" + signing.write("alone.txt", signed_manifest(setup, 1))], {}, 0, r"\A\Z", None),
             ([os.path.join(SOURCE, "tests", "bed", "in-bed.sh"), "--help"], {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
+            (["sh", "-c", '"$0" --help | grep -q "wine-run build/TAVRO-Static-Module-Installer.exe --download-test" || '
+              'echo "in-bed.sh --help names no wine-run line" >&2', os.path.join(SOURCE, "tests", "bed", "in-bed.sh")],
+             {"TAVRO_IN_BED": None}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "signed/" + SETUP_NAME], {}, 0, r"\A\Z", None),
             (["git", "-C", SOURCE, "check-ignore", "-q", "rehearsal/ca.key"], {}, 0, r"\A\Z", None),
             # The manifest key must be on the token, and one of the build's.
