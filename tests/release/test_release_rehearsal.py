@@ -560,7 +560,7 @@ class Refusals(unittest.TestCase):
              r"is, so no signature could ever match it\.", BUILD),
             (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_PUBLISHER=A\tB"], {}, 2,
              r"TAVRO_PUBLISHER holds the control character U\+0009", BUILD),
-            # Any refused setting leaves build/ as it was.
+            # A refused setting leaves build/ as it was (Messages: each such refusal, with a floor given beside one).
             (make_command + ["configure", "BUILD=" + BUILD, "TAVRO_MANIFEST_KEY=/no/such.pem"], {}, 2,
              r"TAVRO_MANIFEST_KEY names /no/such\.pem, which is not a file", BUILD),
             # A pin the certificate's chain does not hold is refused before build/ is configured for it.
