@@ -29,6 +29,8 @@ export TAVRO_MAKE_SIGNED   = $(value SIGNED)
 export TAVRO_MAKE_CA       = $(value CA)
 export TAVRO_MAKE_DEST     = $(value DEST)
 export TAVRO_MAKE_MANIFEST = $(if $(value MANIFEST),$(value MANIFEST),$(BUILD)/release/tavro-update.txt)
+export TAVRO_MAKE_SEQUENCE_OVERRIDE = $(value SEQUENCE_OVERRIDE)
+export TAVRO_MAKE_PUBLISHER_CA = $(value TAVRO_PUBLISHER_CA)
 
 # The publisher whose signature the installer requires of a setup before it
 # runs it: make TAVRO_PUBLISHER="Example Software Ltd". Given, it configures
@@ -92,8 +94,8 @@ endif
 
 .PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench bench-twin release release-check sign-setup manifest check-manifest check-live manifest-refresh \
-  publish trust-root \
+  check test test-twin demo bench bench-twin release release-steps release-check sign-setup manifest check-manifest check-live \
+  manifest-refresh publish trust-root \
   sample-setup timestamp-server clean
 
 all: selftest
@@ -252,10 +254,11 @@ MANIFEST_KEY_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_MANIFEST_KEY)),$(
 PUBLISHER_CA_OF_BUILD = $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD)),$(value TAVRO_PUBLISHER_CA))
 SIGN = TAVRO_SIGN_PUBLISHER=$(PUBLISHER_OF_BUILD) TAVRO_SIGN_PUBLISHER_CA="$(PUBLISHER_CA_OF_BUILD)" \
   TAVRO_SIGN_MANIFEST_PUBLIC="$(MANIFEST_KEY_OF_BUILD)" scripts/sign-release.py
-# Whether this run would configure $(BUILD)/ for another publisher; a
-# release or signed setup then checks the certificate first, so that a
-# refused one leaves $(BUILD)/ pinned as it was.
-REPINS = $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ])
+# Whether this run would configure $(BUILD)/ for another publisher or
+# another CA pin; a release or signed setup then checks the certificate
+# first, so that a refused one leaves $(BUILD)/ pinned as it was.
+REPINS = { $(if $(filter undefined,$(origin TAVRO_PUBLISHER)),false,[ "$$TAVRO_MAKE_PUBLISHER" != "$(call CACHE_VALUE,TAVRO_PUBLISHER,$(BUILD))" ]) || \
+  $(if $(filter undefined,$(origin TAVRO_PUBLISHER_CA)),false,[ "$$TAVRO_MAKE_PUBLISHER_CA" != "$(call CACHE_VALUE,TAVRO_PUBLISHER_CA,$(BUILD))" ]); }
 SIGN_SETUP_USAGE := usage: make sign-setup SETUP=setup.exe SIGNED=signed/setup.exe
 SAY_BUILD = echo "Official host of this build: $(HOST_OF_BUILD)"; publisher=$(PUBLISHER_OF_BUILD); \
   echo "Publisher whose signature this build requires of a setup: $${publisher:-none (no TAVRO_PUBLISHER)}"
@@ -275,6 +278,9 @@ release-check:
 # trusts a root:
 #   make trust-root CA=ca.pem
 MANIFEST_TOOL = scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe --wine-run $(WINE_RUN)
+# make manifest and make manifest-refresh sign above the live manifest's
+# sequence; SEQUENCE_OVERRIDE=N signs N instead, logged (scripts/manifest.py).
+SEQUENCE_OPTION = $${TAVRO_MAKE_SEQUENCE_OVERRIDE:+--sequence-override "$$TAVRO_MAKE_SEQUENCE_OVERRIDE"}
 manifest-tool: configure-tests
 	cmake --build $(BUILD) --target tavro-manifest -j $(JOBS)
 
@@ -299,15 +305,32 @@ $(PUBLISHING_TARGETS):
 else
 # A build with manifest keys takes as its floor the sequence of the manifest
 # last signed for $(MANIFEST) (scripts/manifest.py floor says where it read
-# it), unless TAVRO_MANIFEST_FLOOR is given.
+# it), unless TAVRO_MANIFEST_FLOOR is given. A release that fails once it
+# has configured $(BUILD)/ puts the tree back as it was (its CMakeCache.txt,
+# then built again, which gives the same bytes), so that $(BUILD)/ and
+# $(BUILD)/release/ still agree and no setting of the failed run stays.
 release:
 	@if $(REPINS); then TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) --check-publisher; fi
+	+@before=$(BUILD)/CMakeCache.txt.before-release; rm -f "$$before"; \
+	if [ -f $(BUILD)/CMakeCache.txt ]; then cp -p $(BUILD)/CMakeCache.txt "$$before"; fi; \
+	status=0; $(MAKE) --no-print-directory release-steps || status=$$?; \
+	if [ $$status != 0 ] && [ -f "$$before" ] && ! cmp -s "$$before" $(BUILD)/CMakeCache.txt; then \
+	  echo "make release failed: $(BUILD)/ is configured and built again as it was before it, so that it agrees with" \
+	    "$(BUILD)/release/ and keeps no setting of this run." >&2; \
+	  cp "$$before" $(BUILD)/CMakeCache.txt && cmake -S . -B $(BUILD) >/dev/null && \
+	    cmake --build $(BUILD) -j $(JOBS) >/dev/null || \
+	    echo "make release: $(BUILD)/ could not be built again as it was; its CMakeCache.txt is as it was." >&2; \
+	fi; \
+	rm -f "$$before"; exit $$status
+
+release-steps:
 	@floor=; if [ -n "$(MANIFEST_KEY_OF_BUILD)" ] && $(if $(filter undefined,$(origin TAVRO_MANIFEST_FLOOR)),true,false); then \
 	  said=$$(scripts/manifest.py floor "$$TAVRO_MAKE_MANIFEST") || exit 2; echo "$$said"; \
 	  floor=$$(echo "$$said" | sed -n 's/^TAVRO_MANIFEST_FLOOR=\([0-9]*\),.*/\1/p'); \
 	fi; \
 	$(MAKE) --no-print-directory build $${floor:+TAVRO_MANIFEST_FLOOR=$$floor}
 	@$(SAY_BUILD)
+	@scripts/manifest.py --tool $(BUILD)/tavro-manifest.exe locks
 	@TAVRO_SIGN_NAME="$(WEB_INSTALLER_NAME)" $(SIGN) $(EXE) $(SIGNED_EXE)
 
 sign-setup:
@@ -319,7 +342,7 @@ sign-setup:
 
 manifest: manifest-tool
 	@$(WINE_RUN) --boot
-	@$(MANIFEST_TOOL) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
+	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
 
 check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
@@ -332,10 +355,11 @@ check-live: manifest-tool
 
 # For a scheduled job, before the live manifest expires: the manifest make
 # manifest last wrote (or MANIFEST=) signed again with a new expires and the
-# next sequence, everything else as it was; then upload it.
+# next sequence, everything else as it was; then upload it. check-manifest
+# without SETUP checks a signed manifest alone.
 manifest-refresh: manifest-tool
 	@$(WINE_RUN) --boot
-	@$(MANIFEST_TOOL) refresh "$$TAVRO_MAKE_MANIFEST"
+	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) refresh "$$TAVRO_MAKE_MANIFEST"
 
 # Puts the manifest (MANIFEST=, else make manifest's) and the setup it names
 # on the official host's docroot, the setup first and the manifest renamed
@@ -368,5 +392,20 @@ sample-setup: configure-tests
 timestamp-server:
 	@exec tests/bed/timestamp_service.py $(BUILD)/timestamp-service $(or $(TSA_PORT),3161)
 
+# Not from under a running rehearsal: a publishing run holds $(BUILD)/ (its
+# lock), make timestamp-server holds its authority's directory, whose CA
+# the running signings verify their time stamps against.
 clean:
-	rm -rf $(BUILD)
+	@if [ -d $(BUILD)/timestamp-service ] && ! flock -n $(BUILD)/timestamp-service true; then \
+	  echo "make timestamp-server runs from $(BUILD)/timestamp-service/, whose CA make release and make sign-setup" \
+	    "verify its time stamps against (TAVRO_SIGN_TSA_CAFILE): stop it (Ctrl-C where it runs) first. Nothing was" \
+	    "removed." >&2; exit 2; \
+	fi; \
+	if [ -d $(BUILD) ]; then \
+	  echo "rm -rf $(BUILD)"; status=0; flock -n -E 75 $(BUILD) rm -rf $(BUILD) || status=$$?; \
+	  if [ $$status = 75 ]; then \
+	    echo "A publishing run (make release or another of: $(PUBLISHING_TARGETS)) holds $(BUILD)/: make clean would" \
+	      "remove the files it works on. Nothing was removed." >&2; exit 2; \
+	  fi; \
+	  exit $$status; \
+	fi

@@ -72,14 +72,3 @@ function(tavro_string_literal out setting)
   endif()
   set(${out} "\"${literal}\"" PARENT_SCOPE)
 endfunction()
-
-# Ends the configuration with the sentence, the setting back at the value
-# last accepted (${setting}_ACCEPTED): CMake keeps the cache of a failed
-# run, and a refused value kept there would fail every later build, on a
-# value nobody typed that time.
-function(tavro_refuse_setting setting)
-  get_property(help CACHE ${setting} PROPERTY HELPSTRING)
-  set(${setting} "${${setting}_ACCEPTED}" CACHE STRING "${help}" FORCE)
-  string(CONCAT sentence ${ARGN})
-  message(FATAL_ERROR "${sentence}")
-endfunction()

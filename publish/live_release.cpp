@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/scoped_handle.h"
+#include "release/failure_detail.h"
 #include "release/install_attempt.h"
 #include "release/transfer/https_transfer.h"
 #include "release/trust/manifest_signature.h"
@@ -115,4 +116,34 @@ bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why)
         return false;
     }
     return !outcome.Verified || ManifestKeys().empty() || ReadSignedFields(outcome, why);
+}
+
+bool ReadLiveSequence(unsigned long long& sequence, size_t& keyNumber, std::wstring& why)
+{
+    ByteBuffer bytes;
+    ErrorText error;
+    FailureDetail detail;
+    if (!DownloadUrl(ManifestUrl(), bytes, DownloadReport(), error, &detail)) {
+        why = L"could not be fetched: " + (detail.empty() ? error : detail);
+        return false;
+    }
+    // No clock and no floor: the earliest time, the longest way ahead.
+    ManifestRules rules = ManifestRulesNow(0);
+    rules.NowSeconds = 0;
+    rules.MaxDaysAhead = 4000000;
+    SignedFields fields;
+    std::wstring fault;
+    const std::vector<std::wstring> keys = ManifestKeys();
+    if (VerifyManifest(bytes, keys, rules, fields, fault) != ManifestVerdict::Verified) {
+        why = L"is not one a key of this build signed (" + fault + L")";
+        return false;
+    }
+    sequence = fields.Sequence;
+    keyNumber = 0;
+    for (size_t at = 0; at < keys.size(); ++at) {
+        if (KeyFingerprint(keys[at]) == fields.KeyFingerprint) {
+            keyNumber = at + 1;
+        }
+    }
+    return true;
 }

@@ -25,3 +25,11 @@ struct LiveOutcome {
 // is fetched once more for its expiry. False only when the check
 // itself could not run or clean up; `why` says so.
 [[nodiscard]] bool CheckLiveRelease(LiveOutcome& outcome, ErrorText& why);
+
+// The sequence of the manifest served now, as a key of this build verifies
+// it (origin, signature), whatever its expiry and this build's floor: users
+// may have taken it before either. `keyNumber` is that key's place (1, 2) in
+// TAVRO_MANIFEST_KEY. False when it cannot be fetched, or no key of this
+// build signed it; `why` then says which ("could not be fetched: ...", "is
+// not ...").
+[[nodiscard]] bool ReadLiveSequence(unsigned long long& sequence, size_t& keyNumber, std::wstring& why);

@@ -5,14 +5,16 @@
 //   tavro-manifest write SETUP VERSION URL OUT
 //   tavro-manifest check MANIFEST [SETUP]
 //   tavro-manifest live
+//   tavro-manifest live-sequence
 //   tavro-manifest fields
 //
 // Built with TAVRO_MANIFEST_KEY, check takes only a manifest this build's
 // installers would take now (signature, expires, sequence, installersize),
 // and without SETUP it checks the manifest alone (a re-signed one); live
-// also says when the live manifest expires. fields prints the manifest's
-// fields, one a line: its name, "signed" when only a signed manifest has it
-// (else "always"), and its rule in a word (RuleWord).
+// also says when the live manifest expires, and live-sequence says which
+// sequence the live manifest has (make manifest signs above it). fields
+// prints the manifest's fields, one a line: its name, "signed" when only a
+// signed manifest has it (else "always"), and its rule in a word (RuleWord).
 //
 // Exit code 0: written, accepted, or users get a verified installer;
 // 1: refused (the reason on stderr), or users see a failure (the sentence on
@@ -25,6 +27,7 @@
 
 #include "publish/live_release.h"
 #include "publish/release_manifest.h"
+#include "release/failure_detail.h"
 #include "release/install_attempt.h"
 #include "release/manifest_fields.h"
 #include "release/release_messages.h"
@@ -75,9 +78,12 @@ std::wstring UtcText(long long seconds)
     return text;
 }
 
+// To the nearest day: a manifest signed 30 days ahead a moment ago (make
+// manifest, make manifest-refresh) expires "in 30 days", not 29.
 long long DaysLeft(long long expiresSeconds)
 {
-    return (expiresSeconds - NowUtcSeconds()) / 86400;
+    const long long left = expiresSeconds - NowUtcSeconds();
+    return left >= 0 ? (left + 43200) / 86400 : -((43200 - left) / 86400);
 }
 
 void PrintSigned(const SignedFields& fields)
@@ -157,7 +163,12 @@ int wmain(int argc, wchar_t** argv)
             return 1;
         }
         if (!outcome.Verified) {
+            // The sentence alone hides which check failed: the user's log
+            // has the detail line under it, and so does this.
             Print(STD_OUTPUT_HANDLE, L"Users see: " + outcome.UserSees);
+            if (!outcome.Detail.empty()) {
+                Print(STD_OUTPUT_HANDLE, kLogDetailPrefix + outcome.Detail);
+            }
             return 1;
         }
         Print(STD_OUTPUT_HANDLE, L"Users get " + outcome.InstallerName + L", verified: SHA-256 " + outcome.Sha256 +
@@ -167,9 +178,23 @@ int wmain(int argc, wchar_t** argv)
         }
         return 0;
     }
+    if (mode == L"live-sequence" && argc == 2 && ManifestsAreSigned()) {
+        unsigned long long sequence = 0;
+        size_t keyNumber = 0;
+        if (!ReadLiveSequence(sequence, keyNumber, why)) {
+            // A detail line ends with its own full stop.
+            const wchar_t* stop = !why.empty() && why.back() == L'.' ? L"" : L".";
+            Print(STD_OUTPUT_HANDLE, L"The live manifest " + ManifestUrl() + L" " + why + stop);
+            return 1;
+        }
+        Print(STD_OUTPUT_HANDLE, L"The live manifest " + ManifestUrl() + L" has sequence " + std::to_wstring(sequence) +
+                                     L", signed by key " + std::to_wstring(keyNumber) + L" of this build.");
+        return 0;
+    }
     Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"
                             L"       tavro-manifest check MANIFEST SETUP\n"
                             L"       tavro-manifest check MANIFEST (a build with TAVRO_MANIFEST_KEY)\n"
-                            L"       tavro-manifest live");
+                            L"       tavro-manifest live\n"
+                            L"       tavro-manifest live-sequence (a build with TAVRO_MANIFEST_KEY)");
     return 2;
 }

@@ -149,10 +149,24 @@ bool SignedAsRequired(const std::wstring& setupPath, ErrorText& why, ManifestFau
         why = L"The setup file " + setupPath + L" cannot be read" + SystemReason(GetLastError()) + L".";
         return false;
     }
-    if (!CheckPublisherSignature(setup.Get(), setupPath, kRequiredPublisher, userSees)) {
+    std::wstring cause;
+    if (!CheckPublisherSignature(setup.Get(), setupPath, kRequiredPublisher, userSees, &cause)) {
         fault = ManifestFault::Refused;
-        why = L"The setup file " + setupPath + L" carries no valid signature by " + Quoted(kRequiredPublisher) +
-              L", the publisher this build requires (TAVRO_PUBLISHER). The installer would say: " + userSees;
+        // The publisher's name is blamed only where the name, or the
+        // signature itself, is at fault: a root this tool's Wine prefix
+        // lacks (make clean removes the prefix) and the CA pin are named.
+        if (cause.find(L"untrusted root") != std::wstring::npos || cause.find(L"partial chain") != std::wstring::npos) {
+            why = L"The setup file " + setupPath + L" is signed under a root that the Wine prefix of this tool does "
+                  L"not trust (" + cause + L"): a setup signed under a private CA needs make trust-root CA=<its "
+                  L"certificate> first. The installer would say: " + userSees;
+        } else if (cause == kPinFault) {
+            why = L"The setup file " + setupPath + L" is signed by " + Quoted(kRequiredPublisher) +
+                  L" under no CA whose key TAVRO_PUBLISHER_CA names: this build's installers refuse it. The "
+                  L"installer would say: " + userSees;
+        } else {
+            why = L"The setup file " + setupPath + L" carries no valid signature by " + Quoted(kRequiredPublisher) +
+                  L", the publisher this build requires (TAVRO_PUBLISHER). The installer would say: " + userSees;
+        }
         return false;
     }
     return true;

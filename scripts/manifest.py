@@ -3,16 +3,18 @@
 the installer (build/tavro-manifest.exe, same official host), under Wine, and
 tells what users get from the official host now:
 
-  manifest.py [--tool EXE] [--wine-run RUNNER] write SETUP VERSION URL OUT
-  manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST SETUP
+  manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] write SETUP VERSION URL OUT
+  manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST [SETUP]
   manifest.py [--tool EXE] [--wine-run RUNNER] live
-  manifest.py [--tool EXE] [--wine-run RUNNER] refresh OUT
+  manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] refresh OUT
   manifest.py floor OUT
+  manifest.py [--tool EXE] locks
 
 Values reach the tool as they are given: as arguments, never through a
 shell. OUT and its SHA256SUMS line change together: a written manifest is
-listed, a refused one removes an older one at OUT with its line. The tool's
-output names the files as they were given here, not in Wine's form.
+listed, a refused one removes an older one at OUT with its line; a fault of
+the signing (the token, the build's keys) leaves both as they were. The
+tool's output names the files as they were given here, not in Wine's form.
 
 A build with TAVRO_MANIFEST_KEY (read from the CMakeCache.txt beside the
 tool, which was built from it) gets a signed manifest: the tool writes the
@@ -23,13 +25,18 @@ and installersize=, then the signature line made on the token
 check, accepts it. refresh re-signs the manifest at OUT, which a key of the
 build signed, with a new expires and the next sequence. floor says which
 sequence was last signed (make release builds with it as
-TAVRO_MANIFEST_FLOOR). The last sequence each manifest key signed is kept
-in $XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside
-the build tree, so that make clean cannot make the next manifest repeat one
-that users already took. Sequences climb across keys and output files: an
-installer that carries two keys compares a manifest with the highest it
-accepted from either."""
+TAVRO_MANIFEST_FLOOR); locks says what the build requires of a manifest
+and its CA pin. The last sequence each manifest key signed is kept in
+$XDG_STATE_HOME/tavro/manifest-sequences (~/.local/state/...), outside the
+build tree, so that make clean cannot make the next manifest repeat one
+that users already took; it is chosen and kept under that record's lock.
+Sequences climb across keys and output files (an installer that carries two
+keys compares a manifest with the highest it accepted from either), and
+above the live manifest's, which the tool fetches first: a lost record does
+not sign below what users took. --sequence-override signs N instead,
+logged beside the record."""
 import base64
+import contextlib
 import datetime
 import fcntl
 import hashlib
@@ -37,6 +44,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import manifest_key  # noqa: E402
@@ -45,10 +53,10 @@ import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out]\n"
-         "       make check-manifest MANIFEST=file SETUP=file\n"
+USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out] [SEQUENCE_OVERRIDE=N]\n"
+         "       make check-manifest MANIFEST=file SETUP=file (SETUP optional in a build with TAVRO_MANIFEST_KEY)\n"
          "       make check-live\n"
-         "       make manifest-refresh [MANIFEST=file]")
+         "       make manifest-refresh [MANIFEST=file] [SEQUENCE_OVERRIDE=N]")
 # How far ahead a signed manifest expires: 30 days, or a day less than a
 # build's TAVRO_MANIFEST_MAX_DAYS of 30 or fewer (half of a maximum of 1), so
 # that a user whose clock is a little behind still takes it.
@@ -57,6 +65,9 @@ DAYS = 30
 # emulated; the live check downloads the whole setup, under the installer's
 # own stall limits.
 TOOL_SECONDS, LIVE_SECONDS = 300, 1800
+# Another signer holds the record while it signs on its token (whose PIN
+# prompt may wait) and checks under Wine.
+RECORD_WAIT_SECONDS = 900
 
 
 def winpath(path):
@@ -80,7 +91,7 @@ def run_tool(wine_run, tool, args, paths, seconds=TOOL_SECONDS):
     return result.returncode, out, err
 
 
-def write(wine_run, tool, setup, version, url, out):
+def write(wine_run, tool, setup, version, url, out, override=None):
     directory = os.path.dirname(out) or "."
     name = os.path.basename(out)
     try:
@@ -98,23 +109,31 @@ def write(wine_run, tool, setup, version, url, out):
                                             {winpath(scratch): out, winpath(setup): setup})
             sys.stderr.write(stderr)
             keys_path, max_days, floor = build_settings(tool)
-            if code == 0 and keys_path:
-                # The tool wrote the three keys; the signed fields follow them.
+            if code != 0:
+                # The manifest asked for is refused: an older one at OUT goes
+                # with it, so that nobody uploads it for the new release.
+                release_files.replace(directory, {name: None}, "The manifest")
+            elif keys_path:
+                # The tool wrote the three keys; the signed fields follow
+                # them. A fault from here on is the signing's (the token,
+                # the build's keys), not the manifest's: the one at OUT,
+                # still what users may get, stays as it was.
                 with open(scratch, "rb") as f:
                     signed_part = f.read()
-                sequence = max(last_sequence(out)[0], floor - 1) + 1
-                signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
-                    expires_text(max_days), sequence, os.path.getsize(setup))).encode()
-                try:
+                live = live_sequence(wine_run, tool)
+                with kept_unless_signed(out), sequence_lock():
+                    sequence = next_sequence(out, floor, live, override)
+                    signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
+                        expires_text(max_days), sequence, os.path.getsize(setup))).encode()
                     code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
-                except Failure:
-                    # Refused, a manifest takes an older one at OUT along.
-                    release_files.replace(directory, {name: None}, "The manifest")
-                    raise
-                stdout = stdout + said if code == 0 else ""
-            written = code == 0 and os.path.getsize(scratch) > 0
-            # A manifest that is not written takes an older one at OUT along.
-            release_files.replace(directory, {name: scratch if written else None}, "The manifest")
+                if code == 0:
+                    release_files.replace(directory, {name: scratch}, "The manifest")
+                    stdout += said
+                else:
+                    print(kept_text(out), file=sys.stderr)
+                    stdout = ""
+            else:
+                release_files.replace(directory, {name: scratch}, "The manifest")
         finally:
             if os.path.exists(scratch):
                 os.remove(scratch)
@@ -122,19 +141,39 @@ def write(wine_run, tool, setup, version, url, out):
     return code
 
 
-def build_settings(tool):
-    """The manifest settings the tool was built with: key file (empty:
-    unsigned manifests), maximum days ahead, floor."""
-    values = {"TAVRO_MANIFEST_KEY": "", "TAVRO_MANIFEST_MAX_DAYS": "90", "TAVRO_MANIFEST_FLOOR": "0"}
+@contextlib.contextmanager
+def kept_unless_signed(out):
+    """A failure while signing says that the manifest at `out` is as it was."""
+    try:
+        yield
+    except Failure as failure:
+        raise Failure("%s %s" % (failure, kept_text(out)[len("manifest: "):])) from None
+
+
+def kept_text(out):
+    if os.path.exists(out):
+        return "manifest: Nothing was written: %s and its SHA256SUMS line are as they were." % out
+    return "manifest: Nothing was written."
+
+
+def cache_value(tool, setting, default=""):
+    """A setting of the CMake tree the tool was built in."""
     try:
         with open(os.path.join(os.path.dirname(tool), "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
             for line in f:
                 name, _, value = line.rstrip("\n").partition("=")
-                if name.split(":")[0] in values:
-                    values[name.split(":")[0]] = value
+                if name.split(":")[0] == setting:
+                    return value
     except FileNotFoundError:
         pass
-    return values["TAVRO_MANIFEST_KEY"], int(values["TAVRO_MANIFEST_MAX_DAYS"]), int(values["TAVRO_MANIFEST_FLOOR"])
+    return default
+
+
+def build_settings(tool):
+    """The manifest settings the tool was built with: key file (empty:
+    unsigned manifests), maximum days ahead, floor."""
+    return (cache_value(tool, "TAVRO_MANIFEST_KEY"), int(cache_value(tool, "TAVRO_MANIFEST_MAX_DAYS", "90")),
+            int(cache_value(tool, "TAVRO_MANIFEST_FLOOR", "0")))
 
 
 def state_file():
@@ -163,27 +202,110 @@ def key_fingerprint(key):
                                            serialization.PublicFormat.SubjectPublicKeyInfo)).hexdigest()
 
 
-def record_sequence(fingerprint, sequence):
-    """Keeps `sequence` as the last the key signed, on disk before the
-    manifest is placed: a failure later skips a number, never repeats one."""
+@contextlib.contextmanager
+def sequence_lock():
+    """The record's lock, held from the choice of a sequence to its record:
+    two signers at once (two output files, or two clones that share the
+    record) take turns, and never sign the same number."""
     path = state_file()
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path + ".lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            sequences = recorded_sequences()
-            sequences[fingerprint] = max(sequence, sequences.get(fingerprint, 0))
-            fresh = release_files.temporary_beside(path)
-            with open(fresh, "w", encoding="utf-8") as f:
-                f.write("".join("%d  %s\n" % (n, where) for where, n in sorted(sequences.items())))
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(fresh, path)
-            directory = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
-            os.fsync(directory)
-            os.close(directory)
+        lock = open(path + ".lock", "w")
     except OSError as error:
         raise Failure("The manifest's sequence could not be kept in %s (%s); nothing was written." % (
+            path, error.strerror or error)) from None
+    with lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print("manifest: another signer holds the record %s (make manifest or make manifest-refresh, here or in "
+                  "a clone that shares it): waiting for it to end (at most 15 minutes)." % path, file=sys.stderr,
+                  flush=True)
+            deadline = time.monotonic() + RECORD_WAIT_SECONDS
+            while True:
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    if time.monotonic() > deadline:
+                        raise Failure("Another signer has held the record %s for 15 minutes; nothing was written."
+                                      % path) from None
+                    time.sleep(0.1)
+        yield
+
+
+def record_sequence(fingerprint, sequence):
+    """Keeps `sequence` as the last the key signed, on disk before the
+    manifest is placed: a failure later skips a number, never repeats one.
+    The caller holds sequence_lock."""
+    path = state_file()
+    try:
+        sequences = recorded_sequences()
+        sequences[fingerprint] = max(sequence, sequences.get(fingerprint, 0))
+        fresh = release_files.temporary_beside(path)
+        with open(fresh, "w", encoding="utf-8") as f:
+            f.write("".join("%d  %s\n" % (n, where) for where, n in sorted(sequences.items())))
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(fresh, path)
+        directory = os.open(os.path.dirname(path), os.O_RDONLY | os.O_DIRECTORY)
+        os.fsync(directory)
+        os.close(directory)
+    except OSError as error:
+        raise Failure("The manifest's sequence could not be kept in %s (%s); nothing was written." % (
+            path, error.strerror or error)) from None
+
+
+def live_sequence(wine_run, tool):
+    """The sequence of the manifest users get now, when a key of this build
+    signed it (the record may be behind it: lost, or not shared with the
+    machine that signed it); None when it cannot be had. Said either way."""
+    code, stdout, stderr = run_tool(wine_run, tool, ["live-sequence"], {})
+    sys.stderr.write(stderr)
+    line = stdout.strip() or ("The live manifest's sequence could not be asked for (the manifest tool exited %d)."
+                              % code)
+    found = re.match(r"The live manifest \S+ has sequence ([0-9]{1,18}),", line) if code == 0 else None
+    print(line if found else line + " The sequence goes on from the record.")
+    return int(found.group(1)) if found else None
+
+
+def next_sequence(out, floor, live, override):
+    """One above the last signed (record, the manifest at `out`), at least
+    the build's floor, and above the live manifest's; or the sequence an
+    override names, which may be at or below the live one, never at or below
+    one signed here, never below the floor."""
+    recorded, where = last_sequence(out)
+    if override is not None:
+        if override <= recorded:
+            raise Failure("SEQUENCE_OVERRIDE=%d is not above %d, the last sequence signed (read from %s): no sequence "
+                          "is signed twice." % (override, recorded, where))
+        if override < floor:
+            raise Failure("SEQUENCE_OVERRIDE=%d is below %d, the floor of this build (TAVRO_MANIFEST_FLOOR): its "
+                          "installers would refuse it." % (override, floor))
+        said = "SEQUENCE_OVERRIDE=%d: signing sequence %d for %s (the live manifest's: %s; the last signed: %d, " \
+               "read from %s)" % (override, override, out, "none read" if live is None else live, recorded, where)
+        print("manifest: warning: " + said + ".", file=sys.stderr)
+        log_override(said)
+        return override
+    sequence = max(recorded, floor - 1) + 1
+    if live is not None and live >= sequence:
+        print("manifest: warning: the live manifest has sequence %d, above %d, the last sequence signed here (read "
+              "from %s): the record is behind (lost, or not shared with the machine that signed it); signing %d."
+              % (live, recorded, where, live + 1), file=sys.stderr)
+        return live + 1
+    return sequence
+
+
+def log_override(said):
+    """A line in the override log beside the record, for whoever reads the
+    record later and wonders."""
+    path = state_file() + ".log"
+    moment = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    try:
+        with open(path, "a", encoding="utf-8") as f:
+            f.write("%s  %s\n" % (moment, said))
+    except OSError as error:
+        raise Failure("The override could not be logged in %s (%s); nothing was written." % (
             path, error.strerror or error)) from None
 
 
@@ -242,16 +364,20 @@ def signed_lines(stdout):
 
 
 def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup=None):
-    """Signs, checks, keeps the sequence for the signing key and places the
-    manifest at `out`; the tool's exit code and what to print."""
+    """Signs, checks and keeps the sequence for the signing key (under
+    sequence_lock, which the caller holds); the tool's exit code and what to
+    print. The manifest is left at `scratch` for the caller to place."""
     token = manifest_key.TokenKey(keys_path)
+    keys = manifest_key.build_keys(keys_path)
     signature = token.sign(signed_part)
+    number = manifest_key.verifying_key(keys, signed_part, signature)
+    if number is None:
+        raise Failure(token.not_in_build(keys, keys_path))
     data = signed_part + manifest_key.signature_line(signature)
     code, stdout, stderr = check_signed(wine_run, tool, data, scratch, out, setup)
     sys.stderr.write(stderr)
     if code == 0:
-        keys = manifest_key.build_keys(keys_path)
-        record_sequence(key_fingerprint(keys[manifest_key.verifying_key(keys, signed_part, signature) - 1]), sequence)
+        record_sequence(key_fingerprint(keys[number - 1]), sequence)
     return code, "Signed with the manifest key %s.\n%s" % (token.text, signed_lines(stdout))
 
 
@@ -275,7 +401,7 @@ def expires_text(max_days):
     return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-def refresh(wine_run, tool, out):
+def refresh(wine_run, tool, out, override=None):
     keys_path, max_days, floor = build_settings(tool)
     if not keys_path:
         raise Failure("make manifest-refresh re-signs a signed manifest: this build has no TAVRO_MANIFEST_KEY, and "
@@ -290,9 +416,14 @@ def refresh(wine_run, tool, out):
         parts = split_signed(data)
         # Only what a key of this build signed is signed again.
         if parts is None or manifest_key.verifying_key(manifest_key.build_keys(keys_path), *parts) is None:
+            listed = listed_sha256(directory, os.path.basename(out))
+            if parts is not None and listed and listed != hashlib.sha256(data).hexdigest():
+                raise Failure("%s was changed after it was signed: its SHA-256 is not the one SHA256SUMS beside it "
+                              "lists, and no key of this build verifies its signature (TAVRO_MANIFEST_KEY, %s). Sign "
+                              "the release again with make manifest; nothing was written." % (out, keys_path))
             raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
                           "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
-        signed_part, fields = parts[0], {}
+        signed_part = parts[0]
         repeated = repeated_key(signed_part)
         if repeated:
             raise Failure("%s gives %s= twice: installers refuse it, and it is not a manifest that make manifest "
@@ -300,25 +431,60 @@ def refresh(wine_run, tool, out):
         if not signed_part.startswith(b"origin="):
             raise Failure("%s has no origin= line first: installers refuse it; sign the release again with make "
                           "manifest. Nothing was written." % out)
-        for name, value in (("expires", expires_text(max_days)),
-                            ("sequence", str(max(last_sequence(out)[0], floor - 1) + 1))):
-            signed_part, count = re.subn(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(),
-                                         signed_part, flags=re.M)
+        for name in ("expires", "sequence"):
+            count = len(re.findall(rb"^%s=" % name.encode(), signed_part, flags=re.M))
             if count != 1:
                 raise Failure("%s has %d %s= lines: it is not a manifest that make manifest signed; nothing was "
                               "written." % (out, count, name))
-            fields[name] = value
+        live = live_sequence(wine_run, tool)
         scratch = release_files.temporary_beside(out)
         try:
-            code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
+            with kept_unless_signed(out), sequence_lock():
+                fields = {"expires": expires_text(max_days), "sequence": str(next_sequence(out, floor, live, override))}
+                for name, value in fields.items():
+                    signed_part = re.sub(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(), signed_part,
+                                         flags=re.M)
+                code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
             if code == 0:
                 release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")
+            else:
+                print(kept_text(out), file=sys.stderr)
         finally:
             if os.path.exists(scratch):
                 os.remove(scratch)
     if code == 0:
-        sys.stdout.write("Re-signed %s: expires=%s, everything else as it was.\n%s" % (out, fields["expires"], said))
+        sys.stdout.write("Re-signed %s: expires=%s, sequence=%s, everything else as it was.\n%s" % (
+            out, fields["expires"], fields["sequence"], said))
     return code
+
+
+def listed_sha256(directory, name):
+    """The SHA-256 that SHA256SUMS in `directory` lists for `name`, or None."""
+    try:
+        with open(os.path.join(directory, release_files.SUMS), encoding="utf-8", errors="replace") as f:
+            for line in f.read().splitlines():
+                if line[66:] == name:
+                    return line[:64]
+    except OSError:
+        pass
+    return None
+
+
+def locks_of(tool):
+    """What the build beside the tool requires of a manifest and of the
+    signer's chain, for make release to say before it signs."""
+    keys_path, max_days, floor = build_settings(tool)
+    if keys_path:
+        keys = manifest_key.build_keys(keys_path)
+        print("Manifest this build requires: signed by one of the %d keys in %s (TAVRO_MANIFEST_KEY; SHA-256 of each "
+              "SubjectPublicKeyInfo: %s), %s (TAVRO_MANIFEST_FLOOR), expiring at most %d days ahead "
+              "(TAVRO_MANIFEST_MAX_DAYS)" % (len(keys), keys_path, ", ".join(key_fingerprint(k) for k in keys),
+                                            "sequence at least %d" % floor if floor else "any sequence", max_days))
+    else:
+        print("Manifest this build requires: any, unsigned (no TAVRO_MANIFEST_KEY)")
+    pin = cache_value(tool, "TAVRO_PUBLISHER_CA")
+    print("CA pin of this build: " + ("TAVRO_PUBLISHER_CA=" + pin.lower() if pin else "none (no TAVRO_PUBLISHER_CA)"))
+    return 0
 
 
 def floor_of(out):
@@ -331,28 +497,52 @@ def floor_of(out):
     return 0
 
 
+def live_below_record(stdout):
+    """A warning when users get a manifest below the last one signed here."""
+    found = re.search(r"^The manifest is signed \(sequence ([0-9]+)\)", stdout, re.M)
+    recorded = max(recorded_sequences().values(), default=0)
+    if found and int(found.group(1)) < recorded:
+        print("manifest: warning: the live manifest has sequence %s, below %d, the last sequence signed (read from "
+              "%s): users get an older manifest than the last one signed, and installers that took a later one refuse "
+              "it. Publish the manifest signed last." % (found.group(1), recorded, state_file()), file=sys.stderr)
+
+
 def main(args):
     release_files.end_on_signals()
     tool = os.path.join(SOURCE, "build", "tavro-manifest.exe")
     wine_run = os.path.join(SOURCE, "build", "test-i686", "wine-run")
-    while args[:1] in (["--tool"], ["--wine-run"]) and len(args) > 1:
+    override = None
+    while args[:1] in (["--tool"], ["--wine-run"], ["--sequence-override"]) and len(args) > 1:
         if args[0] == "--tool":
             tool = args[1]
-        else:
+        elif args[0] == "--wine-run":
             wine_run = args[1]
+        elif not re.fullmatch("[1-9][0-9]{0,17}", args[1]):
+            raise Failure("SEQUENCE_OVERRIDE must be a positive whole number of at most 18 digits, not '%s'."
+                          % args[1])
+        else:
+            override = int(args[1])
         args = args[2:]
     mode = args[0] if args else ""
     if mode == "write" and len(args) == 5 and args[1] and args[4]:
-        return write(wine_run, tool, *args[1:])
+        return write(wine_run, tool, *args[1:], override=override)
     if mode == "check" and len(args) == 3 and args[1] and args[2]:
         code, stdout, stderr = run_tool(wine_run, tool, ["check", winpath(args[1]), winpath(args[2])],
                                         {winpath(args[1]): args[1], winpath(args[2]): args[2]})
+    elif mode == "check" and len(args) in (2, 3) and args[1] and args[2:] in ([], [""]) and build_settings(tool)[0]:
+        # A signed manifest is checked alone (a re-signed one, or one
+        # downloaded back), as the tool does without a setup file.
+        code, stdout, stderr = run_tool(wine_run, tool, ["check", winpath(args[1])], {winpath(args[1]): args[1]})
     elif mode == "live" and len(args) == 1:
         code, stdout, stderr = run_tool(wine_run, tool, ["live"], {}, LIVE_SECONDS)
+        if code == 0:
+            live_below_record(stdout)
     elif mode == "refresh" and len(args) == 2 and args[1]:
-        return refresh(wine_run, tool, args[1])
+        return refresh(wine_run, tool, args[1], override)
     elif mode == "floor" and len(args) == 2 and args[1]:
         return floor_of(args[1])
+    elif mode == "locks" and len(args) == 1:
+        return locks_of(tool)
     else:
         print(USAGE, file=sys.stderr)
         return 2

@@ -14,6 +14,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import urllib.parse
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
@@ -36,14 +37,37 @@ MODULE_PATH = %s
 
 
 def build_keys(path):
-    """The P-256 public keys of a TAVRO_MANIFEST_KEY file, in its order."""
+    """The P-256 public keys of a TAVRO_MANIFEST_KEY file, in its order,
+    refused as configure refuses the file (ReleaseLocks.cmake), in the same
+    words: a dry run that passes where the build would not is no dry run."""
+    if not os.path.isfile(path):
+        raise Failure("TAVRO_MANIFEST_KEY names %s, which is not a file" % path)
     try:
         with open(path, "rb") as f:
             text = f.read()
     except OSError as error:
         raise Failure("TAVRO_MANIFEST_KEY names %s, which cannot be read (%s)." % (path, error.strerror)) from None
-    blocks = re.findall(rb"-----BEGIN PUBLIC KEY-----.*?-----END PUBLIC KEY-----", text, re.S)
-    return [serialization.load_pem_public_key(block) for block in blocks]
+    if re.search(rb"-----BEGIN [A-Z ]*PRIVATE KEY-----", text):
+        raise Failure("TAVRO_MANIFEST_KEY (%s) holds a private key: the build takes public keys only, and the private "
+                      "key stays on the token (openssl pkey -in key.pem -pubout gives its public key)" % path)
+    blocks = re.findall(rb"-----BEGIN PUBLIC KEY-----[^-]*-----END PUBLIC KEY-----", text)
+    if not 1 <= len(blocks) <= 2:
+        raise Failure("TAVRO_MANIFEST_KEY (%s) must hold one or two PEM public keys (-----BEGIN PUBLIC KEY-----), the "
+                      "current and the next; it holds %d" % (path, len(blocks)))
+    keys = []
+    for block in blocks:
+        body = re.sub(rb"[ \t\r\n]", b"", re.sub(rb"-----(BEGIN|END) PUBLIC KEY-----", b"", block))
+        key = None
+        if len(body) == 124 and re.fullmatch(rb"MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE[A-Za-z0-9+/]+=*", body):
+            try:
+                key = serialization.load_pem_public_key(block)
+            except ValueError:
+                pass
+        if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1":
+            raise Failure("TAVRO_MANIFEST_KEY (%s) holds a key that is not an ECDSA P-256 public key (openssl ec -in "
+                          "key.pem -pubout gives one)" % path)
+        keys.append(key)
+    return keys
 
 
 def verifying_key(keys, data, signature):
@@ -57,6 +81,33 @@ def verifying_key(keys, data, signature):
         except (InvalidSignature, TypeError, AttributeError):
             continue
     return None
+
+
+def token_labels(module):
+    """The labels of the initialised tokens the module offers; None when
+    they cannot be listed."""
+    try:
+        result = subprocess.run(["pkcs11-tool", "--module", module, "--list-token-slots"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
+                                timeout=TOKEN_SECONDS)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    if result.returncode != 0:
+        return None
+    return re.findall(r"^ *token label *: (.*?) *$", result.stdout, re.M)
+
+
+def missing_token(module, uri, setting):
+    """The sentence for a URI whose token= label no token of the module has;
+    "" when it has one, or when that cannot be told."""
+    label = re.search(r"^pkcs11:(?:[^;?]*;)*?token=([^;?]*)", uri)
+    labels = token_labels(module) if label else None
+    if labels is None or urllib.parse.unquote(label.group(1)) in labels:
+        return ""
+    offered = ", ".join('"%s"' % name for name in labels)
+    return ('No token labelled "%s" through %s (%s): check the token= label in %s.'
+            % (urllib.parse.unquote(label.group(1)), module,
+               "its tokens: " + offered if labels else "it offers no initialised token", setting))
 
 
 class TokenKey:
@@ -125,6 +176,10 @@ class TokenKey:
             if said("PIN incorrect"):
                 raise Failure("The token refused the PIN %s (wrong PIN; a token locks after a few)."
                               % ("in " + self.pin_file if pin is not None else "entered"))
+            if said("No matching initialized token"):
+                missing = missing_token(self.module, self.uri, "TAVRO_SIGN_MANIFEST_KEY")
+                if missing:
+                    raise Failure(missing)
             if said("was not found at") or said("No matching initialized token"):
                 raise Failure("No manifest key at %s: check that the token is there and that the URI names the key."
                               % self.text)
@@ -153,10 +208,12 @@ class TokenKey:
         data = b"origin=tavro-release-check:not-a-manifest\nTAVRO manifest key check\n"
         number = verifying_key(keys, data, self.sign(data))
         if number is None:
-            raise Failure("The manifest key %s is not one of the %d public keys in %s (TAVRO_MANIFEST_KEY): this "
-                          "build's installers would refuse every manifest it signs." % (self.text, len(keys),
-                                                                                       build_keys_path))
+            raise Failure(self.not_in_build(keys, build_keys_path))
         return number, len(keys)
+
+    def not_in_build(self, keys, build_keys_path):
+        return ("The manifest key %s is not one of the %d public keys in %s (TAVRO_MANIFEST_KEY): this build's "
+                "installers would refuse every manifest it signs." % (self.text, len(keys), build_keys_path))
 
 
 def signature_line(signature):

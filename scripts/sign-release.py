@@ -7,7 +7,7 @@ checks the signature and lists the signed file in SHA256SUMS beside it:
   sign-release.py --check-publisher         the dry run, silent unless it
                                             refuses (make release runs it
                                             before it pins build/ to
-                                            another publisher)
+                                            another publisher or CA)
 
 The dry run does what signing does, on a scratch file in a private directory
 it then removes: opens the key, signs, checks the certificate and its chain,
@@ -150,6 +150,19 @@ class Settings:
     """The TAVRO_SIGN_* settings, checked; a Failure names the first fault."""
 
     def __init__(self):
+        # The build's own settings first, refused as configure refuses them
+        # (ReleaseLocks.cmake), in the same words, before a token is asked.
+        self.publisher = env("TAVRO_SIGN_PUBLISHER", "")
+        given_ca = env("TAVRO_SIGN_PUBLISHER_CA", "")
+        if given_ca and not re.fullmatch("[0-9a-fA-F]{64}", given_ca):
+            raise Failure("TAVRO_PUBLISHER_CA must be 64 hexadecimal digits (the SHA-256 of the CA's "
+                          "SubjectPublicKeyInfo), not '%s'" % given_ca)
+        if given_ca and not self.publisher:
+            raise Failure("TAVRO_PUBLISHER_CA pins the CA of the publisher's certificate: it needs TAVRO_PUBLISHER")
+        self.publisher_ca = given_ca.lower()
+        self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
+        if self.manifest_public:
+            manifest_key.build_keys(self.manifest_public)
         pkcs11_set = env("TAVRO_SIGN_PKCS11_MODULE", "") + env("TAVRO_SIGN_KEY", "")
         self.pkcs12 = env("TAVRO_SIGN_PKCS12", "")
         if self.pkcs12 and pkcs11_set:
@@ -218,9 +231,6 @@ class Settings:
         self.timestamp_seconds = int(seconds)
         if shutil.which("osslsigncode") is None:
             raise Failure("osslsigncode is not installed (make setup installs it).")
-        self.publisher = env("TAVRO_SIGN_PUBLISHER", "")
-        self.publisher_ca = env("TAVRO_SIGN_PUBLISHER_CA", "").lower()
-        self.manifest_public = env("TAVRO_SIGN_MANIFEST_PUBLIC", "")
         self.prompts = self.route == "pkcs11" and not self.secret_file
 
     def secret(self):
@@ -284,6 +294,11 @@ def scratch_pe():
     return bytes(image)
 
 
+def mismatch_text(settings):
+    return ("The private key %s and the certificate %s do not belong together (the certificate names another key); "
+            "nothing was written." % (settings.key_text, settings.cert_text))
+
+
 def sign(settings, scratch, unsigned, secret_path):
     """Signing comes first, so whatever osslsigncode can open is accepted and
     a token asks for its PIN once; what the signature holds is checked after."""
@@ -317,8 +332,7 @@ def sign(settings, scratch, unsigned, secret_path):
     if not scratch.has_room_for(2 * os.path.getsize(unsigned)):
         raise Failure(Scratch.full_text(scratch.dir, OSError(28, os.strerror(28))))
     if said("key values mismatch") or said("consistency of a private key"):
-        raise Failure("The private key %s and the certificate %s do not belong together (the certificate names "
-                      "another key); nothing was written." % (settings.key_text, settings.cert_text))
+        raise Failure(mismatch_text(settings))
     if settings.route == "pkcs12":
         if said("mac verify failure"):
             raise Failure("Cannot open %s with the password given (wrong password)." % settings.pkcs12)
@@ -341,6 +355,13 @@ def sign(settings, scratch, unsigned, secret_path):
             raise Failure("No PIN for the token: set TAVRO_SIGN_PIN_FILE to a file holding it, or run this from a "
                           "terminal, where the token asks for it.")
         hint = softhsm_cause(module)
+        # libp11 says the same of a label no token has as of an object the
+        # token lacks.
+        if said("No matching initialized token") and not hint:
+            for name, uri in (("TAVRO_SIGN_KEY", settings.key), ("TAVRO_SIGN_CERT", settings.cert)):
+                missing = manifest_key.missing_token(module, uri, name)
+                if missing:
+                    raise Failure(missing + " Nothing was written.")
         hint = " " + hint if hint else ""
         if said("The certificate was not found at"):
             raise Failure("No certificate at %s through %s: check that the token is there and that the URI names the "
@@ -472,6 +493,13 @@ def check_signer(settings, signer):
     return publisher, cas
 
 
+def say_cas(cas):
+    """The values TAVRO_PUBLISHER_CA may take for this certificate: its
+    issuing CA's and its root's (the dry run says them before any release)."""
+    for role, (name, digest) in zip(("Issuing CA", "Root"), (cas[0], cas[-1]) if cas else ()):
+        print("%s: %s, TAVRO_PUBLISHER_CA=%s" % (role, name, digest))
+
+
 def normal_form(text):
     return ("composed form (NFC)" if unicodedata.is_normalized("NFC", text) else
             "decomposed form (NFD)" if unicodedata.is_normalized("NFD", text) else "a mixed form")
@@ -496,7 +524,18 @@ def time_stamp(settings, scratch, signed):
     if result.returncode != 0:
         if not scratch.has_room_for(2 * os.path.getsize(signed)):
             raise Failure(Scratch.full_text(scratch.dir, OSError(28, os.strerror(28))))
-        tool_lines(result.stdout)
+        said = result.stdout
+        if "Connection refused" in said:
+            raise Failure("The time-stamp server %s refused the connection: nothing listens there (is it running, and "
+                          "on that port?); nothing was written." % url)
+        if "BIO_lookup" in said:
+            raise Failure("The time-stamp server %s cannot be reached: its host name does not resolve; nothing was "
+                          "written." % url)
+        status = re.search(r"code=(\d+), reason=(.*)$", said, re.M)
+        if status:
+            raise Failure("The time-stamp server %s answered HTTP status %s (%s), not a time stamp; nothing was "
+                          "written." % (url, status.group(1), status.group(2).strip()))
+        tool_lines(said)
         raise Failure("The time-stamp server %s gave no time stamp; nothing was written." % url)
     return stamped
 
@@ -507,6 +546,11 @@ def verify(settings, final):
     result = run("osslsigncode", "verify", "-in", final, "-CAfile", settings.cafile, "-TSA-CAfile",
                  settings.tsa_cafile, check=False)
     if result.returncode != 0:
+        # The chain passed already, and the file was signed a moment ago: a
+        # signature that fails is one the certificate's key did not make
+        # (a token's key and certificate that osslsigncode cannot compare).
+        if "Signature verification: failed" in result.stdout.splitlines():
+            raise Failure(mismatch_text(settings))
         tool_lines(result.stdout)
         raise Failure("The signed file does not verify against %s; nothing was written." % settings.cafile)
     if settings.timestamp_url and "Timestamp Server Signature verification: ok" not in result.stdout.splitlines():
@@ -570,6 +614,7 @@ def main(args):
             print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
             print("Publisher: " + publisher)
             print("Chain: verifies against " + settings.cafile)
+            say_cas(cas)
             if url:
                 print("Time stamp: %s answered within %d s, verified against %s"
                       % (url, settings.timestamp_seconds, settings.tsa_cafile))
@@ -589,8 +634,7 @@ def main(args):
     print("SHA-256: " + release_files.sha256_of(signed))
     print("Signer: %s, valid until %s" % (signer.subject, signer.not_after))
     print("Publisher: " + publisher)
-    for role, (name, digest) in zip(("Issuing CA", "Root"), (cas[0], cas[-1]) if cas else ()):
-        print("%s: %s, TAVRO_PUBLISHER_CA=%s" % (role, name, digest))
+    say_cas(cas)
     print("Time stamp: " + ("present, from %s, verified against %s" % (url, settings.tsa_cafile) if url else "none"))
     print("Checksums: %s/SHA256SUMS" % (os.path.dirname(signed) or "."))
 

@@ -176,7 +176,7 @@ std::wstring PublisherSignatureFault(const SignatureFacts& facts, const std::wst
         return L"a signature by \"" + TextForLog(facts.SignerName) + L"\"";
     }
     if (!facts.PinHolds) {
-        return L"a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names";
+        return kPinFault;
     }
     // Last: the revocation check fetches the URLs the certificates name,
     // which only a signer trusted so far may choose.

@@ -52,6 +52,9 @@ struct SignatureFacts {
 // nothing.
 std::wstring PublisherSignatureFault(const SignatureFacts& facts, const std::wstring& publisher);
 
+// PublisherSignatureFault's cause for a signer that passes all but the pin.
+constexpr wchar_t kPinFault[] = L"a signer whose chain holds no CA with the key TAVRO_PUBLISHER_CA names";
+
 // One of the chain's CAs has the pinned key: `pin` is the SHA-256 (hex, any
 // case) of its SubjectPublicKeyInfo, `caKeyHashes` those of the chain's CAs
 // (lower case).

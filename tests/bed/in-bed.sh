@@ -8,6 +8,16 @@
 #
 #   in-bed.sh COMMAND [ARGS...]
 #
+# The shipped installer against the stand-in (a user's attempt without a
+# window; exit code 0 verified, 1 failed, the log in the prefix's
+# %LOCALAPPDATA%\TAVRO\Installer): the tree's wine-run runs a program of the
+# tree under Wine, and TAVRO_WINE_RUN gives the bed a layer of its own over
+# the tree's prefix:
+#   TAVRO_WINE_RUN=$PWD/build/test-i686/wine-run tests/bed/in-bed.sh sh -c \
+#     'cp -r site/. "$TAVRO_BED_DIR/docroot/" &&
+#      build/test-i686/wine-run build/TAVRO-Static-Module-Installer.exe --download-test'
+# (site/updates/tavro-update.txt and the setup under site/releases/).
+#
 # The command sees TAVRO_BED_DIR: docroot/ (files served), rules.json (fault
 # switches per path), requests.log (what the server saw), certs/, and
 # small-disk/, a file system of 200 KiB that fills up.

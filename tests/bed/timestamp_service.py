@@ -2,9 +2,11 @@
 """The test bed's RFC 3161 time-stamp service on its own, for a rehearsal of
 the release road by hand (make timestamp-server): a throwaway time-stamping
 authority made afresh in DIRECTORY, and the service over http on
-127.0.0.1:PORT until it is stopped (Ctrl-C).
+127.0.0.1:PORT until it is stopped (Ctrl-C). DIRECTORY stays locked while
+it runs (make clean refuses then).
 
   timestamp_service.py DIRECTORY PORT"""
+import fcntl
 import os
 import shutil
 import signal
@@ -16,8 +18,22 @@ import bed  # noqa: E402
 
 def main(directory, port):
     directory = os.path.abspath(directory)
-    shutil.rmtree(directory, ignore_errors=True)
-    os.makedirs(directory)
+    os.makedirs(directory, exist_ok=True)
+    # Held while the service runs, so that make clean leaves the authority
+    # alone and a second service does not make another one under it.
+    held = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print("timestamp-server: another make timestamp-server runs from %s: stop it first (Ctrl-C where it runs)."
+              % directory, file=sys.stderr)
+        return 1
+    for name in os.listdir(directory):
+        path = os.path.join(directory, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
     authority = bed.Authority(directory, "TAVRO Rehearsal TSA CA")
     try:
         server = bed.TimeStampServer(directory, authority, port=int(port))

@@ -126,7 +126,11 @@ class ManifestToolAgreesWithInstaller(unittest.TestCase):
                 setup_name, bed.sha256(SETUP_BYTES), len(SETUP_BYTES)), "", []))
         else:
             self.assertEqual(user.files(), ["TAVRO.Installer.log"])
-            self.assertEqual(self.live(), (1, LIVE_CHECKED + "Users see: %s" % why.split(INSTALLER_SAYS)[1], "", []))
+            # The same sentence, and under it the same detail line as the user's log.
+            detail = "".join(line.encode("latin-1").decode("utf-8") + "\n" for line in user.log_messages()
+                             if line.startswith("Detail: "))
+            self.assertEqual(self.live(), (1, LIVE_CHECKED + "Users see: %s" % why.split(INSTALLER_SAYS)[1] + detail,
+                                           "", []))
         return code == 0
 
     def test_written_manifests_and_the_installer_agree(self):

@@ -283,6 +283,8 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
             "Signer: CN=Code Signer, valid until " + not_after(self.cert),
             "Publisher: Code Signer",
             "Chain: verifies against " + ca.cert,
+            "Issuing CA: CN=Throwaway CA, TAVRO_PUBLISHER_CA=" + key_hash(ca.cert),
+            "Root: CN=Throwaway CA, TAVRO_PUBLISHER_CA=" + key_hash(ca.cert),
             "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Ready to sign. Nothing was written."])
         self.assertEqual((os.listdir(scratch), os.listdir(env["TMPDIR"])), ([], []))
@@ -363,7 +365,8 @@ class Pkcs12Release(SignedFileChecks, unittest.TestCase):
             # or whose stamp does not verify stops the release rather than
             # dropping the stamp.
             ({"TAVRO_SIGN_TIMESTAMP_URL": unreachable},
-             "sign-release: The time-stamp server %s gave no time stamp; nothing was written.\n" % unreachable),
+             "sign-release: The time-stamp server %s refused the connection: nothing listens there (is it running, "
+             "and on that port?); nothing was written.\n" % unreachable),
             ({"TAVRO_SIGN_TIMESTAMP_URL": hanging, "TAVRO_SIGN_TIMESTAMP_SECONDS": "2"},
              "sign-release: The time-stamp server %s did not answer within 2 s (TAVRO_SIGN_TIMESTAMP_SECONDS); "
              "nothing was written.\n" % hanging),
@@ -445,6 +448,8 @@ class TokenRelease(SignedFileChecks, unittest.TestCase):
             "Signer: CN=Token Signer, valid until " + not_after(token_signer[1]),
             "Publisher: Token Signer",
             "Chain: verifies against " + ca.cert,
+            "Issuing CA: CN=Throwaway Intermediate CA, TAVRO_PUBLISHER_CA=" + key_hash(intermediate.cert),
+            "Root: CN=Throwaway CA, TAVRO_PUBLISHER_CA=" + key_hash(ca.cert),
             "Time stamp: %s answered within 30 s, verified against %s" % (tsa.url, tsa.authority.cert),
             "Ready to sign. Nothing was written."])
         self.assertEqual((result.stderr, os.listdir(tmp)), ("", []))
