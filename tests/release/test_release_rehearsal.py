@@ -611,7 +611,7 @@ class Refusals(unittest.TestCase):
             # make clean leaves a running rehearsal alone.
             (holding_lock(clean_locked, make_command + ["clean", "BUILD=" + clean_locked]), {}, 2,
              r"^A publishing run \(make release or another of: release sign-setup manifest check-manifest check-live "
-             r"manifest-refresh trust-root\) holds %s/: make clean would remove the files it works on\. Nothing was "
+             r"manifest-refresh publish trust-root\) holds %s/: make clean would remove the files it works on\. Nothing was "
              r"removed\.\n(make\S*: \*\*\* .*\n)*\Z" % e(clean_locked), clean_locked),
             (while_time_stamps_served(clean_served, make_command + ["clean", "BUILD=" + clean_served]), {}, 2,
              r"^make timestamp-server runs from %s/timestamp-service/, whose CA make release and make sign-setup "
