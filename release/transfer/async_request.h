@@ -20,9 +20,10 @@
 // again and again) until the stretch is full, instead of handing each
 // completion (one per TLS record, about 16 KiB) back to a waiting thread.
 
-// Every read goes into one buffer of this size, and bytes bound for a file
-// are gathered there before they are written: one write per service read
-// (about 16 KiB over TLS) costs a system call each.
+// Every read goes into a block of this size, and bytes bound for a file are
+// gathered there before they are written: one write per service read (about
+// 16 KiB over TLS) costs a system call each. A request has two: reads go on
+// into one while the other, full, is written and hashed.
 constexpr DWORD kReadBlockBytes = 256 * 1024;
 
 // What a read batch (AsyncRequest::StartReadBatch) has brought so far.
@@ -72,7 +73,8 @@ struct RequestState {
     DWORD Error = 0;          // under Lock: with a request error, the service's error code
     DWORD SecureFailure = 0;  // under Lock: the flags of a secure failure the service reported
     LONG Holders = 2;         // the owner and the request handle: ReleaseShared only
-    std::vector<unsigned char> Block = std::vector<unsigned char>(kReadBlockBytes);  // the service's, then the owner's
+    // Two read blocks, one after the other: the service's, then the owner's.
+    std::vector<unsigned char> Block = std::vector<unsigned char>(2 * kReadBlockBytes);
     bool BatchRunning = false;         // under Lock: completions go to Batch
     LONG CallsStarting = 0;            // under Lock: frames making a batch's calls
     unsigned char* BatchAt = nullptr;  // under Lock: where the batch's bytes go

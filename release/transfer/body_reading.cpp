@@ -76,8 +76,11 @@ bool ReceiveBody(const AsyncRequest& request, BodySink& sink, ULONGLONG deadline
         // shown, so that the bar moves with every percent.
         const DWORD step = ProgressStep(sink);
         const DWORD batchRoom = room < step ? room : step;
-        request.StartReadBatch(sink.ReadBlock + sink.PendingBytes, batchRoom,
-                       sink.AnnouncedLength != 0 && sink.Received + batchRoom >= sink.AnnouncedLength);
+        request.StartReadBatch(ReadPlace(sink), batchRoom,
+                               sink.AnnouncedLength != 0 && sink.Received + batchRoom >= sink.AnnouncedLength);
+        // While the batch reads on into the current block, the full one is
+        // written and hashed on a pool thread.
+        StartWritingFull(sink);
         BatchProgress batch;
         for (DWORD taken = 0;;) {
             batch = request.WaitForBatch(Earlier(windowEndMs, deadlineMs));

@@ -27,17 +27,80 @@ bool NoteWriteFailure(BodySink& sink)
     return false;
 }
 
+// Writes `count` bytes of a block to File (memory mode has them already) and
+// hashes what was written.
+bool WriteOut(BodySink& sink, const unsigned char* bytes, DWORD count)
+{
+    if (count == 0 || sink.Memory != nullptr || sink.WriteFailed) {
+        return !sink.WriteFailed;
+    }
+    if (!WriteAll(sink.File, bytes, count)) {
+        return NoteWriteFailure(sink);
+    }
+    if (sink.Hash != nullptr) {
+        sink.Hash->Add(bytes, count);
+    }
+    return true;
+}
+
+VOID CALLBACK WriteBlock(PTP_CALLBACK_INSTANCE, PVOID context)
+{
+    BlockWriting& job = *static_cast<BlockWriting*>(context);
+    job.Error = 0;
+    if (!WriteAll(job.File, job.Bytes, job.Count)) {
+        job.Error = GetLastError();
+    } else if (job.Hash != nullptr) {
+        job.Hash->Add(job.Bytes, job.Count);
+    }
+    AcquireSRWLockExclusive(&job.Lock);
+    job.Running = false;
+    ReleaseSRWLockExclusive(&job.Lock);
+    WakeConditionVariable(&job.Ended);
+}
+
+// The full block written at once, on this thread.
+bool WriteFullNow(BodySink& sink)
+{
+    const DWORD full = sink.FullBytes;
+    sink.FullBytes = 0;
+    return WriteOut(sink, sink.Blocks + (sink.Current ^ 1) * kReadBlockBytes, full);
+}
+
 }  // namespace
+
+BodySink::~BodySink()
+{
+    FinishWriting(*this);
+}
 
 bool BodyComplete(const BodySink& sink)
 {
     return sink.AnnouncedLength != 0 && sink.Received >= sink.AnnouncedLength;
 }
 
+unsigned char* ReadPlace(const BodySink& sink)
+{
+    return sink.Blocks + sink.Current * kReadBlockBytes + sink.PendingBytes;
+}
+
+void UseBlocks(BodySink& sink, unsigned char* blocks)
+{
+    sink.Blocks = blocks;
+    sink.Current = 0;
+    sink.PendingBytes = 0;
+    sink.FullBytes = 0;
+}
+
 DWORD RoomForNextRead(BodySink& sink)
 {
-    if (sink.PendingBytes == kReadBlockBytes && !FlushPending(sink)) {
-        return 0;
+    if (sink.PendingBytes == kReadBlockBytes) {
+        // The other block must be written before it takes reads again.
+        if (!FinishWriting(sink) || !WriteFullNow(sink)) {
+            return 0;
+        }
+        sink.FullBytes = sink.PendingBytes;
+        sink.PendingBytes = 0;
+        sink.Current ^= 1;
     }
     // Never more than the announced length (what a server sends beyond it
     // is not the body), nor, without one, than the ceiling.
@@ -51,7 +114,7 @@ DWORD RoomForNextRead(BodySink& sink)
 
 void TakeRead(BodySink& sink, DWORD count)
 {
-    unsigned char* start = sink.ReadBlock + sink.PendingBytes;
+    unsigned char* start = ReadPlace(sink);
     if (sink.Memory != nullptr) {
         sink.Memory->insert(sink.Memory->end(), start, start + count);
     }
@@ -69,24 +132,59 @@ void TakeRead(BodySink& sink, DWORD count)
     }
 }
 
+void StartWritingFull(BodySink& sink)
+{
+    BlockWriting& job = sink.Writing;
+    if (sink.FullBytes == 0 || sink.Memory != nullptr || sink.WriteFailed || job.Busy) {
+        return;
+    }
+    job.File = sink.File;
+    job.Hash = sink.Hash;
+    job.Bytes = sink.Blocks + (sink.Current ^ 1) * kReadBlockBytes;
+    job.Count = sink.FullBytes;
+    job.Running = true;
+    // Without a pool thread the block is written here, as before.
+    if (!TrySubmitThreadpoolCallback(WriteBlock, &job, nullptr)) {
+        job.Running = false;
+        WriteFullNow(sink);
+        return;
+    }
+    sink.FullBytes = 0;
+    job.Busy = true;
+}
+
+bool FinishWriting(BodySink& sink)
+{
+    BlockWriting& job = sink.Writing;
+    if (job.Busy) {
+        AcquireSRWLockExclusive(&job.Lock);
+        while (job.Running) {
+            SleepConditionVariableSRW(&job.Ended, &job.Lock, INFINITE, 0);
+        }
+        ReleaseSRWLockExclusive(&job.Lock);
+        job.Busy = false;
+        if (job.Error != 0 && !sink.WriteFailed) {
+            sink.WriteFailed = true;
+            sink.WriteError = job.Error;
+        }
+    }
+    return !sink.WriteFailed;
+}
+
 bool FlushPending(BodySink& sink)
 {
+    if (!FinishWriting(sink) || !WriteFullNow(sink)) {
+        sink.PendingBytes = 0;
+        return false;
+    }
     const DWORD pending = sink.PendingBytes;
     sink.PendingBytes = 0;
-    if (pending == 0 || sink.Memory != nullptr || sink.WriteFailed) {
-        return !sink.WriteFailed;
-    }
-    if (!WriteAll(sink.File, sink.ReadBlock, pending)) {
-        return NoteWriteFailure(sink);
-    }
-    if (sink.Hash != nullptr) {
-        sink.Hash->Add(sink.ReadBlock, pending);
-    }
-    return true;
+    return WriteOut(sink, sink.Blocks + sink.Current * kReadBlockBytes, pending);
 }
 
 bool StartBodyAgain(BodySink& sink)
 {
+    FinishWriting(sink);
     sink.Received = 0;
     if (!SetFilePointerEx(sink.File, sink.FileStart, nullptr, FILE_BEGIN) || !SetEndOfFile(sink.File)) {
         NoteWriteFailure(sink);

@@ -248,8 +248,13 @@ bool GetOnce(HINTERNET session, const ReleaseEndpoint& endpoint, BodySink& sink,
         sink.Validator = IfRangeValidator(TextHeader(request.Handle(), WINHTTP_QUERY_ETAG),
                                           TextHeader(request.Handle(), WINHTTP_QUERY_LAST_MODIFIED));
     }
-    sink.ReadBlock = request.State().Block.data();
-    sink.PendingBytes = 0;
+    UseBlocks(sink, request.State().Block.data());
+    // A block being written lives in the request's state: the write ends
+    // before the request can let go of it, however this returns.
+    struct WritingEnds {
+        BodySink& Sink;
+        ~WritingEnds() { FinishWriting(Sink); }
+    } writingEnds{sink};
     BodyFault fault;
     const bool received = ReceiveBody(request, sink, deadlines.WholeMs, WholeFetchTimeUp(), fault);
     if (!received) {
