@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "release/install_attempt.h"
+
 // Private messages from the worker (and, for its own two failures, the
 // window) to the top-level window. Always posted, never sent.
 constexpr UINT WM_INSTALLER_PROGRESS = WM_APP + 1;  // wParam: percent 0..100
@@ -21,6 +23,11 @@ struct SharedState {
     // written with it, empty when there is nothing more to say.
     std::wstring LastFailureDetail;
     std::wstring InstallerPath;
+    // A download an attempt left part-way, for "Try again" to go on from:
+    // written by a worker before its last post, read by the next worker
+    // (started only after that post was handled), and let go on the window's
+    // thread when the window is destroyed with no worker running.
+    KeptDownload Kept;
 };
 
 // Created on first use and never destroyed: a worker that is still running

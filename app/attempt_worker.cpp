@@ -4,7 +4,7 @@
 #include "release/install_attempt.h"
 #include "storage/working_directory.h"
 
-DWORD WINAPI RunInstallAttempt(LPVOID)
+DWORD WINAPI RunInstallAttempt(LPVOID kept)
 {
     // Each value is written before the post that announces it; the window
     // reads it only while handling that post.
@@ -20,5 +20,5 @@ DWORD WINAPI RunInstallAttempt(LPVOID)
         AppState.LastFailureDetail = detail;
         PostToMainWindow(WM_INSTALLER_FAILED, 0);
     };
-    return RunAttempt(GetWorkingDirectory(), report);
+    return RunAttempt(GetWorkingDirectory(), report, static_cast<KeptDownload*>(kept));
 }

@@ -82,7 +82,7 @@ void StartAttempt()
     if (AppState.WorkerThread != nullptr) {
         CloseHandle(AppState.WorkerThread);
     }
-    AppState.WorkerThread = CreateThread(nullptr, 0, RunInstallAttempt, nullptr, 0, nullptr);
+    AppState.WorkerThread = CreateThread(nullptr, 0, RunInstallAttempt, &AppState.Kept, 0, nullptr);
     if (AppState.WorkerThread == nullptr) {
         ReportFailure(AppState.MainWindow, kMsgThreadStartFailed, WindowsErrorCause(GetLastError()), L"starting",
                       L"the download task");
@@ -137,6 +137,14 @@ void OnFailed(HWND window)
 
 void OnDestroy()
 {
+    // A download kept for "Try again" goes with the window; one a worker
+    // still uses is left to the sweep of attempt files once the process
+    // has ended.
+    const bool workerRunning =
+        AppState.WorkerThread != nullptr && WaitForSingleObject(AppState.WorkerThread, 0) == WAIT_TIMEOUT;
+    if (!workerRunning) {
+        AppState.Kept.Discard();
+    }
     if (AppState.WorkerThread != nullptr) {
         CloseHandle(AppState.WorkerThread);
         AppState.WorkerThread = nullptr;

@@ -22,6 +22,13 @@ public:
         Reset();
         return &handle_;
     }
+    // Hands the handle on: the caller owns it now.
+    Handle Detach()
+    {
+        const Handle handle = handle_;
+        handle_ = Handle();
+        return handle;
+    }
     void Reset()
     {
         if (handle_ != Handle()) {

@@ -22,6 +22,7 @@ namespace {
 struct AttemptPlace {
     const std::wstring& Directory;
     const AttemptReport& Report;
+    KeptDownload* Kept;  // null: a failed download is not kept
 };
 
 void Log(const AttemptPlace& place, const std::wstring& line)
@@ -125,6 +126,47 @@ Placement PutInPlace(HANDLE file, const std::wstring& target, const std::wstring
 // longer profile, the profile's.
 constexpr size_t kShortestWorkingDirectoryLength = 40;  // C:\Users\a\AppData\Local\TAVRO\Installer
 
+// The download an earlier attempt kept, when it is of this release (the same
+// URL, SHA-256 and signed size): its file and where it stopped become this
+// attempt's. Any other goes, its file deleted.
+bool TakeKeptDownload(KeptDownload* kept, const ReleaseFields& release, unsigned long long installerSize,
+                      AttemptFile& download, PartialBody& partial)
+{
+    if (kept == nullptr || !kept->Handle.IsValid()) {
+        return false;
+    }
+    if (kept->InstallerUrl != release.InstallerUrl || !Sha256TextsMatch(kept->InstallerSha256, release.InstallerSha256) ||
+        kept->InstallerSize != installerSize) {
+        kept->Discard();
+        return false;
+    }
+    *download.Handle.Receive() = kept->Handle.Detach();
+    download.Path = kept->Path;
+    partial = kept->Body;
+    kept->Path.clear();
+    kept->Discard();
+    // Where the body goes on from: the file's start is the body's.
+    const LARGE_INTEGER start = {};
+    SetFilePointerEx(download.Handle.Get(), start, nullptr, FILE_BEGIN);
+    return true;
+}
+
+// The attempt file and what is known of its body, kept for "Try again": the
+// handle stays open, so no other writer and no sweep of attempt files can
+// touch it meanwhile.
+void KeepDownload(KeptDownload& kept, const ReleaseFields& release, unsigned long long installerSize,
+                  const PartialBody& partial, AttemptFile& download)
+{
+    kept.Discard();
+    *kept.Handle.Receive() = download.Handle.Detach();
+    kept.Path = download.Path;
+    download.Path.clear();
+    kept.InstallerUrl = release.InstallerUrl;
+    kept.InstallerSha256 = release.InstallerSha256;
+    kept.InstallerSize = installerSize;
+    kept.Body = partial;
+}
+
 DWORD AttemptSteps(const AttemptPlace& place)
 {
     ErrorText error;
@@ -166,29 +208,42 @@ DWORD AttemptSteps(const AttemptPlace& place)
     // process) are swept first, or they would pile up.
     DeleteLeftAttemptFiles(workingDirectory);
     AttemptFile download;
-    *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
-    if (!download.Handle.IsValid()) {
-        return FailDiscardingDownload(
-            place, download, kMsgDownloadFailed,
-            DescribeFailure(WindowsErrorCause(GetLastError()), L"creating a file in", workingDirectory));
+    // The hash lives with what is kept, so that bytes kept for "Try again"
+    // are hashed once.
+    RunningSha256 ownHash;
+    RunningSha256& hash = place.Kept != nullptr ? place.Kept->Hash : ownHash;
+    PartialBody partial;
+    // Where a kept download goes on from, the log says as for a resume.
+    if (!TakeKeptDownload(place.Kept, release, installerSize, download, partial)) {
+        *download.Handle.Receive() = CreateAttemptFile(workingDirectory, download.Path);
+        if (!download.Handle.IsValid()) {
+            return FailDiscardingDownload(
+                place, download, kMsgDownloadFailed,
+                DescribeFailure(WindowsErrorCause(GetLastError()), L"creating a file in", workingDirectory));
+        }
+        // Hashed as it is written: the attempt file is open with writers
+        // kept out (FILE_SHARE_READ) from its creation to its move, so what
+        // is hashed is what the file holds when it is moved and started.
+        if (!hash.Begin(error, detail)) {
+            return FailDiscardingDownload(place, download, error, detail, kLogHashFailed);
+        }
     }
     DownloadReport installerReport;
     installerReport.Progress = place.Report.Progress;
     installerReport.Resumed = [&place](unsigned long long resumedAt) {
         Log(place, kLogResumedPrefix + std::to_wstring(resumedAt) + kLogResumedSuffix);
     };
-    // Hashed as it is written: the attempt file is open with writers kept
-    // out (FILE_SHARE_READ) from its creation to its move, so what is
-    // hashed is what the file holds when it is moved and started.
-    RunningSha256 hash;
-    if (!hash.Begin(error, detail)) {
-        return FailDiscardingDownload(place, download, error, detail, kLogHashFailed);
-    }
     FileDownload how;
     how.RequiredLength = installerSize;
     how.Sessions = &sessions;
     how.Hash = &hash;
+    how.Partial = &partial;
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail, how)) {
+        // Cut part-way after its resumes: the bytes wait for "Try again".
+        if (place.Kept != nullptr && partial.Received != 0) {
+            KeepDownload(*place.Kept, release, installerSize, partial, download);
+            return FailAttempt(place, error, detail);
+        }
         return FailDiscardingDownload(place, download, error, detail);
     }
 
@@ -242,7 +297,17 @@ bool Sha256TextsMatch(const std::wstring& expected, const std::wstring& computed
     return FoldAsciiCase(TrimWhitespace(expected)) == FoldAsciiCase(TrimWhitespace(computed));
 }
 
-DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report)
+void KeptDownload::Discard()
+{
+    Handle.Reset();
+    if (!Path.empty()) {
+        DeleteFileW(Path.c_str());
+        Path.clear();
+    }
+    Body = PartialBody();
+}
+
+DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report, KeptDownload* kept)
 {
     LoadFromSystemDirectory(kWinHttpDll);
     LoadFromSystemDirectory(kBcryptDll);
@@ -250,7 +315,7 @@ DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& repo
         LoadFromSystemDirectory(kWinTrustDll);
         LoadFromSystemDirectory(kCrypt32Dll);
     }
-    const AttemptPlace place = {workingDirectory, report};
+    const AttemptPlace place = {workingDirectory, report, kept};
     // Whatever an attempt throws (an allocation that failed) ends that
     // attempt, not the process; unwinding has already deleted its file.
     try {

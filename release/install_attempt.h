@@ -9,6 +9,9 @@
 #include "release/failure_detail.h"
 #include "release/manifest.h"
 #include "release/manifest_fetch.h"
+#include "release/transfer/download_report.h"
+#include "release/trust/package_verification.h"
+#include "platform/scoped_handle.h"
 #include "release/url_policy.h"
 
 // What an install attempt tells whoever runs it (the window's worker, the
@@ -36,7 +39,36 @@ struct AttemptReport {
 // whatever the installer's path holds is left alone. A path longer than
 // MAX_PATH is refused before the download. No exception leaves it: one (an
 // allocation that failed) is a failed attempt.
-DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report);
+//
+// Given `kept` (the window's, for "Try again"), a download cut part-way
+// after its resumes is not deleted but kept there; the next attempt goes on
+// from it when the manifest still names the same installer (URL, SHA-256
+// and, signed, size) and the server's validator still matches, and deletes
+// it otherwise. The installer's name still only ever receives verified
+// bytes.
+struct KeptDownload;
+DWORD RunAttempt(const std::wstring& workingDirectory, const AttemptReport& report, KeptDownload* kept = nullptr);
+
+// An installer download that a windowed attempt left part-way, for the next
+// attempt of the same window to go on from: the attempt file under its own
+// name, its handle held (writers kept out, and no sweep of attempt files can
+// delete it), what the release and the server said of it, and the hash of
+// the bytes it holds. Empty (no handle): none.
+struct KeptDownload {
+    ScopedFile Handle;
+    std::wstring Path;
+    std::wstring InstallerUrl;
+    std::wstring InstallerSha256;
+    unsigned long long InstallerSize = kAnyLength;
+    PartialBody Body;
+    RunningSha256 Hash;
+
+    KeptDownload() = default;
+    KeptDownload(const KeptDownload&) = delete;
+    KeptDownload& operator=(const KeptDownload&) = delete;
+    // Closes the file and deletes it.
+    void Discard();
+};
 
 // The manifest's SHA-256 text and the computed one name the same value:
 // both trimmed and folded A to Z, then compared whole.

@@ -49,6 +49,7 @@ struct BodySink {
     unsigned long long AnnouncedLength = 0;  // as the first answer gave it; 0: not announced
     unsigned long long RequiredLength = kAnyLength;  // what the body must be, when the caller knows
     std::wstring Validator;                  // what If-Range names when the rest is asked for
+    std::wstring FinalUrl;                   // the URL the body comes from, redirects followed
     // The request's two read blocks (kReadBlockBytes each), one after the
     // other. Reads land in the current one; a full one waits in the other
     // to be written, before the current one's bytes.

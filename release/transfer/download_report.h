@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 // What the transfer (https_transfer.h) and the sink that takes its bodies
 // (body_sink.h) both know: what a download tells its caller, and the
@@ -23,3 +24,14 @@ constexpr unsigned long long kAnyLength = ~0ULL;
 
 // The manifest is a few lines; a larger memory-mode body is not one.
 constexpr unsigned long kMemoryBodyCap = 64 * 1024;
+
+// A body a download left part-way in its file, for a later download to
+// take up: the URL it came from at last (after redirects), how many of its
+// bytes the file holds from the body's start, the length its server
+// announced and the validator it named. Empty (Received 0): none.
+struct PartialBody {
+    std::wstring FinalUrl;
+    unsigned long long Received = 0;
+    unsigned long long AnnouncedLength = 0;
+    std::wstring Validator;
+};

@@ -347,13 +347,66 @@ bool AskForTheRest(const std::wstring& url, const ReleaseEndpoint& endpoint, Bod
     return false;
 }
 
-bool Download(const std::wstring& url, BodySink& sink, ErrorText& error, FailureDetail* detail)
+enum class TakeUp { Done, Failed, FromZero };
+
+// A body an earlier download left in the file: its final URL asked for the
+// rest. An answer that does not go on from there (but a whole body) leaves
+// the file to start again from its first byte.
+TakeUp TakeUpPartial(const PartialBody& partial, BodySink& sink, ErrorText& error, FailureDetail& why)
+{
+    ReleaseEndpoint endpoint;
+    ErrorText refused;
+    if (ParseReleaseUrl(partial.FinalUrl, endpoint, refused)) {
+        sink.Received = partial.Received;
+        sink.AnnouncedLength = partial.AnnouncedLength;
+        sink.Validator = partial.Validator;
+        sink.FinalUrl = partial.FinalUrl;
+        LARGE_INTEGER end = {};
+        end.QuadPart = sink.FileStart.QuadPart + static_cast<LONGLONG>(partial.Received);
+        if (!SetFilePointerEx(sink.File, end, nullptr, FILE_BEGIN)) {
+            sink.Received = 0;
+            return TakeUp::FromZero;
+        }
+        FetchDeadlines deadlines = {kNoDeadline, kNoDeadline};
+        RequestOutcome outcome;
+        ErrorText failure;
+        if (GetByRoutes(partial.FinalUrl, endpoint, sink, Ask::Rest, deadlines, outcome, failure)) {
+            return TakeUp::Done;
+        }
+        if (outcome.BodyCut) {
+            return AskForTheRest(partial.FinalUrl, endpoint, sink, failure, outcome.Detail, error, why) ? TakeUp::Done
+                                                                                                        : TakeUp::Failed;
+        }
+        // No answer, or a disk that took no more: the bytes kept stay good.
+        if (outcome.Status == 0 || sink.WriteFailed) {
+            error = failure;
+            why = outcome.Detail;
+            return TakeUp::Failed;
+        }
+    }
+    sink.Received = 0;
+    sink.AnnouncedLength = 0;
+    sink.Validator.clear();
+    return StartBodyAgain(sink) ? TakeUp::FromZero : TakeUp::Failed;
+}
+
+// After a failure: what of the body the file holds that a later download
+// can take up.
+PartialBody LeftPartial(const BodySink& sink)
+{
+    PartialBody partial;
+    if (sink.File != nullptr && !sink.WriteFailed && sink.AnnouncedLength != 0 && sink.Received != 0 &&
+        sink.Received < sink.AnnouncedLength && !sink.Validator.empty()) {
+        partial = {sink.FinalUrl, sink.Received, sink.AnnouncedLength, sink.Validator};
+    }
+    return partial;
+}
+
+bool DownloadWhole(const std::wstring& url, BodySink& sink, ErrorText& error, FailureDetail& why)
 {
     FetchDeadlines deadlines = {kNoDeadline, sink.Memory != nullptr
                                                  ? GetTickCount64() + kTransferLimits.MemoryDeadlineMs
                                                  : kNoDeadline};
-    FailureDetail unused;
-    FailureDetail& why = detail != nullptr ? *detail : unused;
     // A fragment names a place inside the document for the client; it is
     // never sent.
     std::wstring current = WithoutFragment(url);
@@ -367,6 +420,7 @@ bool Download(const std::wstring& url, BodySink& sink, ErrorText& error, Failure
         // each one differently.
         RequestOutcome outcome;
         ErrorText failure;
+        sink.FinalUrl = current;
         if (GetByRoutes(current, endpoint, sink, Ask::Whole, deadlines, outcome, failure)) {
             return true;
         }
@@ -397,6 +451,22 @@ bool Download(const std::wstring& url, BodySink& sink, ErrorText& error, Failure
             return false;
         }
     }
+}
+
+bool Download(const std::wstring& url, BodySink& sink, ErrorText& error, FailureDetail* detail,
+              PartialBody* partial = nullptr)
+{
+    FailureDetail unused;
+    FailureDetail& why = detail != nullptr ? *detail : unused;
+    TakeUp takeUp = TakeUp::FromZero;
+    if (partial != nullptr && partial->Received != 0) {
+        takeUp = TakeUpPartial(*partial, sink, error, why);
+    }
+    const bool done = takeUp == TakeUp::Done || (takeUp == TakeUp::FromZero && DownloadWhole(url, sink, error, why));
+    if (partial != nullptr) {
+        *partial = done ? PartialBody() : LeftPartial(sink);
+    }
+    return done;
 }
 
 }  // namespace
@@ -432,6 +502,6 @@ bool DownloadUrlToFile(const std::wstring& url, HANDLE file, const DownloadRepor
     sink.Hash = how.Hash;
     const LARGE_INTEGER here = {};
     SetFilePointerEx(file, here, &sink.FileStart, FILE_CURRENT);
-    return Download(url, sink, error, detail);
+    return Download(url, sink, error, detail, how.Partial);
 }
 

@@ -73,6 +73,16 @@ struct FileDownload {
     // and begun again when the server sends the whole body again: once the
     // download succeeded it holds the SHA-256 of the body. Null: not hashed.
     RunningSha256* Hash = nullptr;
+    // In: a body an earlier download left in the file (Received not 0, its
+    // bytes already in Hash), taken up first: its final URL is asked for the
+    // rest, with If-Range naming its validator; a 206 that goes on where it
+    // stopped is appended (report.Resumed told, as for a resume), a 200
+    // starts it again from its first byte, no answer fails the download,
+    // and any other answer starts the file again from the URL given. Out,
+    // after a failure: the body the file now holds part of, when it can be
+    // taken up (a length and a validator, the disk not at fault), else
+    // empty; empty after a success. Null: neither.
+    PartialBody* Partial = nullptr;
 };
 
 // `how` says what else the download takes (FileDownload).

@@ -152,6 +152,37 @@ class InstallerWindow(unittest.TestCase):
         self.assertEqual(log[2], "Download resumed at %d bytes." % (len(setup) // 2))
         self.assertEqual(log[3:], ["Installer verified successfully.", "TAVRO Setup started."])
 
+    def test_try_again_goes_on_from_the_kept_bytes_and_closing_lets_them_go(self):
+        setup = bed.sample_setup_bytes()
+        cut = len(setup) * 4 // 5
+        bed.publish_release(setup)
+        kept = lambda: [name for name in self.user.files() if name.endswith(".partial")]  # noqa: E731
+        for close in (True, False):
+            with self.subTest("closing" if close else "trying again"):
+                bed.reset_site()
+                bed.publish_release(setup)
+                # Cut at 80 %, and the one resume refused: the attempt fails.
+                bed.set_rules({"/releases/setup.exe": {"sequence": [{"cut": cut}, {"status": 503}, {}]}})
+                self.start()
+                drive("click")
+                self.assert_failed_state(DOWNLOAD_FAILED)
+                self.assertEqual(len(kept()), 1)
+                if close:
+                    drive("close")
+                    drive("wait-gone", WAIT)
+                    self.assertEqual(self.exit_code(), 0)
+                    self.assertEqual(kept(), [])
+                    continue
+                drive("click")
+                drive("wait-gone", 2 * WAIT)
+                self.assertEqual(self.exit_code(), 0)
+                asked = [r["headers"].get("Range") for r in bed.requests() if r.get("path") == "/releases/setup.exe"]
+                self.assertEqual(asked, [None, "bytes=%d-" % cut, "bytes=%d-" % cut])
+                self.assertEqual(self.user.log_messages()[-3:], [
+                    "Download resumed at %d bytes." % cut, "Installer verified successfully.", "TAVRO Setup started."])
+                self.assertEqual(kept(), [])
+                self.assertEqual(self.ran_file(), b"ran args=[]\r\n")
+
     def test_failures_show_message_and_try_again_starts_afresh(self):
         installer = os.urandom(200000)
         wrong = "ab" * 32

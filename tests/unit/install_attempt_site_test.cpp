@@ -602,6 +602,70 @@ TEST_F(InstallAttempt, ADroppedDownloadResumes)
     }
 }
 
+// "Try again": a download cut part-way after its resumes is kept under the
+// attempt file's own name; the next attempt with the same kept download goes
+// on from it (the server sees Range with the kept length) when the manifest
+// names the same installer, starts from zero when the server's file changed
+// (If-Range), and deletes it when the manifest names another installer.
+TEST_F(InstallAttempt, TryAgainGoesOnFromTheKeptBytes)
+{
+    const std::string resumed = "Download resumed at ";
+    const std::string verified = "Installer verified successfully.";
+    const ByteBuffer other = PatternBytes(300001);
+    struct Row {
+        const char* name;
+        const char* second;   // the rules of the next attempt's request
+        bool otherInstaller;  // the manifest names another SHA-256 in between
+        const char* range;    // what that request asked for
+        unsigned long long sent;
+        std::vector<std::string> logAfterDownloading;
+    };
+    const Row rows[] = {
+        // The 503's body is 4 bytes.
+        {"the same release", "{}", false, "bytes=240000-", 300004, {resumed + "240000 bytes.", verified}},
+        {"the server's file changed", R"({"etag": "\"other\""})", false, "bytes=240000-", 540004,
+         {resumed + "0 bytes.", verified}},
+        {"another installer", "{}", true, "", 540005, {verified}},
+    };
+    for (const Row& row : rows) {
+        ClearSite();
+        ASSERT_TRUE(PublishFile(kInstallerPath, Installer()));
+        ASSERT_TRUE(PublishText(kManifestPath, GoodManifest()));
+        ASSERT_TRUE(SetSiteRules(R"({"/releases/setup.exe": {"sequence": [{"cut": 240000}, {"status": 503}, )" +
+                                 std::string(row.second) + "]}}"));
+        KeptDownload kept;
+        installerPath_.clear();
+        EXPECT_EQ(RunAttempt(GetWorkingDirectory(), report_, &kept), 1u) << row.name;
+        const std::vector<std::wstring> left = FilesIn(WorkingDirectory());
+        ASSERT_EQ(left.size(), 2u) << row.name;
+        EXPECT_TRUE(IsAttemptFileName(left[0])) << row.name;
+        WIN32_FILE_ATTRIBUTE_DATA keptFile = {};
+        ASSERT_TRUE(GetFileAttributesExW((WorkingDirectory() + L"\\" + left[0]).c_str(), GetFileExInfoStandard,
+                                         &keptFile));
+        EXPECT_EQ(keptFile.nFileSizeLow, 240000u) << row.name;
+        if (row.otherInstaller) {
+            ASSERT_TRUE(PublishFile(kInstallerPath, other));
+            ASSERT_TRUE(PublishText(kManifestPath, Manifest("1.2.3.4", "https://" + HostA() + "/releases/setup.exe",
+                                                            Sha256Hex(other))));
+        }
+        DeleteFileW((WorkingDirectory() + L"\\" + kLogName).c_str());
+        EXPECT_EQ(RunAttempt(GetWorkingDirectory(), report_, &kept), 0u) << row.name;
+        std::vector<std::string> log = LogMessages(WorkingDirectory());
+        log.erase(log.begin(), log.begin() + 2);  // checking, downloading
+        EXPECT_EQ(log, row.logAfterDownloading) << row.name;
+        EXPECT_EQ(InstallerBytesSent(), row.sent) << row.name;
+        const std::string third = RequestsLog().substr(RequestsLog().rfind(kInstallerPath));
+        EXPECT_EQ(third.find("\"Range\": \""), row.range[0] == '\0' ? std::string::npos : third.find("\"Range\": \""))
+            << row.name;
+        if (row.range[0] != '\0') {
+            EXPECT_NE(third.find(std::string("\"Range\": \"") + row.range + "\""), std::string::npos) << row.name;
+        }
+        EXPECT_EQ(FilesIn(WorkingDirectory()), (std::vector<std::wstring>{kSetupName, kLogName})) << row.name;
+        EXPECT_TRUE(ReadFileBytes(SetupFile()) == (row.otherInstaller ? other : Installer())) << row.name;
+        DeleteFileW(SetupFile().c_str());
+    }
+}
+
 // The window's worker turns the report into AppState and posts: the
 // installer's path and the sentence written before the post that announces
 // them. As in --download-test, without a window nothing is posted (a post
@@ -612,7 +676,9 @@ TEST_F(InstallAttempt, TheWindowsWorkerPostsWhatTheAttemptReports)
     for (const std::string& manifest : {GoodManifest(), Manifest("1.2.3.4", url, std::string(64, '0'))}) {
         const bool good = manifest == GoodManifest();
         ASSERT_TRUE(PublishText(kManifestPath, manifest));
-        AppState = SharedState();
+        AppState.LastFailureText.clear();
+        AppState.LastFailureDetail.clear();
+        AppState.InstallerPath.clear();
         EXPECT_EQ(RunInstallAttempt(nullptr), good ? 0u : 1u);
         MSG message = {};
         EXPECT_FALSE(PeekMessageW(&message, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE)) << message.message;
