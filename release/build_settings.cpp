@@ -26,3 +26,13 @@ const wchar_t kManifestKeysText[] = L"";
 #endif
 const long long kManifestMaxDays = TAVRO_MANIFEST_MAX_DAYS;
 const unsigned long long kManifestFloor = TAVRO_MANIFEST_FLOOR;
+
+#ifdef TAVRO_LOG_KEY
+const char kLogKeyText[] = TAVRO_LOG_KEY;
+const char kLogWitnessesText[] = TAVRO_LOG_WITNESSES;
+const unsigned kLogQuorum = TAVRO_LOG_QUORUM;
+#else
+const char kLogKeyText[] = "";
+const char kLogWitnessesText[] = "";
+const unsigned kLogQuorum = 0;
+#endif

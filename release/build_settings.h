@@ -39,3 +39,13 @@ extern const wchar_t kManifestKeysText[];
 // build takes (TAVRO_MANIFEST_FLOOR, the last one signed when it was built).
 extern const long long kManifestMaxDays;
 extern const unsigned long long kManifestFloor;
+
+// The transparency log a signed manifest must be in (TAVRO_LOG_KEY): its
+// note verifier key, "name+keyid+base64", whose name is the origin line of
+// its checkpoints; empty: no log proof is asked for. The witnesses'
+// cosignature verifier keys, separated by spaces (TAVRO_LOG_WITNESSES), and
+// how many of them must have cosigned (TAVRO_LOG_QUORUM). UTF-8, as signed
+// notes are.
+extern const char kLogKeyText[];
+extern const char kLogWitnessesText[];
+extern const unsigned kLogQuorum;

@@ -2,8 +2,10 @@
 
 #include "release/build_settings.h"
 #include "release/manifest_fields.h"
+#include "release/manifest_log.h"
 #include "release/release_messages.h"
 #include "release/transfer/https_transfer.h"
+#include "release/trust/log_rules.h"
 #include "release/trust/manifest_signature.h"
 #include "release/trust/signed_manifest_check.h"
 #include "release/url_policy.h"
@@ -52,6 +54,12 @@ bool FetchRelease(const std::wstring& directory, TransferSessions& sessions, Rel
     // A signed manifest holds the download to the installer size it names.
     installerSize = kAnyLength;
 #ifdef TAVRO_MANIFEST_KEYS
+    // In the log its witnesses have seen, before its signature is checked:
+    // a manifest signed for a few users alone, with a stolen key, is refused
+    // and raises no one's sequence record.
+    if (BuildRequiresLogProof() && !CheckManifestLoggedNow(ManifestUrl(), manifestBytes, sessions, error, detail)) {
+        return false;
+    }
     // The bytes as received, before anything reads them. (Only a build with
     // manifest keys imports the CNG functions that verify them.)
     SignedFields signedFields;
