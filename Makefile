@@ -136,6 +136,22 @@ test-signed-manifest-build: configure
 	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 >/dev/null
 	cmake --build $(TEST_SIGNED_MANIFEST_BUILD) -j $(JOBS)
 
+# Part of the test trees: the shipped file once more, built to run only what
+# a manifest signed by a test manifest key names when it is in the test log,
+# cosigned by two of its three witnesses (the bed's, tests/bed/witness.py);
+# the log key (on a SoftHSM2 token of its own) and the witnesses' keys are
+# made here, once.
+TEST_LOG_KEYS := $(BUILD)/test-log-keys
+TEST_LOGGED_BUILD := $(BUILD)/test-logged
+.PHONY: test-logged-build
+test-logged-build: test-signed-manifest-build
+	@tests/bed/log_test_keys.sh $(TEST_LOG_KEYS) $(HOST_OF_BUILD)
+	cmake -S . -B $(TEST_LOGGED_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 \
+	  "-DTAVRO_LOG_KEY=$$(cat $(TEST_LOG_KEYS)/log.vkey)" "-DTAVRO_LOG_WITNESSES=$$(cat $(TEST_LOG_KEYS)/witnesses.vkeys)" \
+	  -DTAVRO_LOG_QUORUM=2 >/dev/null
+	cmake --build $(TEST_LOGGED_BUILD) -j $(JOBS)
+
 # Part of the test trees: the tree the release rehearsal publishes from
 # (tests/release/test_release_rehearsal.py), pinned to the test publisher
 # and taking only a manifest signed by one of the test manifest keys, whose
@@ -164,10 +180,12 @@ configure-tests: configure
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
+	  -DTAVRO_LOGGED_EXE=$(abspath $(TEST_LOGGED_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  -DTAVRO_TEST_LOG_KEYS=$(abspath $(TEST_LOG_KEYS)) \
 	  -DTAVRO_REHEARSAL_BUILD=$(abspath $(TEST_RELEASE_BUILD)) \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 
-build-tests: build test-publisher-build test-signed-manifest-build test-release-build configure-tests
+build-tests: build test-publisher-build test-signed-manifest-build test-logged-build test-release-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 
 twin-tests: configure-tests
@@ -379,6 +397,14 @@ trust-root: configure-tests
 	@echo "The Wine prefix $(I686_TESTS)/wineprefix (make manifest's and make check-live's) trusts as a root:" \
 	  "$$(openssl x509 -in "$$TAVRO_MAKE_CA" -noout -subject -nameopt RFC2253,-esc_msb | sed 's/^subject=//')"
 endif
+
+# The transparency log's monitor (scripts/monitor.py), for a build with
+# TAVRO_LOG_KEY, scheduled by the publisher like make manifest-refresh: the
+# log as the official host serves it (or TAVRO_LOG_URL), held to the
+# publisher's record of what it logged; exit code 1 on any entry not in it.
+.PHONY: monitor
+monitor: configure
+	@scripts/monitor.py --tool $(BUILD)/tavro-manifest.exe
 
 # For a rehearsal of the release road (README.md): the sample setup alone,
 # and the test bed's RFC 3161 time-stamp service on 127.0.0.1 (a throwaway

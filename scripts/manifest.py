@@ -51,6 +51,7 @@ import manifest_key  # noqa: E402
 from cryptography.hazmat.primitives import serialization  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
+import transparency_log  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out] [SEQUENCE_OVERRIDE=N]\n"
@@ -127,7 +128,8 @@ def write(wine_run, tool, setup, version, url, out, override=None):
                         expires_text(max_days), sequence, os.path.getsize(setup))).encode()
                     code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
                 if code == 0:
-                    release_files.replace(directory, {name: scratch}, "The manifest")
+                    release_files.replace(directory, transparency_log.with_proof({name: scratch}, scratch),
+                                          "The manifest")
                     stdout += said
                 else:
                     print(kept_text(out), file=sys.stderr)
@@ -135,8 +137,9 @@ def write(wine_run, tool, setup, version, url, out, override=None):
             else:
                 release_files.replace(directory, {name: scratch}, "The manifest")
         finally:
-            if os.path.exists(scratch):
-                os.remove(scratch)
+            for path in (scratch, transparency_log.proof_scratch(scratch)):
+                if os.path.exists(path):
+                    os.remove(path)
     sys.stdout.write(stdout)
     return code
 
@@ -376,9 +379,14 @@ def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, se
     data = signed_part + manifest_key.signature_line(signature)
     code, stdout, stderr = check_signed(wine_run, tool, data, scratch, out, setup)
     sys.stderr.write(stderr)
+    logged = ""
     if code == 0:
         record_sequence(key_fingerprint(keys[number - 1]), sequence)
-    return code, "Signed with the manifest key %s.\n%s" % (token.text, signed_lines(stdout))
+        # A build with the log lock takes it only once it is logged and
+        # cosigned, with its proof placed beside it.
+        logged = transparency_log.log_manifest(lambda setting: cache_value(tool, setting), data,
+                                               transparency_log.proof_scratch(scratch))
+    return code, "Signed with the manifest key %s.\n%s%s" % (token.text, signed_lines(stdout), logged)
 
 
 def repeated_key(signed_part):
@@ -446,12 +454,14 @@ def refresh(wine_run, tool, out, override=None):
                                          flags=re.M)
                 code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
             if code == 0:
-                release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")
+                release_files.replace(directory, transparency_log.with_proof({os.path.basename(out): scratch},
+                                                                             scratch), "The manifest")
             else:
                 print(kept_text(out), file=sys.stderr)
         finally:
-            if os.path.exists(scratch):
-                os.remove(scratch)
+            for path in (scratch, transparency_log.proof_scratch(scratch)):
+                if os.path.exists(path):
+                    os.remove(path)
     if code == 0:
         sys.stdout.write("Re-signed %s: expires=%s, sequence=%s, everything else as it was.\n%s" % (
             out, fields["expires"], fields["sequence"], said))

@@ -20,6 +20,9 @@ local directory. In order:
    the host renames it over updates/tavro-update.txt (rename(2): a reader
    gets the old file or the new one) only while the setup there has the
    manifest's SHA-256;
+   With a proof beside the manifest (a build with TAVRO_LOG_KEY), the
+   log's files go to log/ first, and the proof is renamed over
+   updates/tavro-update.proof in that same command, just before;
 4. the live check (manifest.py live, what make check-live runs): users must
    get the setup this manifest names, and the sequence it carries.
 
@@ -36,12 +39,15 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
+import transparency_log  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 USAGE = "usage: make publish DEST=[user@]host:/docroot [SETUP=file] [MANIFEST=file]"
 MANIFEST_PATH = "updates/tavro-update.txt"
 UPLOADED_PATH = "updates/.tavro-update.txt.new"
+PROOF_PATH = "updates/" + transparency_log.PROOF_NAME
+UPLOADED_PROOF_PATH = "updates/.%s.new" % transparency_log.PROOF_NAME
 # Never trust a host key on first use; a host or link that stops answering
 # ends the run instead of holding a scheduled job for ever.
 SSH_OPTIONS = ["-o", "StrictHostKeyChecking=yes", "-o", "ConnectTimeout=30", "-o", "ServerAliveInterval=15",
@@ -230,10 +236,24 @@ def publish(tool, wine_run, shown, dest_text, setup):
     if failed:
         raise Failure("The manifest could not be uploaded to %s (%s): the live manifest was not changed."
                       % (dest.where(UPLOADED_PATH), failed))
+    # A logged manifest: the log's files first (a proof may name the newest
+    # checkpoint only once monitors can fetch it), then its proof, renamed
+    # into place in the same command as the manifest.
+    renames = ""
+    proof = os.path.join(os.path.dirname(shown) or ".", transparency_log.PROOF_NAME)
+    if os.path.exists(proof):
+        stage = "while uploading the log and the manifest's proof; the live manifest was not changed"
+        failed = dest.upload(transparency_log.log_directory() + "/", "log", "--recursive", "--exclude=.lock",
+                             "--exclude=witnesses.json") or dest.upload(proof, UPLOADED_PROOF_PATH, "--ignore-times")
+        if failed:
+            raise Failure("The log or the manifest's proof could not be uploaded to %s (%s): the live manifest was not "
+                          "changed." % (dest.shown, failed))
+        renames = "mv -f -- %s %s && " % (shlex.quote(dest.path(UPLOADED_PROOF_PATH)),
+                                          shlex.quote(dest.path(PROOF_PATH)))
     stage = "while the manifest was being renamed into place; the live manifest is the old one or the new one"
     setup_there, uploaded, final = (shlex.quote(dest.path(p)) for p in (relative, UPLOADED_PATH, MANIFEST_PATH))
-    code, _, said = dest.run('if [ "$(sha256sum < %s)" = "%s  -" ]; then mv -f -- %s %s; else exit 3; fi'
-                             % (setup_there, wanted, uploaded, final))
+    code, _, said = dest.run('if [ "$(sha256sum < %s)" = "%s  -" ]; then %smv -f -- %s %s; else exit 3; fi'
+                             % (setup_there, wanted, renames, uploaded, final))
     if code == 3:
         raise Failure("%s no longer has the manifest's SHA-256: the manifest was not put in place, the live one "
                       "was not changed." % dest.where(relative))

@@ -41,7 +41,8 @@ A trickle lasts for_ms (default 150000) and then the connection is closed.
 Port 7443 relays to 443, passing what the server sends one byte every 200 ms,
 so a TLS handshake through it never completes in time.
 Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
-Every request is appended as one JSON line to <bed>/requests.log, and so is
+Every request is appended as one JSON line to <bed>/requests.log (with the
+client's port: requests of one connection share it), and so is
 every TLS handshake for the hostile host (evil.example, served on 443 with a
 certificate from the test CA). Once an answer ends, <bed>/sent.log gets a
 line {"sent": bytes of body written, "of": path}.
@@ -126,7 +127,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def record(self, path):
         """Logs the request; how often its path was asked for, this time included."""
         return log_entry({"port": self.server.server_address[1], "method": self.command, "path": self.path,
-                          "headers": {k: v for k, v in self.headers.items()}}, path)
+                          "headers": {k: v for k, v in self.headers.items()}, "client": self.client_address[1]},
+                         path)
 
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
