@@ -5,6 +5,7 @@ code (scripts/transparency_log.py, the log key on its SoftHSM2 token, the
 bed's witnesses over the add-checkpoint protocol); the monitor
 (scripts/monitor.py) reads the log from the official host as anyone can."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -33,8 +34,8 @@ PROOF_URL = "https://%s%s" % (bed.HOST, PROOF_PATH)
 UNVERIFIED = "Detail: %%s in %s." % PROOF_URL
 CHECKING, DOWNLOADING = "Checking the TAVRO release manifest.", "Downloading TAVRO Static Module 2.1.0."
 PUBLISHER = os.path.join(bed.BED, "publisher")
-MONITOR = [sys.executable, os.path.join(os.path.dirname(os.path.dirname(HERE)), "scripts", "monitor.py"), "--tool",
-           LOGGED]
+SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "scripts")
+MONITOR = [sys.executable, os.path.join(SCRIPTS, "monitor.py"), "--tool", LOGGED]
 
 
 def start_witnesses(state):
@@ -182,6 +183,40 @@ class LoggedManifest(unittest.TestCase):
                 # Nothing beyond the proof asked for, no sequence kept.
                 self.assertEqual([r["path"] for r in bed.requests() if "path" in r], [bed.MANIFEST_PATH, PROOF_PATH])
                 self.assertEqual(user.files(), ["TAVRO.Installer.log"])
+
+    def test_make_manifest_logs_what_it_signs_and_writes_the_proof(self):
+        # make manifest's road (scripts/manifest.py and the logged build's
+        # tool): the manifest key on a token beside the log's.
+        work = os.path.join(PUBLISHER, "make-manifest")
+        token = bed.Token(work, "Manifest", "135790")
+        for name in os.listdir(os.path.join(KEYS, "token")):
+            shutil.copytree(os.path.join(KEYS, "token", name), os.path.join(work, "tokens", name))
+        token.import_key("manifest", "02", shutil.copy(os.path.join(signing.KEYS, "current.key"), work))
+        with open(os.path.join(work, "pin"), "w") as f:
+            f.write("135790\n")
+        setup = os.path.join(work, "setup.exe")
+        with open(setup, "wb") as f:
+            f.write(signing.SETUP)
+        out = os.path.join(work, "release", "tavro-update.txt")
+        env = dict(os.environ, SOFTHSM2_CONF=token.conf, TAVRO_SIGN_PIN_FILE=os.path.join(work, "pin"),
+                   TAVRO_SIGN_MANIFEST_KEY=token.uri("manifest", "private"), XDG_STATE_HOME=os.path.join(work, "state"))
+        bed.reset_site()
+        written = subprocess.run([sys.executable, os.path.join(SCRIPTS, "manifest.py"), "--tool",
+                                  os.path.join(os.path.dirname(LOGGED), "tavro-manifest.exe"), "--wine-run",
+                                  bed.WINE_RUN, "write", setup, "2.1.0", signing.SETUP_URL, out], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300 * bed.SLOWDOWN)
+        self.assertEqual(written.returncode, 0, written.stderr)
+        self.assertRegex(written.stdout, r"Logged as entry \d+ of \d+ in %s/log, cosigned by 3 of 3 witnesses\.\n$"
+                         % re.escape(bed.HOST))
+        with open(out, "rb") as f:
+            manifest = f.read()
+        with open(os.path.join(work, "release", "tavro-update.proof"), "rb") as f:
+            proof = f.read()
+        with open(os.path.join(work, "release", "SHA256SUMS"), encoding="utf-8") as f:
+            self.assertIn("%s  tavro-update.proof\n" % bed.sha256(proof), f.read())
+        code, user = self.attempt(manifest, proof)
+        self.assertEqual(code, 0)
+        self.assertEqual(user.log_messages()[-1], "Installer verified successfully.")
 
     def test_a_fork_is_refused_by_the_witnesses_and_caught_by_the_monitor(self):
         directory = os.environ["TAVRO_LOG_DIR"]
