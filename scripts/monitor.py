@@ -25,6 +25,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import log_tree  # noqa: E402
+import manifest_lines  # noqa: E402
 import signed_note  # noqa: E402
 import transparency_log  # noqa: E402
 from release_files import Failure  # noqa: E402
@@ -63,8 +64,7 @@ def fetcher(url):
 
 def describe(entry):
     """What a log line may say of a manifest: its version and sequence."""
-    text = entry.decode("utf-8", errors="replace")
-    fields = dict(re.findall(r"^\s*(version|sequence|expires)\s*=\s*(\S*)\s*$", text, re.M | re.I))
+    fields = {name: value for name, value, _ in manifest_lines.entries(entry)}
     shown = ", ".join("%s=%s" % (k, fields[k][:40]) for k in ("version", "sequence", "expires") if k in fields)
     return shown or "%d bytes, no version line" % len(entry)
 
