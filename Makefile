@@ -43,11 +43,11 @@ $(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at i
 endif
 # The second lock and the pin beyond the publisher's name (README,
 # "Requiring a signed manifest"): make release TAVRO_MANIFEST_KEY=keys.pem
-# [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex] [TAVRO_MANIFEST_FLOOR=N,
+# [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex] [TAVRO_MIRROR_HOSTS="a.example b.example"] [TAVRO_MANIFEST_FLOOR=N,
 # which make release otherwise takes from the manifest last signed]. Each
 # given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/ keeps
 # what it has.
-LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA
+LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA TAVRO_MIRROR_HOSTS
 LOCK_VALUE = $(if $(and $(filter TAVRO_MANIFEST_KEY,$(1)),$(value $(1))),$(abspath $(value $(1))),$(value $(1)))
 LOCK_FLAGS = $(foreach s,$(LOCK_SETTINGS),$(if $(filter undefined,$(origin $(s))),,'-D$(s)=$(call LOCK_VALUE,$(s))'))
 
@@ -92,7 +92,7 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
+.PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-mirror-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
   check test test-twin demo bench bench-twin release release-steps release-check sign-setup manifest check-manifest check-live \
   manifest-refresh publish trust-root \
@@ -136,6 +136,16 @@ test-signed-manifest-build: configure
 	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 >/dev/null
 	cmake --build $(TEST_SIGNED_MANIFEST_BUILD) -j $(JOBS)
 
+# Part of the test trees: the keyed file once more, with a mirror host
+# (tests/bed's mirror.example), which it asks for the signed manifest and the
+# installer when the official host gives neither.
+TEST_MIRROR_BUILD := $(BUILD)/test-mirror
+test-mirror-build: test-signed-manifest-build
+	cmake -S . -B $(TEST_MIRROR_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 \
+	  -DTAVRO_MIRROR_HOSTS=mirror.example >/dev/null
+	cmake --build $(TEST_MIRROR_BUILD) -j $(JOBS)
+
 # Part of the test trees: the tree the release rehearsal publishes from
 # (tests/release/test_release_rehearsal.py), pinned to the test publisher
 # and taking only a manifest signed by one of the test manifest keys, whose
@@ -163,11 +173,12 @@ configure-tests: configure
 	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  -DTAVRO_MIRROR_EXE=$(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
 	  -DTAVRO_REHEARSAL_BUILD=$(abspath $(TEST_RELEASE_BUILD)) \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 
-build-tests: build test-publisher-build test-signed-manifest-build test-release-build configure-tests
+build-tests: build test-publisher-build test-signed-manifest-build test-mirror-build test-release-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 
 twin-tests: configure-tests

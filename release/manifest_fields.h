@@ -38,6 +38,9 @@ constexpr wchar_t kExpiresField[] = L"expires";
 constexpr wchar_t kSequenceField[] = L"sequence";
 constexpr wchar_t kInstallerSizeField[] = L"installersize";
 constexpr wchar_t kSignatureField[] = L"signature";
+constexpr wchar_t kInstallerMirror1Field[] = L"installerMirror1";
+constexpr wchar_t kInstallerMirror2Field[] = L"installerMirror2";
+constexpr wchar_t kInstallerMirror3Field[] = L"installerMirror3";
 
 // One table at one address, whichever file reads it.
 inline constexpr ManifestField kManifestFields[] = {
@@ -49,6 +52,17 @@ inline constexpr ManifestField kManifestFields[] = {
     {kSequenceField, true, FieldRule::Sequence},
     {kInstallerSizeField, true, FieldRule::Size},
     {kSignatureField, true, FieldRule::Signature},
+};
+
+// The fields a signed manifest may give or leave out: more places of the
+// same installer (the same installersize and SHA-256), tried in order after
+// installerUrl when the one before fails (release_hosts.h). Rows of a table
+// of their own: an installer built without manifest keys never reads them,
+// and stays as it was.
+inline constexpr ManifestField kInstallerMirrorFields[] = {
+    {kInstallerMirror1Field, true, FieldRule::Url},
+    {kInstallerMirror2Field, true, FieldRule::Url},
+    {kInstallerMirror3Field, true, FieldRule::Url},
 };
 
 // The rule in one word, as the manifest tool lists it: "origin", "filename",

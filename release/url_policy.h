@@ -32,8 +32,8 @@ bool IsOfficialHost(const std::wstring& host);
 // when both are empty. No slash is put in front of a lone query.
 std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& extraInfo);
 
-// Cracks the URL and applies the policy: absolute, https, official host, any
-// port. On success fills every field of the endpoint. On failure assigns one
+// Cracks the URL and applies the policy: absolute, https, official host (or,
+// in a build with manifest keys, a mirror host: release_hosts.h), any port. On success fills every field of the endpoint. On failure assigns one
 // of the three URL sentences; after a refused host, endpoint.Host holds the
 // refused host and the other fields are unchanged.
 [[nodiscard]] bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error);
