@@ -94,7 +94,7 @@ endif
 
 .PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-mirror-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench bench-twin release release-steps release-check sign-setup manifest check-manifest check-live \
+  check test test-twin demo bench bench-twin bench-mirrors release release-steps release-check sign-setup manifest check-manifest check-live \
   manifest-refresh publish trust-root \
   sample-setup timestamp-server clean
 
@@ -247,6 +247,17 @@ bench-twin: build-tests twin-tests
 	@scripts/setup-debian.sh bench
 	@$(TWIN_TESTS)/wine-run --boot
 	bench/run-bench.sh $(abspath $(TWIN_TESTS))
+
+# What each fault of the official host adds to an attempt of the keyed file
+# with a mirror host (bench/mirror_bench.py), in the test bed.
+bench-mirrors: build-tests
+	@$(WINE_RUN) --boot
+	TAVRO_WINE_RUN=$(abspath $(WINE_RUN)) TAVRO_WINE_ARCH=win32 TAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	TAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
+	TAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
+	TAVRO_MIRROR_EXE=$(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  tests/bed/in-bed.sh python3 bench/mirror_bench.py
+	@$(REPORT_I686)
 
 # Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
 # settings name (scripts/sign-release.py), under the web installer's name;

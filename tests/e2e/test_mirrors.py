@@ -153,5 +153,45 @@ class Mirrors(unittest.TestCase):
         self.assertEqual(user.files(), ["TAVRO.Installer.log", "TAVRO.Installer.sequence"])
 
 
+class Publishing(unittest.TestCase):
+    maxDiff = None
+    TOOL = os.path.join(os.path.dirname(MIRRORED), "tavro-manifest.exe")
+
+    def tool(self, *args):
+        result = bed.run(bed.WINE_RUN, self.TOOL, *args, check=False)
+        return result.returncode, result.stdout.splitlines(), result.stderr
+
+    def test_mirror_lines_written_and_every_host_checked(self):
+        setup = os.path.join(bed.BED, "setup.exe")
+        out = os.path.join(bed.BED, "written.txt")
+        with open(setup, "wb") as f:
+            f.write(SETUP)
+        code, _, stderr = self.tool("write", bed.winpath(setup), "2.1.0", OFFICIAL + S, bed.winpath(out), MIRROR + S)
+        self.assertEqual(code, 0, stderr)
+        with open(out, encoding="utf-8") as f:
+            self.assertEqual(f.read().splitlines()[-1], "installerMirror1=%s%s" % (MIRROR, S))
+        code, _, stderr = self.tool("write", bed.winpath(setup), "2.1.0", OFFICIAL + S, bed.winpath(out),
+                                    "https://%s%s" % (bed.HOSTILE_HOST, S))
+        self.assertEqual((code, stderr.strip()), (1, 'tavro-manifest: refused: installerMirror1 = "https://%s%s" '
+                         "The installer would say: The release URL is not hosted on the official TAVRO domain."
+                         % (bed.HOSTILE_HOST, S)))
+        # check-live: what each host serves, and which one differs.
+        same = ["%s: the manifest, verified, sequence 7." % bed.HOST,
+                "%s: the same manifest as %s." % (bed.MIRROR_HOST, bed.HOST),
+                "%s%s: the signed setup, %d bytes, SHA-256 as signed." % (OFFICIAL, S, len(SETUP)),
+                "%s%s: the signed setup, %d bytes, SHA-256 as signed." % (MIRROR, S, len(SETUP))]
+        set_up_site("none")
+        code, lines, _ = self.tool("live")
+        self.assertEqual((code, lines[-4:]), (0, same))
+        bed.publish(S, OTHER, bed.MIRROR)
+        code, lines, _ = self.tool("live")
+        self.assertEqual((code, lines[-1]), (1, "%s%s: differs: SHA-256 %s where the manifest names %s."
+                                             % (MIRROR, S, bed.sha256(OTHER), bed.sha256(SETUP))))
+        bed.publish(M, mirrored_manifest(8), bed.MIRROR)
+        code, lines, _ = self.tool("live")
+        self.assertEqual((code, lines[-3]), (1, "%s: differs: another manifest than %s's (%d bytes), verified, "
+                                             "sequence 8." % (bed.MIRROR_HOST, bed.HOST, len(mirrored_manifest(8)))))
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
