@@ -347,7 +347,7 @@ release:
 
 release-steps:
 	@floor=; if [ -n "$(MANIFEST_KEY_OF_BUILD)" ] && $(if $(filter undefined,$(origin TAVRO_MANIFEST_FLOOR)),true,false); then \
-	  said=$$(scripts/manifest.py floor "$$TAVRO_MAKE_MANIFEST") || exit 2; echo "$$said"; \
+	  said=$$($(MANIFEST_TOOL) floor "$$TAVRO_MAKE_MANIFEST") || exit 2; echo "$$said"; \
 	  floor=$$(echo "$$said" | sed -n 's/^TAVRO_MANIFEST_FLOOR=\([0-9]*\),.*/\1/p'); \
 	fi; \
 	$(MAKE) --no-print-directory build $${floor:+TAVRO_MANIFEST_FLOOR=$$floor}

@@ -2,6 +2,8 @@
 
 #include <winhttp.h>
 
+#include "release/url_policy.h"
+
 namespace {
 
 struct CodeName {
@@ -189,33 +191,23 @@ std::wstring Hex8(DWORD value)
     return text;
 }
 
-std::wstring CrackedPart(const wchar_t* start, DWORD length)
-{
-    return start != nullptr ? std::wstring(start, length) : std::wstring();
-}
-
 // The URL as the service reads it, as the URL policy judges it: scheme,
 // host, the port where one is written, path and what follows; the user
 // name and password left out. False when the service does not read it.
 bool CrackedForLog(const std::wstring& url, std::wstring& shown)
 {
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) || parts.lpszHostName == nullptr) {
+    URL_COMPONENTS parts;
+    if (!CrackUrl(url, parts) || parts.lpszHostName == nullptr) {
         return false;
     }
     // The parts point into `url`: a ":" right after the host writes a port.
     const size_t hostEnd = static_cast<size_t>(parts.lpszHostName - url.c_str()) + parts.dwHostNameLength;
     const bool portWritten = hostEnd < url.size() && url[hostEnd] == L':';
-    shown = CrackedPart(parts.lpszScheme, parts.dwSchemeLength) + L"://" +
-            CrackedPart(parts.lpszHostName, parts.dwHostNameLength) +
+    shown = UrlComponent(parts.lpszScheme, parts.dwSchemeLength) + L"://" +
+            UrlComponent(parts.lpszHostName, parts.dwHostNameLength) +
             (portWritten ? L":" + std::to_wstring(parts.nPort) : std::wstring()) +
-            CrackedPart(parts.lpszUrlPath, parts.dwUrlPathLength) +
-            CrackedPart(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+            UrlComponent(parts.lpszUrlPath, parts.dwUrlPathLength) +
+            UrlComponent(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     return true;
 }
 

@@ -1,8 +1,5 @@
 #include "release/release_hosts.h"
 
-#include <windows.h>
-#include <winhttp.h>
-
 #include "release/build_settings.h"
 #include "release/manifest_fields.h"
 #include "release/release_messages.h"
@@ -38,13 +35,11 @@ std::wstring ManifestUrlOn(const std::wstring& host)
 
 std::wstring HostForLog(const std::wstring& url)
 {
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) || parts.lpszHostName == nullptr) {
+    URL_COMPONENTS parts;
+    if (!CrackUrl(url, parts) || parts.lpszHostName == nullptr) {
         return L"?";
     }
-    return TextForLog(FoldAsciiCase(std::wstring(parts.lpszHostName, parts.dwHostNameLength)));
+    return TextForLog(FoldAsciiCase(UrlComponent(parts.lpszHostName, parts.dwHostNameLength)));
 }
 
 bool InstallerUrls(const ReleaseManifest& manifest, const std::wstring& first, std::vector<std::wstring>& urls,

@@ -14,13 +14,24 @@
 
 const wchar_t kOfficialHost[] = TAVRO_WIDEN(TAVRO_OFFICIAL_HOST);
 
-namespace {
-
 // The cracker reports an absent component as a null pointer with length 0.
 std::wstring UrlComponent(const wchar_t* start, DWORD length)
 {
     return start != nullptr ? std::wstring(start, length) : std::wstring();
 }
+
+bool CrackUrl(const std::wstring& url, URL_COMPONENTS& parts)
+{
+    parts = URL_COMPONENTS{};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    return WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) != FALSE;
+}
+
+namespace {
 
 // A reference that begins with a scheme ("https:", "ftp:") is absolute.
 bool HasScheme(const std::wstring& reference)
@@ -96,14 +107,8 @@ std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& ex
 
 bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error)
 {
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+    URL_COMPONENTS parts;
+    if (!CrackUrl(url, parts)) {
         error = kMsgUrlInvalid;
         return false;
     }

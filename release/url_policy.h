@@ -32,8 +32,17 @@ bool IsOfficialHost(const std::wstring& host);
 // when both are empty. No slash is put in front of a lone query.
 std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& extraInfo);
 
+// Cracks `url` as the HTTP service reads it: scheme, host, path and what
+// follows, each part pointing into `url` (an absent one null). False when
+// the service does not read it as a URL.
+[[nodiscard]] bool CrackUrl(const std::wstring& url, URL_COMPONENTS& parts);
+
+// A part CrackUrl found, or empty when the URL has none.
+std::wstring UrlComponent(const wchar_t* start, DWORD length);
+
 // Cracks the URL and applies the policy: absolute, https, official host (or,
-// in a build with manifest keys, a mirror host: release_hosts.h), any port. On success fills every field of the endpoint. On failure assigns one
+// in a build with manifest keys, a mirror host: release_hosts.h), any port.
+// On success fills every field of the endpoint. On failure assigns one
 // of the three URL sentences; after a refused host, endpoint.Host holds the
 // refused host and the other fields are unchanged.
 [[nodiscard]] bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error);

@@ -7,7 +7,7 @@ tells what users get from the official host now:
   manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST [SETUP]
   manifest.py [--tool EXE] [--wine-run RUNNER] live
   manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] refresh OUT
-  manifest.py floor OUT
+  manifest.py [--tool EXE] [--wine-run RUNNER] floor OUT
   manifest.py [--tool EXE] locks
 
 Values reach the tool as they are given: as arguments, never through a
@@ -48,6 +48,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import manifest_key  # noqa: E402
+import manifest_lines  # noqa: E402
 from cryptography.hazmat.primitives import serialization  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
@@ -120,11 +121,13 @@ def write(wine_run, tool, setup, version, url, out, override=None):
                 # still what users may get, stays as it was.
                 with open(scratch, "rb") as f:
                     signed_part = f.read()
+                table = field_table(wine_run, tool)
                 live = live_sequence(wine_run, tool)
                 with kept_unless_signed(out), sequence_lock():
-                    sequence = next_sequence(out, floor, live, override)
-                    signed_part += ("expires=%s\nsequence=%d\ninstallersize=%d\n" % (
-                        expires_text(max_days), sequence, os.path.getsize(setup))).encode()
+                    sequence = next_sequence(table, out, floor, live, override)
+                    signed_part = manifest_lines.with_values(signed_part, {
+                        field_of(table, "utctime"): expires_text(max_days), field_of(table, "sequence"): str(sequence),
+                        field_of(table, "size"): str(os.path.getsize(setup))})
                     code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, setup)
                 if code == 0:
                     release_files.replace(directory, {name: scratch}, "The manifest")
@@ -174,6 +177,28 @@ def build_settings(tool):
     unsigned manifests), maximum days ahead, floor."""
     return (cache_value(tool, "TAVRO_MANIFEST_KEY"), int(cache_value(tool, "TAVRO_MANIFEST_MAX_DAYS", "90")),
             int(cache_value(tool, "TAVRO_MANIFEST_FLOOR", "0")))
+
+
+TABLE = {}
+
+
+def field_table(wine_run, tool):
+    """The manifest's fields as the tool built beside the installer lists
+    them; asked once a run."""
+    if tool not in TABLE:
+        try:
+            TABLE[tool] = manifest_lines.ask_table(wine_run, tool, TOOL_SECONDS)
+        except ValueError as error:
+            raise Failure("The manifest tool %s could not list the manifest's fields (%s); nothing was written."
+                          % (tool, error)) from None
+    return TABLE[tool]
+
+
+def field_of(table, rule):
+    try:
+        return manifest_lines.name_of(table, rule)
+    except ValueError as error:
+        raise Failure("%s; nothing was written." % error) from None
 
 
 def state_file():
@@ -269,12 +294,12 @@ def live_sequence(wine_run, tool):
     return int(found.group(1)) if found else None
 
 
-def next_sequence(out, floor, live, override):
+def next_sequence(table, out, floor, live, override):
     """One above the last signed (record, the manifest at `out`), at least
     the build's floor, and above the live manifest's; or the sequence an
     override names, which may be at or below the live one, never at or below
     one signed here, never below the floor."""
-    recorded, where = last_sequence(out)
+    recorded, where = last_sequence(table, out)
     if override is not None:
         if override <= recorded:
             raise Failure("SEQUENCE_OVERRIDE=%d is not above %d, the last sequence signed (read from %s): no sequence "
@@ -323,21 +348,22 @@ def split_signed(data):
     return (data[:start], signature) if len(signature) == 64 else None
 
 
-def signed_sequence(path):
-    """The sequence of the signed manifest at `path`; 0 when there is none."""
+def signed_sequence(table, path):
+    """The sequence of the signed manifest at `path`; 0 when there is none
+    (or no tool to read it with: `table` None)."""
     try:
         with open(path, "rb") as f:
             parts = split_signed(f.read())
     except OSError:
         return 0
-    found = parts and re.search(rb"^sequence=([0-9]{1,18})\r?$", parts[0], re.M)
-    return int(found.group(1)) if found else 0
+    given = manifest_lines.values(parts[0], field_of(table, "sequence")) if parts and table else []
+    return int(given[0]) if len(given) == 1 and given[0].isascii() and given[0].isdigit() and len(given[0]) <= 18 else 0
 
 
-def last_sequence(out):
+def last_sequence(table, out):
     """The last sequence signed, by any manifest key for any output, or in
     the signed manifest at `out`; and where it was read."""
-    kept, here = max(recorded_sequences().values(), default=0), signed_sequence(out)
+    kept, here = max(recorded_sequences().values(), default=0), signed_sequence(table, out)
     if here > kept:
         return here, out
     return kept, state_file()
@@ -381,21 +407,6 @@ def sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence, se
     return code, "Signed with the manifest key %s.\n%s" % (token.text, signed_lines(stdout))
 
 
-def repeated_key(signed_part):
-    """The first key a signed manifest gives twice (letter case folded as
-    installers fold it), or None."""
-    seen = set()
-    for line in signed_part.decode("utf-8", errors="replace").split("\n"):
-        key, equals, _ = line.strip(" \t\r").partition("=")
-        key = key.strip(" \t").translate(str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz"))
-        if not equals or not key or key.startswith("#"):
-            continue
-        if key in seen:
-            return key
-        seen.add(key)
-    return None
-
-
 def expires_text(max_days):
     moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=seconds_ahead(max_days))
     return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
@@ -424,15 +435,18 @@ def refresh(wine_run, tool, out, override=None):
             raise Failure("%s is not signed by a key of this build (TAVRO_MANIFEST_KEY, %s): make manifest-refresh "
                           "re-signs only a manifest that make manifest signed; nothing was written." % (out, keys_path))
         signed_part = parts[0]
-        repeated = repeated_key(signed_part)
+        table = field_table(wine_run, tool)
+        origin, renewed = field_of(table, "origin"), (field_of(table, "utctime"), field_of(table, "sequence"))
+        repeated = manifest_lines.repeated(signed_part)
         if repeated:
             raise Failure("%s gives %s= twice: installers refuse it, and it is not a manifest that make manifest "
                           "signed; nothing was written." % (out, repeated))
-        if not signed_part.startswith(b"origin="):
-            raise Failure("%s has no origin= line first: installers refuse it; sign the release again with make "
-                          "manifest. Nothing was written." % out)
-        for name in ("expires", "sequence"):
-            count = len(re.findall(rb"^%s=" % name.encode(), signed_part, flags=re.M))
+        # Installers take the origin from the first line as it stands.
+        if not signed_part.startswith(origin.encode() + b"="):
+            raise Failure("%s has no %s= line first: installers refuse it; sign the release again with make "
+                          "manifest. Nothing was written." % (out, origin))
+        for name in renewed:
+            count = len(manifest_lines.values(signed_part, name))
             if count != 1:
                 raise Failure("%s has %d %s= lines: it is not a manifest that make manifest signed; nothing was "
                               "written." % (out, count, name))
@@ -440,11 +454,10 @@ def refresh(wine_run, tool, out, override=None):
         scratch = release_files.temporary_beside(out)
         try:
             with kept_unless_signed(out), sequence_lock():
-                fields = {"expires": expires_text(max_days), "sequence": str(next_sequence(out, floor, live, override))}
-                for name, value in fields.items():
-                    signed_part = re.sub(rb"^%s=[^\r\n]*" % name.encode(), (name + "=" + value).encode(), signed_part,
-                                         flags=re.M)
-                code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, int(fields["sequence"]))
+                sequence = next_sequence(table, out, floor, live, override)
+                fields = dict(zip(renewed, (expires_text(max_days), str(sequence))))
+                signed_part = manifest_lines.with_values(signed_part, fields)
+                code, said = sign_into(wine_run, tool, keys_path, out, scratch, signed_part, sequence)
             if code == 0:
                 release_files.replace(directory, {os.path.basename(out): scratch}, "The manifest")
             else:
@@ -453,8 +466,8 @@ def refresh(wine_run, tool, out, override=None):
             if os.path.exists(scratch):
                 os.remove(scratch)
     if code == 0:
-        sys.stdout.write("Re-signed %s: expires=%s, sequence=%s, everything else as it was.\n%s" % (
-            out, fields["expires"], fields["sequence"], said))
+        sys.stdout.write("Re-signed %s: %s, everything else as it was.\n%s" % (
+            out, ", ".join("%s=%s" % item for item in fields.items()), said))
     return code
 
 
@@ -487,9 +500,14 @@ def locks_of(tool):
     return 0
 
 
-def floor_of(out):
+def floor_of(wine_run, tool, out):
     """The sentence make release prints and reads its floor from."""
-    sequence, where = last_sequence(out)
+    table = None
+    if os.path.exists(tool) and os.path.exists(wine_run):
+        table = field_table(wine_run, tool)
+    elif os.path.exists(out):
+        print("%s is not read: %s is not built yet, so the floor is the record's alone." % (out, tool))
+    sequence, where = last_sequence(table, out)
     if sequence == 0:
         print("No manifest has been signed yet: TAVRO_MANIFEST_FLOOR stays as this build has it.")
     else:
@@ -540,7 +558,7 @@ def main(args):
     elif mode == "refresh" and len(args) == 2 and args[1]:
         return refresh(wine_run, tool, args[1], override)
     elif mode == "floor" and len(args) == 2 and args[1]:
-        return floor_of(args[1])
+        return floor_of(wine_run, tool, args[1])
     elif mode == "locks" and len(args) == 1:
         return locks_of(tool)
     else:

@@ -34,6 +34,7 @@ import sys
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import manifest_lines  # noqa: E402
 import release_files  # noqa: E402
 from release_files import Failure  # noqa: E402
 
@@ -63,24 +64,26 @@ def official_host(tool):
     return found.group(1)
 
 
-def fields_of(data):
-    """A manifest's entries (keys in lower case, as installers fold them):
-    the signed part's alone when it is signed."""
-    lines = data.decode("utf-8", errors="replace").split("\n")
-    fields = {}
-    for line in lines:
-        key, equals, value = line.strip("\r").partition("=")
-        key = key.strip(" \t").lower()
-        if equals and key and not key.startswith("#"):
-            if key == "signature":
-                break
-            fields.setdefault(key, value.strip(" \t"))
-    return fields
+class Names:
+    """The names of the fields publishing reads, as the tool built beside
+    the installer lists them (folded, as installers read them)."""
 
+    def __init__(self, wine_run, tool):
+        try:
+            self.table = manifest_lines.ask_table(wine_run, tool)
+            self.url, self.sha256, self.expires, self.sequence, self.signature = (
+                manifest_lines.name_of(self.table, rule).translate(manifest_lines.FOLD)
+                for rule in ("url", "sha256", "utctime", "sequence", "signature"))
+        except ValueError as error:
+            raise Failure("The manifest tool %s could not list the manifest's fields (%s); nothing was uploaded."
+                          % (tool, error)) from None
 
-def sequence_of(fields):
-    value = fields.get("sequence", "")
-    return int(value) if value.isdigit() else None
+    def of(self, data):
+        return manifest_lines.fields(self.table, data)
+
+    def sequence_of(self, fields):
+        value = fields.get(self.sequence, "")
+        return int(value) if value.isascii() and value.isdigit() else None
 
 
 def setup_path(url, host, shown):
@@ -153,18 +156,19 @@ def look(dest, relative):
     return (None if first == b"absent" else first[:64].decode()), rest
 
 
-def check_pair(manifest, fields, shown, setup):
+def check_pair(names, manifest, fields, shown, setup):
     """The manifest must name this setup, and not have expired."""
     if setup:
         try:
             digest = release_files.sha256_of(setup)
         except OSError as error:
             raise Failure("The setup file %s cannot be read (%s): nothing was uploaded." % (setup, error.strerror))
-        if digest != fields["installersha256"].lower():
+        if digest != fields[names.sha256].lower():
             raise Failure("The setup file %s is not the one %s names (its SHA-256 is %s, the manifest's %s): "
-                          "nothing was uploaded." % (setup, shown, digest, fields["installersha256"]))
-    expires = fields.get("expires")
-    if expires and b"\nsignature=" in manifest:
+                          "nothing was uploaded." % (setup, shown, digest, fields[names.sha256]))
+    expires = fields.get(names.expires)
+    signed = any(key == names.signature for key, _, _ in manifest_lines.entries(manifest))
+    if expires and signed:
         try:
             moment = datetime.datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc)
         except ValueError:
@@ -182,18 +186,19 @@ def publish(tool, wine_run, shown, dest_text, setup):
             manifest = f.read()
     except OSError as error:
         raise Failure("The manifest %s cannot be read (%s)." % (shown, error.strerror)) from None
-    fields = fields_of(manifest)
-    if not fields.get("installerurl") or not re.fullmatch(r"[0-9a-fA-F]{64}", fields.get("installersha256", "")):
+    names = Names(wine_run, tool)
+    fields = names.of(manifest)
+    if not fields.get(names.url) or not re.fullmatch(r"[0-9a-fA-F]{64}", fields.get(names.sha256, "")):
         raise Failure("%s names no installerUrl and installerSha256: it is not a manifest that make manifest wrote; "
                       "nothing was uploaded." % shown)
-    relative = setup_path(fields["installerurl"], host, shown)
-    check_pair(manifest, fields, shown, setup)
+    relative = setup_path(fields[names.url], host, shown)
+    check_pair(names, manifest, fields, shown, setup)
     dest = Destination(dest_text)
-    sequence = sequence_of(fields)
+    sequence = names.sequence_of(fields)
     print("Publishing %s to %s, which https://%s/ serves." % (shown, dest.shown, host))
 
     held, live = look(dest, relative)
-    live_sequence = sequence_of(fields_of(live)) if live else None
+    live_sequence = names.sequence_of(names.of(live)) if live else None
     if sequence is not None and live_sequence is not None and (
             live_sequence > sequence or (live_sequence == sequence and live != manifest)):
         than = "above" if live_sequence > sequence else "the same as"
@@ -201,7 +206,7 @@ def publish(tool, wine_run, shown, dest_text, setup):
                       "elsewhere. Take that machine's manifest and its record of sequences "
                       "($XDG_STATE_HOME/tavro/manifest-sequences) before publishing from here; nothing was uploaded."
                       % (dest.where(MANIFEST_PATH), live_sequence, than, sequence))
-    wanted = fields["installersha256"].lower()
+    wanted = fields[names.sha256].lower()
     if held is not None and held != wanted:
         raise Failure("%s already holds another file (SHA-256 %s): caches keep a published setup as immutable under "
                       "its name, so a changed setup needs a name of its own (a new version in its URL); nothing was "

@@ -159,7 +159,9 @@ class Publish(unittest.TestCase):
         a, b, c = os.urandom(100000), os.urandom(3 << 20), os.urandom(50000)
         A, B, C = release("2.1.0", a), release("2.2.0", b), release("3.0.0", c)
         padded, a_as_c = B + b"# " + b"x" * 60000 + b"\n", release("2.1.0", c)
-        paths = {data: write(bed.sha256(data), data) for data in (a, b, c, A, B, C, padded, a_as_c)}
+        # Installers take the last of two values of a key.
+        twice = C.replace(b"installerSha256=", b"installerSha256=%s\ninstallerSha256=" % bed.sha256(a).encode())
+        paths = {data: write(bed.sha256(data), data) for data in (a, b, c, A, B, C, padded, a_as_c, twice)}
         new, look = ("rsync updates/.tavro-update.txt.new", 0), [("look", 0), ("mkdir", 0)]
         with self.subTest("the first release"):
             self.assertEqual(self.publish(paths[A], paths[a]), (0, (
@@ -193,6 +195,9 @@ class Publish(unittest.TestCase):
                  look + [new, ("rename", 0)], ["2.1.0", "2.2.0"]),
                 ("a setup that is not the one the manifest names", C, a, (None, False), "config", DEST, 1,
                  r"The setup file %s is not the one %s names" % (e(paths[a]), e(paths[C])), A, [], ["2.1.0", "2.2.0"]),
+                ("a manifest naming two SHA-256 values, the setup the first", twice, a, (None, False), "config", DEST,
+                 1, r"The setup file %s is not the one %s names" % (e(paths[a]), e(paths[twice])), A, [],
+                 ["2.1.0", "2.2.0"]),
                 ("a setup neither there nor given", C, None, (None, False), "config", DEST, 1,
                  r"%s/%s is not there, and no SETUP= was given to upload it: a manifest goes up only after the setup "
                  r"it names; nothing was uploaded\.\n" % (e(DEST), e(SETUP % "3.0.0")), A, look[:1],

@@ -330,7 +330,7 @@ def while_time_stamps_served(tree, command):
     """The command, run while make timestamp-server's service runs from
     `tree`; the service ends after it."""
     script = ('service=$1 tree=$2 said=$3; shift 3; "$service" "$tree/timestamp-service" 0 >"$said" 2>&1 & tsa=$!; '
-              'until grep -q TAVRO_SIGN_TSA_CAFILE "$said" || ! kill -0 $tsa 2>/dev/null; do sleep 0.1; done; '
+              'until grep -qs TAVRO_SIGN_TSA_CAFILE "$said" || ! kill -0 $tsa 2>/dev/null; do sleep 0.1; done; '
               '"$@"; status=$?; kill $tsa; wait $tsa; exit $status')
     return ["sh", "-c", script, "sh", os.path.join(SOURCE, "tests", "bed", "timestamp_service.py"), tree,
             signing.path("time-stamps-of-" + os.path.basename(tree))] + command
