@@ -25,6 +25,7 @@ CMAKE_FLAGS ?=
 export TAVRO_MAKE_SETUP    = $(value SETUP)
 export TAVRO_MAKE_VERSION  = $(value VERSION)
 export TAVRO_MAKE_URL      = $(value URL)
+export TAVRO_MAKE_MIRRORS  = $(value MIRRORS)
 export TAVRO_MAKE_SIGNED   = $(value SIGNED)
 export TAVRO_MAKE_CA       = $(value CA)
 export TAVRO_MAKE_DEST     = $(value DEST)
@@ -291,7 +292,7 @@ release-check:
 # The release manifest for a setup file (scripts/manifest.py), written and
 # checked by build/tavro-manifest.exe with this build's rules, host and
 # publisher, and what users get from the official host once it is published:
-#   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
+#   make manifest SETUP=file VERSION=text URL=https://host/... [MIRRORS="https://... ..."] [MANIFEST=out]
 #   make check-manifest MANIFEST=file SETUP=file
 #   make check-live
 # They need the tool and the i686 tree's Wine runner, not its test programs.
@@ -364,7 +365,8 @@ sign-setup:
 
 manifest: manifest-tool
 	@$(WINE_RUN) --boot
-	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
+	@set -f; $(MANIFEST_TOOL) $(SEQUENCE_OPTION) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" \
+	  "$$TAVRO_MAKE_MANIFEST" $$TAVRO_MAKE_MIRRORS
 
 check-manifest: manifest-tool
 	@$(WINE_RUN) --boot
