@@ -258,7 +258,7 @@ bench-mirrors: build-tests
 	TAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
 	TAVRO_MIRROR_EXE=$(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  tests/bed/in-bed.sh python3 bench/mirror_bench.py
-	@$(REPORT_I686)
+	@echo "== ran $(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe (i686, keyed, mirror host mirror.example) under $(HOW_I686)"
 
 # Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
 # settings name (scripts/sign-release.py), under the web installer's name;

@@ -1,5 +1,7 @@
 #include "release/manifest_fetch.h"
 
+#include <algorithm>
+
 #include "release/build_settings.h"
 #include "release/manifest_fields.h"
 #include "release/release_hosts.h"
@@ -87,6 +89,10 @@ bool FetchSignedRelease(const std::wstring& directory, TransferSessions& session
     SignedFields signedFields;
     ErrorText officialError;
     FailureDetail tried;
+    // Hosts that gave no answer at all (no name, no connection, no headers
+    // in time): their places of the setup are tried last, so that a silent
+    // host holds the attempt back once, not for the setup again.
+    std::vector<std::wstring> unanswered;
     for (size_t at = 0;; ++at) {
         const std::wstring url = ManifestUrlOn(hosts[at]);
         ErrorText hostError;
@@ -102,6 +108,9 @@ bool FetchSignedRelease(const std::wstring& directory, TransferSessions& session
         // for it, and a maintainer reads the rest in the detail.
         if (at == 0) {
             officialError = hostError;
+        }
+        if (hostError == kMsgDownloadFailed) {
+            unanswered.push_back(hosts[at]);
         }
         tried = JoinDetails(tried, hostDetail);
         if (at + 1 == hosts.size()) {
@@ -128,6 +137,9 @@ bool FetchSignedRelease(const std::wstring& directory, TransferSessions& session
                                  L"in", UrlForLog(ManifestUrl()));
         return false;
     }
+    std::stable_partition(installerUrls.begin(), installerUrls.end(), [&unanswered](const std::wstring& url) {
+        return std::find(unanswered.begin(), unanswered.end(), HostForLog(url)) == unanswered.end();
+    });
     return true;
 }
 

@@ -59,7 +59,8 @@ std::wstring InstallerFileName(const std::wstring& version);
 // manifest that verified is then held to CheckReleaseManifest and its
 // installer places to InstallerUrls, and no other host is asked: it is the
 // publisher's signed word. On success fills `release`, `installerSize` and
-// `installerUrls`; when no host gives a verified manifest, assigns the
+// `installerUrls` (in the manifest's order, but the places on a host that
+// gave the manifest request no answer at all come last); when no host gives a verified manifest, assigns the
 // official host's sentence and, in `detail`, what each host did
 // (JoinDetails). FetchRelease of such a build is this call.
 [[nodiscard]] bool FetchSignedRelease(const std::wstring& directory, TransferSessions& sessions,

@@ -5,9 +5,11 @@
 #include "release/manifest.h"
 
 // The release manifest's fields, in the order a manifest gives them, each
-// with its rule and whether only a signed manifest has it. Every field is
-// required: the others in every manifest, the signed-only ones in a signed
-// manifest (a build with manifest keys), which holds the others too. The
+// with its rule and whether only a signed manifest has it. Every field of
+// kManifestFields is required: the others in every manifest, the
+// signed-only ones in a signed manifest (a build with manifest keys), which
+// holds the others too. The setup's mirrors (kInstallerMirrorFields) are
+// the fields a signed manifest may leave out. The
 // attempt (CheckReleaseManifest), the signed check (VerifyManifest) and the
 // manifest tool read this table: a new field is one row.
 

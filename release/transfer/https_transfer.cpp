@@ -24,8 +24,8 @@ bool IsRedirect(DWORD status)
 constexpr ULONGLONG kNoDeadline = ~0ULL;
 
 // How long a request's connection, TLS handshake and response headers may
-// take: one low-speed window, or, in a build with mirror hosts, where the
-// next host waits behind a silent one, kMirrorHeadersWaitMs.
+// take: one low-speed window, or kMirrorHeadersWaitMs in a build with
+// mirror hosts, where another host may wait behind a silent one.
 ULONGLONG HeadersWaitMs()
 {
 #ifdef TAVRO_MANIFEST_KEYS

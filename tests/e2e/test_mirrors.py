@@ -2,7 +2,6 @@
 official host gives no verified manifest or no good installer, the mirror
 gives them, held to the same signature, sequence, size and SHA-256."""
 import os
-import re
 import sys
 import unittest
 
@@ -35,19 +34,17 @@ def mirrored_manifest(sequence=7):
 
 
 MISMATCH = "SHA-256 %s computed where the manifest names %s." % (bed.sha256(OTHER), bed.sha256(SETUP))
-# The official host's faults: how the bed makes each, and what the log then
-# says (a line, or a pattern where the line holds a length).
+# The official host's faults: the address its names resolve to (None: as
+# the bed made them, "": no name) and its rules.
 FAULTS = {
     "none": (None, {}),
     "refused": ("127.0.0.4", {}),
     "no name": ("", {}),
     "503": (None, {M: {"status": 503}, S: {"status": 503}}),
     "silent": (None, {M: {"silent": 1}, S: {"silent": 1}}),
-    "cut": (None, {M: {"cut": 40}, S: {"cut": 1000, "norange": 1}}),
+    "cut": (None, {S: {"cut": 1000, "norange": 1}}),
     "other bytes": (None, {}),
 }
-CUT_MANIFEST = re.compile(re.escape(no_manifest("the body ended at 40 of 999 bytes").replace(
-    "requesting", "reading")).replace("999", "\\d+"))
 CUT = "the body ended at 1000 of %d bytes reading %s%s" % (len(SETUP), OFFICIAL, S)
 CUT_INSTALLER = "Installer not taken from %s: %s; resumed 3 times, the last: %s." % (bed.HOST, CUT, CUT)
 
@@ -83,15 +80,6 @@ class Mirrors(unittest.TestCase):
         user = user or bed.UserProfile()
         return user.run(MIRRORED, "--download-test"), user
 
-    def assert_log(self, user, expected):
-        messages = user.log_messages()
-        self.assertEqual(len(messages), len(expected), messages)
-        for message, line in zip(messages, expected):
-            if isinstance(line, str):
-                self.assertEqual(message, line)
-            else:
-                self.assertRegex(message, line)
-
     def test_each_fault_of_the_official_host_is_passed_over(self):
         taken = "Release manifest taken from %s."
         downloaded = "Installer downloaded from %s."
@@ -99,17 +87,15 @@ class Mirrors(unittest.TestCase):
         rows = [
             # fault, log between the first and the last line, what each host saw
             ("none", [taken % official, DOWNLOADING, downloaded % official], [M, S], []),
-            ("refused", [no_manifest(REFUSED), taken % mirror, DOWNLOADING, no_installer(REFUSED), downloaded % mirror],
-             [], [M, S]),
-            ("no name", [no_manifest(NO_NAME), taken % mirror, DOWNLOADING, no_installer(NO_NAME), downloaded % mirror],
-             [], [M, S]),
+            # A host that gave no answer is asked for the setup last.
+            ("refused", [no_manifest(REFUSED), taken % mirror, DOWNLOADING, downloaded % mirror], [], [M, S]),
+            ("no name", [no_manifest(NO_NAME), taken % mirror, DOWNLOADING, downloaded % mirror], [], [M, S]),
             ("503", [no_manifest(STATUS_503), taken % mirror, DOWNLOADING, no_installer(STATUS_503),
                      downloaded % mirror], [M, S], [M, S]),
             ("silent", [no_manifest("no response headers within 15 s"), taken % mirror, DOWNLOADING,
-                        no_installer("no response headers within 15 s"), downloaded % mirror], [M, S], [M, S]),
-            ("cut", [CUT_MANIFEST, taken % mirror, DOWNLOADING] + ["Download resumed at 0 bytes."] * 3 +
-             [CUT_INSTALLER, downloaded % mirror], [M] + [S] * 4,
-             [M, S]),
+                        downloaded % mirror], [M], [M, S]),
+            ("cut", [taken % official, DOWNLOADING] + ["Download resumed at 0 bytes."] * 3 +
+             [CUT_INSTALLER, downloaded % mirror], [M] + [S] * 4, [S]),
             ("other bytes", [no_manifest("a signature that none of the build's 2 keys verifies").replace(
                 " requesting", " in"), taken % mirror, DOWNLOADING, "Installer SHA-256 verification failed.",
                 "Installer not taken from %s: %s" % (official, MISMATCH), downloaded % mirror], [M, S], [M, S]),
@@ -118,7 +104,7 @@ class Mirrors(unittest.TestCase):
             with self.subTest(fault):
                 code, user = self.attempt(fault)
                 self.assertEqual(code, 0)
-                self.assert_log(user, [CHECKING] + log + [VERIFIED])
+                self.assertEqual(user.log_messages(), [CHECKING] + log + [VERIFIED])
                 self.assertEqual([r["path"] for r in bed.requests()], official_saw)
                 self.assertEqual([r["path"] for r in bed.requests(bed.MIRROR)], mirror_saw)
                 # Only the verified file is left, with the setup's bytes.
