@@ -34,6 +34,12 @@ extern const wchar_t kPublisherCaPin[];
 // separated by spaces; empty: manifests are not signed.
 extern const wchar_t kManifestKeysText[];
 
+// The hosts a build with manifest keys also asks for the signed manifest
+// and the installer, in order, after the official host
+// (TAVRO_MIRROR_HOSTS): lower case, separated by spaces; empty: none, and
+// always empty in a build without manifest keys.
+extern const wchar_t kMirrorHostsText[];
+
 // How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
 // old stolen manifest is not valid for years, and the lowest sequence this
 // build takes (TAVRO_MANIFEST_FLOOR, the last one signed when it was built).

@@ -433,8 +433,25 @@ class Messages(unittest.TestCase):
             ("a private key", private, "TAVRO_MANIFEST_KEY (%s) holds a private key: the build takes public keys only, "
              "and the private key stays on the token (openssl pkey -in key.pem -pubout gives its public key)" % private),
         ]
+        not_a_host = "TAVRO_MIRROR_HOSTS holds '%s', which is not a host name in lower case (letters, digits, " \
+                     "hyphens, at least one dot: mirror.example.org)"
+        pairs += [
+            ("mirror hosts without a key", "", "TAVRO_MIRROR_HOSTS needs TAVRO_MANIFEST_KEY: without a signed "
+             "manifest, whoever runs a mirror would decide what the installer runs", "mirror.example"),
+            ("four mirror hosts", keys_pem, "TAVRO_MIRROR_HOSTS names 4 hosts: at most 3, in the order they are asked",
+             "a.example b.example;c.example d.example"),
+            ("a mirror host in capitals", keys_pem, not_a_host % "Mirror.example", "Mirror.example"),
+            ("a mirror host without a dot", keys_pem, not_a_host % "mirror", "a.example mirror"),
+            ("the official host as a mirror", keys_pem, "TAVRO_MIRROR_HOSTS names www.%s, which is the official host "
+             "(TAVRO_OFFICIAL_HOST); a mirror is another host" % bed.HOST, "www." + bed.HOST),
+            ("a mirror host twice", keys_pem, "TAVRO_MIRROR_HOSTS names m.example twice", "m.example m.example"),
+        ]
         rows = []
-        for cause, key_file, sentence in pairs:
+        for cause, key_file, sentence, *mirrors in pairs:
+            if mirrors:
+                rows.append((cause, configure + ["TAVRO_MANIFEST_KEY=" + key_file, "TAVRO_MIRROR_HOSTS=" + mirrors[0]],
+                             {}, sentence, None))
+                continue
             rows += [(cause, [sign, "--check"], {"TAVRO_SIGN_MANIFEST_PUBLIC": key_file}, "sign-release: %s\n" % sentence,
                       None),
                      (cause, configure + ["TAVRO_MANIFEST_KEY=" + key_file], {}, sentence, None)]
