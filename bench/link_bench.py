@@ -24,6 +24,9 @@ import time
 
 MODE = sys.argv[1]
 sys.argv = [sys.argv[0]] + sys.argv[2:]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from chart_style import HISTOGRAM_STYLE  # noqa: E402
+
 CHART_DATA = os.path.join(os.path.abspath(sys.argv[1]), "bench", "link-chart.dat")
 
 
@@ -33,15 +36,9 @@ def chart():
 set terminal pngcairo noenhanced size 1000,500 font ",10"
 set output '{out}'
 set title "TAVRO installer --download-test over the bed's link (Wine on Linux stands in for Windows)"
-set style data histograms
-set style histogram clustered gap 1
-set style fill solid 0.8 border -1
-set grid ytics
-set key top left
-set logscale y
-set ylabel "seconds (median, log scale)"
+{style}set ylabel "seconds (median, log scale)"
 plot '{d}' using 2:xtic(1) title "ours --download-test", '' using 3 title "floor: one curl connection + sha256sum"
-""".format(out=CHART_DATA.replace(".dat", ".png").replace("link-chart", "link-results"), d=CHART_DATA)
+""".format(out=CHART_DATA.replace(".dat", ".png").replace("link-chart", "link-results"), d=CHART_DATA, style=HISTOGRAM_STYLE)
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
 
 

@@ -32,3 +32,15 @@ const wchar_t kMirrorHostsText[] = L"";
 #endif
 const long long kManifestMaxDays = TAVRO_MANIFEST_MAX_DAYS;
 const unsigned long long kManifestFloor = TAVRO_MANIFEST_FLOOR;
+
+std::vector<std::wstring> SettingWords(const wchar_t* text)
+{
+    std::vector<std::wstring> words;
+    const std::wstring all = text;
+    for (size_t start = 0; start < all.size();) {
+        const size_t end = all.find(L' ', start);
+        words.push_back(all.substr(start, end - start));
+        start = end == std::wstring::npos ? all.size() : end + 1;
+    }
+    return words;
+}

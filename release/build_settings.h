@@ -2,6 +2,9 @@
 
 // Build settings arrive as narrow string literals (-DNAME="text"); the
 // program's texts are wide.
+#include <string>
+#include <vector>
+
 #define TAVRO_WIDEN2(text) L##text
 #define TAVRO_WIDEN(text) TAVRO_WIDEN2(text)
 
@@ -39,6 +42,10 @@ extern const wchar_t kManifestKeysText[];
 // (TAVRO_MIRROR_HOSTS): lower case, separated by spaces; empty: none, and
 // always empty in a build without manifest keys.
 extern const wchar_t kMirrorHostsText[];
+
+// The words of a setting that lists several (the keys, the mirror hosts),
+// as configure wrote them: separated by single spaces.
+std::vector<std::wstring> SettingWords(const wchar_t* text);
 
 // How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
 // old stolen manifest is not valid for years, and the lowest sequence this

@@ -7,14 +7,7 @@
 
 std::vector<std::wstring> MirrorHosts()
 {
-    std::vector<std::wstring> hosts;
-    const std::wstring all = kMirrorHostsText;
-    for (size_t start = 0; start < all.size();) {
-        const size_t end = all.find(L' ', start);
-        hosts.push_back(all.substr(start, end - start));
-        start = end == std::wstring::npos ? all.size() : end + 1;
-    }
-    return hosts;
+    return SettingWords(kMirrorHostsText);
 }
 
 bool IsMirrorHost(const std::wstring& host)
