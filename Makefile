@@ -25,6 +25,7 @@ CMAKE_FLAGS ?=
 export TAVRO_MAKE_SETUP    = $(value SETUP)
 export TAVRO_MAKE_VERSION  = $(value VERSION)
 export TAVRO_MAKE_URL      = $(value URL)
+export TAVRO_MAKE_MIRRORS  = $(value MIRRORS)
 export TAVRO_MAKE_SIGNED   = $(value SIGNED)
 export TAVRO_MAKE_CA       = $(value CA)
 export TAVRO_MAKE_DEST     = $(value DEST)
@@ -43,11 +44,11 @@ $(error TAVRO_PUBLISHER was given in CMAKE_FLAGS, where the shell splits it at i
 endif
 # The second lock and the pin beyond the publisher's name (README,
 # "Requiring a signed manifest"): make release TAVRO_MANIFEST_KEY=keys.pem
-# [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex] [TAVRO_MANIFEST_FLOOR=N,
+# [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex] [TAVRO_MIRROR_HOSTS="a.example b.example"] [TAVRO_MANIFEST_FLOOR=N,
 # which make release otherwise takes from the manifest last signed]. Each
 # given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/ keeps
 # what it has.
-LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA
+LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA TAVRO_MIRROR_HOSTS
 LOCK_VALUE = $(if $(and $(filter TAVRO_MANIFEST_KEY,$(1)),$(value $(1))),$(abspath $(value $(1))),$(value $(1)))
 LOCK_FLAGS = $(foreach s,$(LOCK_SETTINGS),$(if $(filter undefined,$(origin $(s))),,'-D$(s)=$(call LOCK_VALUE,$(s))'))
 
@@ -92,9 +93,9 @@ ifeq ($(origin TAVRO_SIGN_PASSWORD),command line)
 $(error TAVRO_SIGN_PASSWORD was given on make's command line, where ps and the shell history show it: put the password in a file and set TAVRO_SIGN_PASSWORD_FILE to that file)
 endif
 
-.PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-release-build configure-tests \
+.PHONY: all setup configure build test-publisher-build test-signed-manifest-build test-mirror-build test-release-build configure-tests \
   build-tests twin-tests manifest-tool selftest \
-  check test test-twin demo bench bench-twin release release-steps release-check sign-setup manifest check-manifest check-live \
+  check test test-twin demo bench bench-twin bench-mirrors release release-steps release-check sign-setup manifest check-manifest check-live \
   manifest-refresh publish trust-root \
   sample-setup timestamp-server clean
 
@@ -152,6 +153,16 @@ test-logged-build: test-signed-manifest-build
 	  -DTAVRO_LOG_QUORUM=2 >/dev/null
 	cmake --build $(TEST_LOGGED_BUILD) -j $(JOBS)
 
+# Part of the test trees: the keyed file once more, with a mirror host
+# (tests/bed's mirror.example), which it asks for the signed manifest and the
+# installer when the official host gives neither.
+TEST_MIRROR_BUILD := $(BUILD)/test-mirror
+test-mirror-build: test-signed-manifest-build
+	cmake -S . -B $(TEST_MIRROR_BUILD) $(SHIPPED_FLAGS) -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	  -DTAVRO_MANIFEST_KEY=$(abspath $(TEST_MANIFEST_KEYS))/keys.pem -DTAVRO_MANIFEST_FLOOR=5 \
+	  -DTAVRO_MIRROR_HOSTS=mirror.example >/dev/null
+	cmake --build $(TEST_MIRROR_BUILD) -j $(JOBS)
+
 # Part of the test trees: the tree the release rehearsal publishes from
 # (tests/release/test_release_rehearsal.py), pinned to the test publisher
 # and taking only a manifest signed by one of the test manifest keys, whose
@@ -179,13 +190,14 @@ configure-tests: configure
 	  -DTAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
 	  -DTAVRO_PUBLISHER_EXE=$(abspath $(TEST_PUBLISHER_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  -DTAVRO_MIRROR_EXE=$(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
 	  -DTAVRO_LOGGED_EXE=$(abspath $(TEST_LOGGED_BUILD))/TAVRO-Static-Module-Installer.exe \
 	  -DTAVRO_TEST_LOG_KEYS=$(abspath $(TEST_LOG_KEYS)) \
 	  -DTAVRO_REHEARSAL_BUILD=$(abspath $(TEST_RELEASE_BUILD)) \
 	  "-DTAVRO_TEST_PUBLISHER:STRING=$$TAVRO_TEST_PUBLISHER_NAME" >/dev/null
 
-build-tests: build test-publisher-build test-signed-manifest-build test-logged-build test-release-build configure-tests
+build-tests: build test-publisher-build test-signed-manifest-build test-mirror-build test-logged-build test-release-build configure-tests
 	cmake --build $(I686_TESTS) -j $(JOBS)
 
 twin-tests: configure-tests
@@ -255,6 +267,17 @@ bench-twin: build-tests twin-tests
 	@$(TWIN_TESTS)/wine-run --boot
 	bench/run-bench.sh $(abspath $(TWIN_TESTS))
 
+# What each fault of the official host adds to an attempt of the keyed file
+# with a mirror host (bench/mirror_bench.py), in the test bed.
+bench-mirrors: build-tests
+	@$(WINE_RUN) --boot
+	TAVRO_WINE_RUN=$(abspath $(WINE_RUN)) TAVRO_WINE_ARCH=win32 TAVRO_OFFICIAL_HOST=$(HOST_OF_BUILD) \
+	TAVRO_SIGNED_MANIFEST_EXE=$(abspath $(TEST_SIGNED_MANIFEST_BUILD))/TAVRO-Static-Module-Installer.exe \
+	TAVRO_TEST_MANIFEST_KEYS=$(abspath $(TEST_MANIFEST_KEYS)) \
+	TAVRO_MIRROR_EXE=$(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe \
+	  tests/bed/in-bed.sh python3 bench/mirror_bench.py
+	@echo "== ran $(abspath $(TEST_MIRROR_BUILD))/TAVRO-Static-Module-Installer.exe (i686, keyed, mirror host mirror.example) under $(HOW_I686)"
+
 # Signs the shipped file into $(SIGNED_EXE) with the key the TAVRO_SIGN_*
 # settings name (scripts/sign-release.py), under the web installer's name;
 # release-check is its dry run, which builds and writes nothing. A build
@@ -287,7 +310,7 @@ release-check:
 # The release manifest for a setup file (scripts/manifest.py), written and
 # checked by build/tavro-manifest.exe with this build's rules, host and
 # publisher, and what users get from the official host once it is published:
-#   make manifest SETUP=file VERSION=text URL=https://host/... [MANIFEST=out]
+#   make manifest SETUP=file VERSION=text URL=https://host/... [MIRRORS="https://... ..."] [MANIFEST=out]
 #   make check-manifest MANIFEST=file SETUP=file
 #   make check-live
 # They need the tool and the i686 tree's Wine runner, not its test programs.
@@ -360,7 +383,8 @@ sign-setup:
 
 manifest: manifest-tool
 	@$(WINE_RUN) --boot
-	@$(MANIFEST_TOOL) $(SEQUENCE_OPTION) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" "$$TAVRO_MAKE_MANIFEST"
+	@set -f; $(MANIFEST_TOOL) $(SEQUENCE_OPTION) write "$$TAVRO_MAKE_SETUP" "$$TAVRO_MAKE_VERSION" "$$TAVRO_MAKE_URL" \
+	  "$$TAVRO_MAKE_MANIFEST" $$TAVRO_MAKE_MIRRORS
 
 check-manifest: manifest-tool
 	@$(WINE_RUN) --boot

@@ -27,6 +27,7 @@ BUILD = os.path.abspath(sys.argv[1])
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "bed"))
 import bed  # noqa: E402
+from chart_style import HISTOGRAM_STYLE  # noqa: E402
 BED = os.environ["TAVRO_BED_DIR"]
 DOCROOT = os.path.join(BED, "docroot")
 WINE_RUN = os.environ["TAVRO_WINE_RUN"]
@@ -483,13 +484,7 @@ def chart_png(chart, path, info):
 set terminal pngcairo noenhanced size 1400,900 font ",10"
 set output '{out}'
 set multiplot layout 2,2 title "TAVRO installer, {date}, nproc {nproc}, {wine}: Wine on Linux stands in for Windows; absolute figures are Wine's"
-set style data histograms
-set style histogram clustered gap 1
-set style fill solid 0.8 border -1
-set grid ytics
-set key top left
-set logscale y
-set yrange [1:2000]
+{style}set yrange [1:2000]
 set ylabel "MiB/s (median, log scale)"
 set title "End to end: manifest, download, SHA-256"
 plot '{d}' using 2:xtic(1) title "ours --download-test", '' using 3 title "curl + sha256sum", '' using 4 title "floor: same work, one program"
@@ -503,7 +498,7 @@ set ylabel "MiB"
 set title "Peak RSS of the installer process"
 plot '{d}' using 11:xtic(1) title "VmHWM (median)"
 unset multiplot
-""".format(out=path, d=data, date=info["date"], nproc=info["nproc"], wine=info["wine"])
+""".format(out=path, d=data, date=info["date"], nproc=info["nproc"], wine=info["wine"], style=HISTOGRAM_STYLE)
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
 
 

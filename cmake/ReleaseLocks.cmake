@@ -48,6 +48,43 @@ if(NOT TAVRO_MANIFEST_KEY STREQUAL "")
   list(JOIN keys " " TAVRO_MANIFEST_KEYS_TEXT)
 endif()
 
+# The mirror hosts: a host other than the official one may serve the release
+# only where a signed manifest decides what runs, so never without a key. Each
+# a host name as the official host is written (lower case, at least two
+# labels), none of them the official host, none twice.
+set(TAVRO_MIRROR_HOSTS_TEXT "")
+if(NOT TAVRO_MIRROR_HOSTS STREQUAL "")
+  if(TAVRO_MANIFEST_KEYS_TEXT STREQUAL "")
+    tavro_refuse_setting(TAVRO_MIRROR_HOSTS "TAVRO_MIRROR_HOSTS needs TAVRO_MANIFEST_KEY: without a signed manifest, "
+      "whoever runs a mirror would decide what the installer runs")
+  endif()
+  # Spaces separate them, and so does CMake's ";".
+  string(REPLACE ";" " " mirror_text "${TAVRO_MIRROR_HOSTS}")
+  string(REGEX MATCHALL "[^ \t]+" mirror_hosts "${mirror_text}")
+  list(LENGTH mirror_hosts mirror_count)
+  if(mirror_count GREATER 3)
+    tavro_refuse_setting(TAVRO_MIRROR_HOSTS "TAVRO_MIRROR_HOSTS names ${mirror_count} hosts: at most 3, in the order "
+      "they are asked")
+  endif()
+  set(accepted_mirrors "")
+  foreach(mirror IN LISTS mirror_hosts)
+    string(LENGTH "${mirror}" mirror_length)
+    if(mirror_length GREATER 253 OR NOT mirror MATCHES "^([a-z0-9]([a-z0-9-]*[a-z0-9])?\\.)+[a-z]([a-z0-9-]*[a-z0-9])?$")
+      tavro_refuse_setting(TAVRO_MIRROR_HOSTS "TAVRO_MIRROR_HOSTS holds '${mirror}', which is not a host name in "
+        "lower case (letters, digits, hyphens, at least one dot: mirror.example.org)")
+    endif()
+    if(mirror STREQUAL TAVRO_OFFICIAL_HOST OR mirror STREQUAL "www.${TAVRO_OFFICIAL_HOST}")
+      tavro_refuse_setting(TAVRO_MIRROR_HOSTS "TAVRO_MIRROR_HOSTS names ${mirror}, which is the official host "
+        "(TAVRO_OFFICIAL_HOST); a mirror is another host")
+    endif()
+    if(mirror IN_LIST accepted_mirrors)
+      tavro_refuse_setting(TAVRO_MIRROR_HOSTS "TAVRO_MIRROR_HOSTS names ${mirror} twice")
+    endif()
+    list(APPEND accepted_mirrors "${mirror}")
+  endforeach()
+  list(JOIN accepted_mirrors " " TAVRO_MIRROR_HOSTS_TEXT)
+endif()
+
 string(TOLOWER "${TAVRO_PUBLISHER_CA}" publisher_ca)
 if(NOT publisher_ca STREQUAL "")
   if(NOT publisher_ca MATCHES "^[0-9a-f]+$")
@@ -76,6 +113,9 @@ function(tavro_release_lock_definitions target)
   if(NOT TAVRO_MANIFEST_KEYS_TEXT STREQUAL "")
     target_compile_definitions(${target} PRIVATE "TAVRO_MANIFEST_KEYS=\"${TAVRO_MANIFEST_KEYS_TEXT}\""
       TAVRO_MANIFEST_MAX_DAYS=${TAVRO_MANIFEST_MAX_DAYS} TAVRO_MANIFEST_FLOOR=${TAVRO_MANIFEST_FLOOR}ULL)
+  endif()
+  if(NOT TAVRO_MIRROR_HOSTS_TEXT STREQUAL "")
+    target_compile_definitions(${target} PRIVATE "TAVRO_MIRROR_HOSTS=\"${TAVRO_MIRROR_HOSTS_TEXT}\"")
   endif()
   if(NOT publisher_ca STREQUAL "")
     target_compile_definitions(${target} PRIVATE "TAVRO_PUBLISHER_CA=\"${publisher_ca}\"")

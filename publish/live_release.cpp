@@ -5,6 +5,7 @@
 #include "platform/scoped_handle.h"
 #include "release/failure_detail.h"
 #include "release/install_attempt.h"
+#include "release/release_hosts.h"
 #include "release/transfer/https_transfer.h"
 #include "release/trust/manifest_signature.h"
 #include "release/trust/signed_manifest_check.h"
@@ -75,8 +76,17 @@ bool ReadSignedFields(LiveOutcome& outcome, ErrorText& why)
     SignedFields fields;
     std::wstring fault;
     const ManifestRules rules = ManifestRulesNow(kManifestFloor);
-    if (!DownloadUrl(ManifestUrl(), bytes, DownloadReport(), error) ||
-        VerifyManifest(bytes, ManifestKeys(), rules, fields, fault) != ManifestVerdict::Verified) {
+    // From the first host that serves a verified one, as the attempt took it.
+    std::vector<std::wstring> hosts = MirrorHosts();
+    hosts.insert(hosts.begin(), kOfficialHost);
+    bool verified = false;
+    for (size_t at = 0; at < hosts.size() && !verified; ++at) {
+        bytes.clear();
+        fault.clear();
+        verified = DownloadUrl(ManifestUrlOn(hosts[at]), bytes, DownloadReport(), error) &&
+                   VerifyManifest(bytes, ManifestKeys(), rules, fields, fault) == ManifestVerdict::Verified;
+    }
+    if (!verified) {
         why = L"The manifest the attempt verified could not be fetched and verified again for its expiry: " +
               (fault.empty() ? error : fault) + L".";
         return false;
@@ -146,4 +156,124 @@ bool ReadLiveSequence(unsigned long long& sequence, size_t& keyNumber, std::wstr
         }
     }
     return true;
+}
+
+namespace {
+
+// What this build's check says of one host's manifest bytes.
+std::wstring VerdictOf(const ByteBuffer& bytes, SignedFields& fields, bool& verified)
+{
+    std::wstring fault;
+    verified = false;
+    switch (VerifyManifest(bytes, ManifestKeys(), ManifestRulesNow(kManifestFloor), fields, fault)) {
+    case ManifestVerdict::Verified:
+        verified = true;
+        return L"verified, sequence " + std::to_wstring(fields.Sequence);
+    case ManifestVerdict::Expired:
+        return L"expired: " + fault;
+    case ManifestVerdict::Refused:
+        break;
+    }
+    return L"refused: " + fault;
+}
+
+// The setup at one place, fetched whole as an attempt fetches it (held to
+// the signed size) into a file of its own, which goes again.
+std::wstring CheckPlace(const std::wstring& url, const SignedFields& fields, const std::wstring& sha256, bool& same)
+{
+    same = false;
+    std::wstring directory;
+    if (!MakePrivateDirectory(directory)) {
+        return L"no directory of its own could be made under the temporary directory";
+    }
+    std::wstring said;
+    {
+        const std::wstring path = directory + L"\\setup";
+        const ScopedFile file(NullIfInvalid(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        RunningSha256 hash;
+        ErrorText error;
+        FailureDetail detail;
+        FileDownload how;
+        how.RequiredLength = fields.InstallerSize;
+        how.Hash = &hash;
+        std::wstring computed;
+        if (!file.IsValid()) {
+            said = L"differs: no file could be made for it";
+        } else if (!hash.Begin(error, detail) ||
+                   !DownloadUrlToFile(url, file.Get(), DownloadReport(), error, &detail, how) ||
+                   !hash.Finish(computed, error, detail)) {
+            said = L"differs: " + (detail.empty() ? error : detail);
+        } else if (!Sha256TextsMatch(sha256, computed)) {
+            said = L"differs: SHA-256 " + computed + L" where the manifest names " + TextForLog(sha256) + L".";
+        } else {
+            same = true;
+            said = L"the signed setup, " + std::to_wstring(fields.InstallerSize) + L" bytes, SHA-256 as signed.";
+        }
+    }
+    RemoveTree(directory);
+    return said;
+}
+
+}  // namespace
+
+bool CheckEveryPlace(std::vector<std::wstring>& lines)
+{
+    std::vector<std::wstring> hosts = MirrorHosts();
+    hosts.insert(hosts.begin(), kOfficialHost);
+    bool allSame = true;
+    ByteBuffer official;
+    SignedFields reference;
+    bool haveReference = false;
+    for (size_t at = 0; at < hosts.size(); ++at) {
+        const std::wstring url = ManifestUrlOn(hosts[at]);
+        ByteBuffer bytes;
+        ErrorText error;
+        FailureDetail detail;
+        SignedFields fields;
+        bool verified = false;
+        std::wstring line = hosts[at] + L": ";
+        if (!DownloadUrl(url, bytes, DownloadReport(), error, &detail)) {
+            line += L"differs: " + (detail.empty() ? error : detail);
+            allSame = false;
+        } else if (at == 0) {
+            line += L"the manifest, " + VerdictOf(bytes, fields, verified) + L".";
+            official = bytes;
+            allSame = allSame && verified;
+        } else if (bytes == official) {
+            VerdictOf(bytes, fields, verified);
+            line += L"the same manifest as " + hosts[0] + L".";
+        } else {
+            line += L"differs: another manifest than " + hosts[0] + L"'s (" + std::to_wstring(bytes.size()) +
+                    L" bytes), " + VerdictOf(bytes, fields, verified) + L".";
+            allSame = false;
+        }
+        if (verified && !haveReference) {
+            reference = fields;
+            haveReference = true;
+        }
+        lines.push_back(line);
+    }
+    if (!haveReference) {
+        return false;
+    }
+    ReleaseFields release;
+    ErrorText error;
+    std::vector<std::wstring> places;
+    const wchar_t* faultyKey = nullptr;
+    if (!CheckReleaseManifest(reference.Entries, release, error) ||
+        !InstallerUrls(reference.Entries, release.InstallerUrl, places, faultyKey, error)) {
+        lines.push_back(L"The verified manifest is refused: " + error);
+        return false;
+    }
+    if (hosts.size() == 1 && places.size() == 1) {
+        lines.clear();
+        return allSame;
+    }
+    for (const std::wstring& place : places) {
+        bool same = false;
+        lines.push_back(UrlForLog(place) + L": " + CheckPlace(place, reference, release.InstallerSha256, same));
+        allSame = allSame && same;
+    }
+    return allSame;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "release/error_text.h"
 
@@ -33,3 +34,12 @@ struct LiveOutcome {
 // build signed it; `why` then says which ("could not be fetched: ...", "is
 // not ...").
 [[nodiscard]] bool ReadLiveSequence(unsigned long long& sequence, size_t& keyNumber, std::wstring& why);
+
+// A build with manifest keys: what every host serves now, one line each in
+// `lines`: each mirror host's manifest against the official host's (the
+// same bytes, and else what this build's check says of its own), then the
+// setup at each place the verified manifest names (installerUrl and its
+// mirrors), against the signed size and SHA-256. False when any host or
+// place differs or cannot be reached; a build without mirror hosts whose
+// manifest names one place gets no line and true.
+[[nodiscard]] bool CheckEveryPlace(std::vector<std::wstring>& lines);

@@ -2,7 +2,7 @@
 // with the rules of the installer built beside it (same official host), and
 // tells what users get from the official host once both are published.
 //
-//   tavro-manifest write SETUP VERSION URL OUT
+//   tavro-manifest write SETUP VERSION URL OUT [MIRROR-URL...]
 //   tavro-manifest check MANIFEST [SETUP]
 //   tavro-manifest live
 //   tavro-manifest live-sequence
@@ -12,7 +12,9 @@
 // installers would take now (signature, expires, sequence, installersize),
 // and without SETUP it checks the manifest alone (a re-signed one); live
 // also says when the live manifest expires, and live-sequence says which
-// sequence the live manifest has (make manifest signs above it). fields
+// sequence the live manifest has (make manifest signs above it). Signed,
+// write puts each MIRROR-URL in an installerMirror line, and live checks
+// the manifest and the setup on every host (CheckEveryPlace). fields
 // prints the manifest's fields, one a line: its name, "signed" when only a
 // signed manifest has it (else "always"), and its rule in a word (RuleWord).
 //
@@ -24,12 +26,14 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "publish/live_release.h"
 #include "publish/release_manifest.h"
 #include "release/failure_detail.h"
 #include "release/install_attempt.h"
 #include "release/manifest_fields.h"
+#include "release/release_hosts.h"
 #include "release/release_messages.h"
 
 namespace {
@@ -122,8 +126,9 @@ int wmain(int argc, wchar_t** argv)
     ReleaseFields release;
     ErrorText why;
     ManifestFault fault = ManifestFault::Refused;
-    if (mode == L"write" && argc == 6) {
-        if (!WriteManifestFile(argv[2], argv[3], argv[4], argv[5], release, why, fault)) {
+    if (mode == L"write" && argc >= 6) {
+        const std::vector<std::wstring> mirrors(argv + 6, argv + argc);
+        if (!WriteManifestFile(argv[2], argv[3], argv[4], mirrors, argv[5], release, why, fault)) {
             return Failed(why, fault);
         }
         Print(STD_OUTPUT_HANDLE, std::wstring(L"Wrote ") + argv[5]);
@@ -153,6 +158,12 @@ int wmain(int argc, wchar_t** argv)
             Print(STD_OUTPUT_HANDLE, std::wstring(field.Name) + (field.SignedOnly ? L" signed " : L" always ") +
                                          RuleWord(field.Rule));
         }
+        // Fields a manifest may leave out, listed where this build reads them.
+        if (!MirrorHosts().empty()) {
+            for (const ManifestField& field : kInstallerMirrorFields) {
+                Print(STD_OUTPUT_HANDLE, std::wstring(field.Name) + L" optional " + RuleWord(field.Rule));
+            }
+        }
         return 0;
     }
     if (mode == L"live" && argc == 2) {
@@ -176,7 +187,13 @@ int wmain(int argc, wchar_t** argv)
         if (outcome.Signed) {
             PrintLiveExpiry(outcome);
         }
-        return 0;
+        // Users may be served by any host: each one says what it serves.
+        std::vector<std::wstring> places;
+        const bool allSame = !outcome.Signed || CheckEveryPlace(places);
+        for (const std::wstring& line : places) {
+            Print(STD_OUTPUT_HANDLE, line);
+        }
+        return allSame ? 0 : 1;
     }
     if (mode == L"live-sequence" && argc == 2 && ManifestsAreSigned()) {
         unsigned long long sequence = 0;
@@ -191,7 +208,7 @@ int wmain(int argc, wchar_t** argv)
                                      L", signed by key " + std::to_wstring(keyNumber) + L" of this build.");
         return 0;
     }
-    Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT\n"
+    Print(STD_ERROR_HANDLE, L"usage: tavro-manifest write SETUP VERSION URL OUT [MIRROR-URL...]\n"
                             L"       tavro-manifest check MANIFEST SETUP\n"
                             L"       tavro-manifest check MANIFEST (a build with TAVRO_MANIFEST_KEY)\n"
                             L"       tavro-manifest live\n"

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <iterator>
+
 #include "release/transfer/https_transfer.h"
 #include "release/manifest.h"
 #include "release/manifest_fields.h"
 #include "release/trust/package_verification.h"
 #include "release/trust/publisher_signature.h"
+#include "release/release_hosts.h"
 #include "release/release_messages.h"
 #include "release/trust/signed_manifest_check.h"
 #include "release/url_policy.h"
@@ -243,6 +246,15 @@ std::wstring ComposeManifest(const ReleaseFields& release)
            line(kInstallerSha256Field, release.InstallerSha256);
 }
 
+std::wstring MirrorLines(const std::vector<std::wstring>& installerMirrors)
+{
+    std::wstring lines;
+    for (size_t at = 0; at < installerMirrors.size() && at < std::size(kInstallerMirrorFields); ++at) {
+        lines += std::wstring(kInstallerMirrorFields[at].Name) + L"=" + installerMirrors[at] + L"\n";
+    }
+    return lines;
+}
+
 bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256, ReleaseFields& release,
                         ErrorText& why)
 {
@@ -261,9 +273,18 @@ bool CheckManifestBytes(const ByteBuffer& bytes, const std::wstring& setupSha256
         fault = L"The manifest starts with a byte order mark; save it as UTF-8 without one.";
     } else if (!installerAccepts) {
         fault = DescribeField(manifest, release.FaultyKey) + L".";
+    } else if (ManifestsAreSigned()) {
+        // The mirror lines under the same policy as the installer's.
+        std::vector<std::wstring> places;
+        const wchar_t* faultyKey = nullptr;
+        if (!InstallerUrls(manifest, release.InstallerUrl, places, faultyKey, installerSays)) {
+            fault = DescribeField(manifest, faultyKey) + L" The installer would say: " + installerSays;
+        }
     }
     if (!fault.empty()) {
-        why = installerAccepts ? fault : fault + L" The installer would say: " + installerSays;
+        why = installerAccepts || fault.find(L" The installer would say: ") != std::wstring::npos
+                  ? fault
+                  : fault + L" The installer would say: " + installerSays;
         return false;
     }
     if (!setupSha256.empty() && !Sha256TextsMatch(release.InstallerSha256, setupSha256)) {
@@ -289,9 +310,23 @@ bool CheckManifestFile(const std::wstring& manifestPath, const std::wstring& set
 }
 
 bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version, const std::wstring& installerUrl,
-                       const std::wstring& outPath, ReleaseFields& release, ErrorText& why, ManifestFault& fault)
+                       const std::vector<std::wstring>& installerMirrors, const std::wstring& outPath,
+                       ReleaseFields& release, ErrorText& why, ManifestFault& fault)
 {
     DeleteFileW(outPath.c_str());
+    // Only a signed manifest may send users to another host.
+    if (!installerMirrors.empty() && !ManifestsAreSigned()) {
+        fault = ManifestFault::Refused;
+        why = L"Mirror lines are taken only by an installer built with TAVRO_MANIFEST_KEY: this build's installers "
+              L"would ask the official host alone.";
+        return false;
+    }
+    if (installerMirrors.size() > std::size(kInstallerMirrorFields)) {
+        fault = ManifestFault::Refused;
+        why = L"At most " + std::to_wstring(std::size(kInstallerMirrorFields)) + L" mirrors of the setup, not " +
+              std::to_wstring(installerMirrors.size()) + L".";
+        return false;
+    }
     ReleaseFields given;
     given.Version = version;
     // The installer never sends a fragment; the manifest names what it asks for.
@@ -302,7 +337,7 @@ bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& versio
     }
     fault = ManifestFault::Refused;
     ByteBuffer bytes;
-    if (!WideToUtf8(ComposeManifest(given), bytes)) {
+    if (!WideToUtf8(ComposeManifest(given) + MirrorLines(installerMirrors), bytes)) {
         why = L"The version or URL is not valid Unicode text.";
         return false;
     }

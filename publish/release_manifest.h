@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "release/error_text.h"
 #include "release/install_attempt.h"
@@ -20,6 +21,10 @@ enum class ManifestFault { Refused, FileAccess };
 // of kManifestFields (manifest_fields.h) whose values the publisher gives;
 // the signer adds the other signed ones.
 std::wstring ComposeManifest(const ReleaseFields& release);
+
+// "installerMirror1=...\n" and on, one line for each place of the same
+// setup, in order (at most the fields of kInstallerMirrorFields).
+std::wstring MirrorLines(const std::vector<std::wstring>& installerMirrors);
 
 // The manifest bytes as the installer would take them, then the setup file's
 // SHA-256 against the one they name (not compared when `setupSha256` is
@@ -50,6 +55,9 @@ bool ManifestsAreSigned();
 // CheckManifestFile and reads back the values given is left there. A file
 // already at `outPath` is removed first, so a refusal never leaves an older
 // manifest behind.
+// `installerMirrors` are written as the mirror lines (MirrorLines), which
+// only a build with manifest keys takes.
 [[nodiscard]] bool WriteManifestFile(const std::wstring& setupPath, const std::wstring& version,
-                                     const std::wstring& installerUrl, const std::wstring& outPath,
-                                     ReleaseFields& release, ErrorText& why, ManifestFault& fault);
+                                     const std::wstring& installerUrl, const std::vector<std::wstring>& installerMirrors,
+                                     const std::wstring& outPath, ReleaseFields& release, ErrorText& why,
+                                     ManifestFault& fault);

@@ -18,6 +18,12 @@ const wchar_t kManifestKeysText[] = TAVRO_WIDEN(TAVRO_MANIFEST_KEYS);
 const wchar_t kManifestKeysText[] = L"";
 #endif
 
+#ifdef TAVRO_MIRROR_HOSTS
+const wchar_t kMirrorHostsText[] = TAVRO_WIDEN(TAVRO_MIRROR_HOSTS);
+#else
+const wchar_t kMirrorHostsText[] = L"";
+#endif
+
 #ifndef TAVRO_MANIFEST_MAX_DAYS
 #define TAVRO_MANIFEST_MAX_DAYS 90
 #endif

@@ -2,6 +2,9 @@
 
 // Build settings arrive as narrow string literals (-DNAME="text"); the
 // program's texts are wide.
+#include <string>
+#include <vector>
+
 #define TAVRO_WIDEN2(text) L##text
 #define TAVRO_WIDEN(text) TAVRO_WIDEN2(text)
 
@@ -33,6 +36,26 @@ extern const wchar_t kPublisherCaPin[];
 // (TAVRO_MANIFEST_KEY): the base64 of each P-256 SubjectPublicKeyInfo,
 // separated by spaces; empty: manifests are not signed.
 extern const wchar_t kManifestKeysText[];
+
+// The hosts a build with manifest keys also asks for the signed manifest
+// and the installer, in order, after the official host
+// (TAVRO_MIRROR_HOSTS): lower case, separated by spaces; empty: none, and
+// always empty in a build without manifest keys.
+extern const wchar_t kMirrorHostsText[];
+
+// The words of a setting that lists several (the keys, the mirror hosts,
+// the log's witnesses), separated by spaces.
+template <class Char>
+std::vector<std::basic_string<Char>> SettingWords(const std::basic_string<Char>& text)
+{
+    std::vector<std::basic_string<Char>> words;
+    for (size_t start = text.find_first_not_of(Char(' ')); start != std::basic_string<Char>::npos;) {
+        const size_t end = text.find(Char(' '), start);
+        words.push_back(text.substr(start, end == std::basic_string<Char>::npos ? end : end - start));
+        start = end == std::basic_string<Char>::npos ? end : text.find_first_not_of(Char(' '), end);
+    }
+    return words;
+}
 
 // How far ahead a manifest may expire (TAVRO_MANIFEST_MAX_DAYS), so that an
 // old stolen manifest is not valid for years, and the lowest sequence this

@@ -8,6 +8,7 @@
 #include "release/trust/package_verification.h"
 #include "release/transfer/proxy_settings.h"
 #include "release/trust/publisher_signature.h"
+#include "release/release_hosts.h"
 #include "release/release_messages.h"
 #include "release/transfer/transfer_limits.h"
 #include "release/url_policy.h"
@@ -167,6 +168,27 @@ void KeepDownload(KeptDownload& kept, const ReleaseFields& release, unsigned lon
     kept.Body = partial;
 }
 
+#ifdef TAVRO_MANIFEST_KEYS
+// Before the installer's next place: the bytes of the one that failed go
+// first, so that nothing of one host is ever read with another's, and a
+// file of its own, hashed from its first byte, takes the next host's.
+bool StartNextPlace(const AttemptPlace& place, const std::wstring& failedUrl, const FailureDetail& failure,
+                    AttemptFile& download, RunningSha256& hash, PartialBody& partial, ErrorText& error,
+                    FailureDetail& detail)
+{
+    download.Discard();
+    Log(place, InstallerHostFailedLine(failedUrl, failure));
+    partial = PartialBody();
+    *download.Handle.Receive() = CreateAttemptFile(place.Directory, download.Path);
+    if (!download.Handle.IsValid()) {
+        error = kMsgDownloadFailed;
+        detail = DescribeFailure(WindowsErrorCause(GetLastError()), L"creating a file in", place.Directory);
+        return false;
+    }
+    return hash.Begin(error, detail);
+}
+#endif
+
 DWORD AttemptSteps(const AttemptPlace& place)
 {
     ErrorText error;
@@ -179,9 +201,19 @@ DWORD AttemptSteps(const AttemptPlace& place)
     TransferSessions sessions;
     ReleaseFields release;
     unsigned long long installerSize = kAnyLength;
+#ifdef TAVRO_MANIFEST_KEYS
+    // Where the installer may come from, in order: installerUrl, then the
+    // signed manifest's mirrors of it.
+    std::vector<std::wstring> installerUrls;
+    if (!FetchSignedRelease(place.Directory, sessions, release, installerSize, installerUrls, error, detail)) {
+        return FailAttempt(place, error, detail);
+    }
+    const bool mirrored = !MirrorHosts().empty();
+#else
     if (!FetchRelease(place.Directory, sessions, release, installerSize, error, detail)) {
         return FailAttempt(place, error, detail);
     }
+#endif
 
     const std::wstring& workingDirectory = place.Directory;
     const std::wstring installerPath = workingDirectory + L"\\" + InstallerFileName(release.Version);
@@ -238,6 +270,53 @@ DWORD AttemptSteps(const AttemptPlace& place)
     how.Sessions = &sessions;
     how.Hash = &hash;
     how.Partial = &partial;
+#ifdef TAVRO_MANIFEST_KEYS
+    // Each place in turn while the one before fails: its own file, the
+    // same signed size and SHA-256. The user hears the first place's
+    // sentence; the detail names what each did.
+    ErrorText firstError;
+    FailureDetail tried;
+    std::wstring computedSha256;
+    for (size_t at = 0;; ++at) {
+        const std::wstring& installerUrl = installerUrls[at];
+        const bool another = at + 1 < installerUrls.size();
+        FailureDetail failure;
+        ErrorText sentence;
+        if (!DownloadUrlToFile(installerUrl, download.Handle.Get(), installerReport, sentence, &failure, how)) {
+            // Cut part-way after its resumes, and no other place: the bytes
+            // wait for "Try again".
+            if (installerUrls.size() == 1 && place.Kept != nullptr && partial.Received != 0) {
+                KeepDownload(*place.Kept, release, installerSize, partial, download);
+                return FailAttempt(place, sentence, failure);
+            }
+        } else if (!hash.Finish(computedSha256, sentence, failure)) {
+            return FailDiscardingDownload(place, download, sentence, failure, kLogHashFailed);
+        } else if (!Sha256TextsMatch(release.InstallerSha256, computedSha256)) {
+            // A place that serves other bytes: they go before anything else.
+            download.Discard();
+            Log(place, kLogHashFailed);
+            sentence = kMsgHashMismatch;
+            failure = DescribeFailure(L"SHA-256 " + computedSha256, L"computed where the manifest names",
+                                      TextForLog(release.InstallerSha256));
+        } else {
+            if (mirrored) {
+                Log(place, InstallerHostLine(installerUrl));
+            }
+            break;
+        }
+        if (at == 0) {
+            firstError = sentence;
+        }
+        tried = JoinDetails(tried, failure);
+        if (!another) {
+            return FailDiscardingDownload(place, download, firstError, installerUrls.size() == 1 ? failure : tried);
+        }
+        if (!StartNextPlace(place, installerUrl, failure, download, hash, partial, error, detail)) {
+            return FailDiscardingDownload(place, download, error, detail,
+                                          download.Handle.IsValid() ? kLogHashFailed : nullptr);
+        }
+    }
+#else
     if (!DownloadUrlToFile(release.InstallerUrl, download.Handle.Get(), installerReport, error, &detail, how)) {
         // Cut part-way after its resumes: the bytes wait for "Try again".
         if (place.Kept != nullptr && partial.Received != 0) {
@@ -257,6 +336,7 @@ DWORD AttemptSteps(const AttemptPlace& place)
                                                       TextForLog(release.InstallerSha256)),
                                       kLogHashFailed);
     }
+#endif
 #ifdef TAVRO_PUBLISHER
     // Only a build pinned to a publisher imports what checks the signature.
     std::wstring refused;

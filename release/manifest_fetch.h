@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "release/error_text.h"
 #include "release/failure_detail.h"
@@ -47,3 +48,22 @@ std::wstring InstallerFileName(const std::wstring& version);
 // kAnyLength). On failure assigns the user's sentence and what failed.
 [[nodiscard]] bool FetchRelease(const std::wstring& directory, TransferSessions& sessions, ReleaseFields& release,
                                 unsigned long long& installerSize, ErrorText& error, FailureDetail& detail);
+
+// A build with manifest keys: the release from the first host that gives a
+// verified manifest, asking the official host, then each mirror host in
+// order (release_hosts.h), for ManifestUrlOn(host). Each host's bytes are
+// checked as FetchRelease checks the official host's: the signature, the
+// expiry, the sequence against this user's record, and an origin line that
+// names ManifestUrl(), whichever host served them. A host that gives none
+// gets a log line in `directory` when another is asked after it. The
+// manifest that verified is then held to CheckReleaseManifest and its
+// installer places to InstallerUrls, and no other host is asked: it is the
+// publisher's signed word. On success fills `release`, `installerSize` and
+// `installerUrls` (in the manifest's order, but the places on a host that
+// gave the manifest request no answer at all come last); when no host gives a verified manifest, assigns the
+// official host's sentence and, in `detail`, what each host did
+// (JoinDetails). FetchRelease of such a build is this call.
+[[nodiscard]] bool FetchSignedRelease(const std::wstring& directory, TransferSessions& sessions,
+                                      ReleaseFields& release, unsigned long long& installerSize,
+                                      std::vector<std::wstring>& installerUrls, ErrorText& error,
+                                      FailureDetail& detail);

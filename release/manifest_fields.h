@@ -5,9 +5,11 @@
 #include "release/manifest.h"
 
 // The release manifest's fields, in the order a manifest gives them, each
-// with its rule and whether only a signed manifest has it. Every field is
-// required: the others in every manifest, the signed-only ones in a signed
-// manifest (a build with manifest keys), which holds the others too. The
+// with its rule and whether only a signed manifest has it. Every field of
+// kManifestFields is required: the others in every manifest, the
+// signed-only ones in a signed manifest (a build with manifest keys), which
+// holds the others too. The setup's mirrors (kInstallerMirrorFields) are
+// the fields a signed manifest may leave out. The
 // attempt (CheckReleaseManifest), the signed check (VerifyManifest) and the
 // manifest tool read this table: a new field is one row.
 
@@ -38,6 +40,9 @@ constexpr wchar_t kExpiresField[] = L"expires";
 constexpr wchar_t kSequenceField[] = L"sequence";
 constexpr wchar_t kInstallerSizeField[] = L"installersize";
 constexpr wchar_t kSignatureField[] = L"signature";
+constexpr wchar_t kInstallerMirror1Field[] = L"installerMirror1";
+constexpr wchar_t kInstallerMirror2Field[] = L"installerMirror2";
+constexpr wchar_t kInstallerMirror3Field[] = L"installerMirror3";
 
 // One table at one address, whichever file reads it.
 inline constexpr ManifestField kManifestFields[] = {
@@ -49,6 +54,17 @@ inline constexpr ManifestField kManifestFields[] = {
     {kSequenceField, true, FieldRule::Sequence},
     {kInstallerSizeField, true, FieldRule::Size},
     {kSignatureField, true, FieldRule::Signature},
+};
+
+// The fields a signed manifest may give or leave out: more places of the
+// same installer (the same installersize and SHA-256), tried in order after
+// installerUrl when the one before fails (release_hosts.h). Rows of a table
+// of their own: an installer built without manifest keys never reads them,
+// and stays as it was.
+inline constexpr ManifestField kInstallerMirrorFields[] = {
+    {kInstallerMirror1Field, true, FieldRule::Url},
+    {kInstallerMirror2Field, true, FieldRule::Url},
+    {kInstallerMirror3Field, true, FieldRule::Url},
 };
 
 // The rule in one word, as the manifest tool lists it: "origin", "filename",

@@ -57,6 +57,12 @@ constexpr wchar_t kLogVerified[] = L"Installer verified successfully.";
 // accepted: + what failed (failure_detail.h). The build's floor holds.
 constexpr wchar_t kLogSequenceUnread[] = L"The manifest sequence record could not be read: ";
 constexpr wchar_t kLogSequenceUnkept[] = L"The manifest sequence record could not be kept: ";
+// A build with mirror hosts (release_hosts.h): which host the manifest and
+// the installer came from, and why one was passed over.
+constexpr wchar_t kLogManifestNotFromPrefix[] = L"No verified release manifest from ";
+constexpr wchar_t kLogManifestFromPrefix[] = L"Release manifest taken from ";
+constexpr wchar_t kLogInstallerNotFromPrefix[] = L"Installer not taken from ";
+constexpr wchar_t kLogInstallerFromPrefix[] = L"Installer downloaded from ";
 // "Download resumed at " + the byte it goes on from + " bytes."
 constexpr wchar_t kLogResumedPrefix[] = L"Download resumed at ";
 constexpr wchar_t kLogResumedSuffix[] = L" bytes.";

@@ -5,6 +5,7 @@
 
 #include "release/build_settings.h"
 #include "release/manifest.h"
+#include "release/release_hosts.h"
 #include "release/release_messages.h"
 
 #ifndef TAVRO_OFFICIAL_HOST
@@ -116,7 +117,14 @@ bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorTe
         return false;
     }
     endpoint.Host = UrlComponent(parts.lpszHostName, parts.dwHostNameLength);
-    if (!IsOfficialHost(endpoint.Host)) {
+#ifdef TAVRO_MANIFEST_KEYS
+    // A signed manifest decides what runs, so a mirror host the build names
+    // may serve it too; any other host still may not.
+    const bool allowed = IsOfficialHost(endpoint.Host) || IsMirrorHost(endpoint.Host);
+#else
+    const bool allowed = IsOfficialHost(endpoint.Host);
+#endif
+    if (!allowed) {
         error = kMsgUrlForeignHost;
         return false;
     }

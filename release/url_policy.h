@@ -40,8 +40,9 @@ std::wstring ComposeRequestPath(const std::wstring& path, const std::wstring& ex
 // A part CrackUrl found, or empty when the URL has none.
 std::wstring UrlComponent(const wchar_t* start, DWORD length);
 
-// Cracks the URL and applies the policy: absolute, https, official host, any
-// port. On success fills every field of the endpoint. On failure assigns one
+// Cracks the URL and applies the policy: absolute, https, official host (or,
+// in a build with manifest keys, a mirror host: release_hosts.h), any port.
+// On success fills every field of the endpoint. On failure assigns one
 // of the three URL sentences; after a refused host, endpoint.Host holds the
 // refused host and the other fields are unchanged.
 [[nodiscard]] bool ParseReleaseUrl(const std::wstring& url, ReleaseEndpoint& endpoint, ErrorText& error);

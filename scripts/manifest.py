@@ -3,7 +3,7 @@
 the installer (build/tavro-manifest.exe, same official host), under Wine, and
 tells what users get from the official host now:
 
-  manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] write SETUP VERSION URL OUT
+  manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] write SETUP VERSION URL OUT [MIRROR...]
   manifest.py [--tool EXE] [--wine-run RUNNER] check MANIFEST [SETUP]
   manifest.py [--tool EXE] [--wine-run RUNNER] live
   manifest.py [--tool EXE] [--wine-run RUNNER] [--sequence-override N] refresh OUT
@@ -34,7 +34,9 @@ Sequences climb across keys and output files (an installer that carries two
 keys compares a manifest with the highest it accepted from either), and
 above the live manifest's, which the tool fetches first: a lost record does
 not sign below what users took. --sequence-override signs N instead,
-logged beside the record."""
+logged beside the record. Each MIRROR (a URL of the same setup on a mirror
+host, a build with TAVRO_MIRROR_HOSTS) becomes an installerMirror line in
+the signed part."""
 import base64
 import contextlib
 import datetime
@@ -55,7 +57,8 @@ from release_files import Failure  # noqa: E402
 import transparency_log  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MANIFEST=out] [SEQUENCE_OVERRIDE=N]\n"
+USAGE = ("usage: make manifest SETUP=file VERSION=text URL=https://... [MIRRORS=\"https://... https://...\"] "
+         "[MANIFEST=out] [SEQUENCE_OVERRIDE=N]\n"
          "       make check-manifest MANIFEST=file SETUP=file (SETUP optional in a build with TAVRO_MANIFEST_KEY)\n"
          "       make check-live\n"
          "       make manifest-refresh [MANIFEST=file] [SEQUENCE_OVERRIDE=N]")
@@ -93,7 +96,7 @@ def run_tool(wine_run, tool, args, paths, seconds=TOOL_SECONDS):
     return result.returncode, out, err
 
 
-def write(wine_run, tool, setup, version, url, out, override=None):
+def write(wine_run, tool, setup, version, url, out, *mirrors, override=None):
     directory = os.path.dirname(out) or "."
     name = os.path.basename(out)
     try:
@@ -107,7 +110,8 @@ def write(wine_run, tool, setup, version, url, out, override=None):
             raise Failure("The manifest could not be written into %s (%s); nothing was written: the files there are "
                           "as they were." % (directory, error.strerror)) from None
         try:
-            code, stdout, stderr = run_tool(wine_run, tool, ["write", winpath(setup), version, url, winpath(scratch)],
+            code, stdout, stderr = run_tool(wine_run, tool, ["write", winpath(setup), version, url, winpath(scratch)]
+                                            + list(mirrors),
                                             {winpath(scratch): out, winpath(setup): setup})
             sys.stderr.write(stderr)
             keys_path, max_days, floor = build_settings(tool)
@@ -507,6 +511,18 @@ def locks_of(tool):
         print("Manifest this build requires: any, unsigned (no TAVRO_MANIFEST_KEY)")
     pin = cache_value(tool, "TAVRO_PUBLISHER_CA")
     print("CA pin of this build: " + ("TAVRO_PUBLISHER_CA=" + pin.lower() if pin else "none (no TAVRO_PUBLISHER_CA)"))
+    mirrors = cache_value(tool, "TAVRO_MIRROR_HOSTS").split()
+    print("Mirror hosts of this build: " + (" ".join(mirrors) + " (TAVRO_MIRROR_HOSTS)" if mirrors
+                                            else "none (no TAVRO_MIRROR_HOSTS)"))
+    log_key = cache_value(tool, "TAVRO_LOG_KEY")
+    if log_key:
+        witnesses = cache_value(tool, "TAVRO_LOG_WITNESSES").split()
+        print("Log this build requires: %s (TAVRO_LOG_KEY), cosigned by %s of the %d witnesses %s "
+              "(TAVRO_LOG_QUORUM, TAVRO_LOG_WITNESSES)" % (
+                  log_key, cache_value(tool, "TAVRO_LOG_QUORUM", "1"), len(witnesses),
+                  ", ".join(w.split("+")[0] for w in witnesses)))
+    else:
+        print("Log this build requires: none (no TAVRO_LOG_KEY)")
     return 0
 
 
@@ -552,7 +568,7 @@ def main(args):
             override = int(args[1])
         args = args[2:]
     mode = args[0] if args else ""
-    if mode == "write" and len(args) == 5 and args[1] and args[4]:
+    if mode == "write" and len(args) >= 5 and args[1] and args[4]:
         return write(wine_run, tool, *args[1:], override=override)
     if mode == "check" and len(args) == 3 and args[1] and args[2]:
         code, stdout, stderr = run_tool(wine_run, tool, ["check", winpath(args[1]), winpath(args[2])],

@@ -19,14 +19,15 @@ class Field:
 
 
 def parse_table(text):
-    """The fields of `tavro-manifest fields` output ("name signed|always
-    rule" a line), in the order a manifest gives them."""
+    """The fields of `tavro-manifest fields` output ("name
+    signed|always|optional rule" a line: optional ones are signed fields a
+    manifest may leave out), in the order a manifest gives them."""
     fields = []
     for line in text.splitlines():
         words = line.split()
-        if len(words) != 3 or words[1] not in ("signed", "always"):
+        if len(words) != 3 or words[1] not in ("signed", "always", "optional"):
             raise ValueError("the manifest tool listed a field as %r" % line)
-        fields.append(Field(words[0], words[1] == "signed", words[2]))
+        fields.append(Field(words[0], words[1] != "always", words[2]))
     if not fields:
         raise ValueError("the manifest tool listed no field")
     return fields

@@ -5,6 +5,7 @@
 
 #include "platform/scoped_handle.h"
 #include "release/manifest.h"
+#include "release/release_hosts.h"
 #include "release/release_messages.h"
 #include "release/transfer/async_request.h"
 #include "release/transfer/body_reading.h"
@@ -21,6 +22,19 @@ bool IsRedirect(DWORD status)
 }
 
 constexpr ULONGLONG kNoDeadline = ~0ULL;
+
+// How long a request's connection, TLS handshake and response headers may
+// take: one low-speed window, or kMirrorHeadersWaitMs in a build with
+// mirror hosts, where another host may wait behind a silent one.
+ULONGLONG HeadersWaitMs()
+{
+#ifdef TAVRO_MANIFEST_KEYS
+    if (!MirrorHosts().empty() && kMirrorHeadersWaitMs < kTransferLimits.LowSpeedWindowMs) {
+        return kMirrorHeadersWaitMs;
+    }
+#endif
+    return kTransferLimits.LowSpeedWindowMs;
+}
 
 // The deadlines of one whole fetch, all its redirects included.
 struct FetchDeadlines {
@@ -86,7 +100,7 @@ bool SendAndReadStatus(AsyncRequest& request, const std::wstring& headers, const
     const ULONGLONG headersDeadlineMs = Earlier(deadlines.HeadersMs, deadlines.WholeMs);
     const std::wstring timeUp =
         TimeUpCause(headersDeadlineMs, deadlines,
-                    L"no response headers within " + SecondsText(kTransferLimits.LowSpeedWindowMs));
+                    L"no response headers within " + SecondsText(HeadersWaitMs()));
     const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request.State());
     for (bool offered = false;;) {
         const auto send = [&] {
@@ -290,7 +304,7 @@ bool GetByRoutes(const std::wstring& url, const ReleaseEndpoint& endpoint, BodyS
 {
     const ProxyChoice choice = ChooseProxyForUrl(url, endpoint.Host, endpoint.Port);
     if (deadlines.HeadersMs == kNoDeadline) {
-        deadlines.HeadersMs = GetTickCount64() + kTransferLimits.LowSpeedWindowMs;
+        deadlines.HeadersMs = GetTickCount64() + HeadersWaitMs();
     }
     for (const std::wstring& route : choice.Routes) {
         FailureDetail sessionFailure;
@@ -438,7 +452,7 @@ bool DownloadWhole(const std::wstring& url, BodySink& sink, ErrorText& error, Fa
         // The fetch's time is up: the next request would not be waited for.
         if (GetTickCount64() >= Earlier(deadlines.HeadersMs, deadlines.WholeMs)) {
             error = kMsgDownloadFailed;
-            why = DescribeFailure(L"no response headers within " + SecondsText(kTransferLimits.LowSpeedWindowMs),
+            why = DescribeFailure(L"no response headers within " + SecondsText(HeadersWaitMs()),
                                   L"after redirects, the last from", EndpointUrl(endpoint));
             return false;
         }

@@ -27,6 +27,14 @@ struct TransferLimits {
 constexpr TransferLimits kProductionLimits = {60000, 1024, 120000, 10000, 1000,
                                               kMaxInstallerMib * 1024ULL * 1024ULL, 50, 1600, 20000};
 
+// In a build with mirror hosts, the wait for a request's connection, TLS
+// handshake and response headers: a host that takes the connection and then
+// says nothing holds the next host back this long, not a whole low-speed
+// window. 15 s is some five times what a cold TLS handshake with its
+// certificate checks takes on a slow line or an emulated i386 (about 2-3 s),
+// and a static file's headers follow at once.
+constexpr ULONGLONG kMirrorHeadersWaitMs = 15000;
+
 // The limits in force (transfer_limits.cpp): kProductionLimits in every
 // program built from this code, shortened ones in the unit tests, so the
 // test bed need not wait a minute.

@@ -13,11 +13,7 @@ bool LogRulesFromSettings(const std::string& logKey, const std::string& witnesse
         return false;
     }
     read.Origin = read.LogKey.Name;
-    size_t at = 0;
-    while ((at = witnesses.find_first_not_of(' ', at)) != std::string::npos) {
-        const size_t end = witnesses.find(' ', at);
-        const std::string text = witnesses.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end;
+    for (const std::string& text : SettingWords(witnesses)) {
         NoteKey witness;
         if (!ParseVerifierKey(text, kNoteCosignature, witness, why)) {
             fault = L"the build's witness key " + QuotedNoteText(text) + L" (TAVRO_LOG_WITNESSES): " + why;

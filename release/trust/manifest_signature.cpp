@@ -108,14 +108,7 @@ long long NowUtcSeconds()
 
 std::vector<std::wstring> ManifestKeys()
 {
-    std::vector<std::wstring> keys;
-    const std::wstring all = kManifestKeysText;
-    for (size_t start = 0; start < all.size();) {
-        const size_t end = all.find(L' ', start);
-        keys.push_back(all.substr(start, end - start));
-        start = end == std::wstring::npos ? all.size() : end + 1;
-    }
-    return keys;
+    return SettingWords(std::wstring(kManifestKeysText));
 }
 
 bool DecodeBase64(const std::wstring& text, std::vector<unsigned char>& bytes)

@@ -23,6 +23,10 @@ INSTALLER = os.environ.get("TAVRO_INSTALLER", "")
 HOST = os.environ.get("TAVRO_OFFICIAL_HOST", "tavro.example")
 # A foreign host the bed serves too (tests/bed/in-bed.sh).
 HOSTILE_HOST = "evil.example"
+# A mirror host with a site of its own (tests/bed/in-bed.sh); a site's
+# files, rules and logs carry its suffix.
+MIRROR_HOST = "mirror.example"
+MIRROR = "-mirror"
 MANIFEST_PATH = "/updates/tavro-update.txt"
 # How much longer everything takes where 32-bit Wine runs under QEMU's
 # emulation (tests/bed/with-i386.sh): one process start alone takes seconds.
@@ -41,11 +45,37 @@ def winpath(path):
 
 
 def reset_site():
-    shutil.rmtree(DOCROOT, ignore_errors=True)
-    os.makedirs(DOCROOT)
+    for site in ("", MIRROR):
+        shutil.rmtree(DOCROOT + site, ignore_errors=True)
+        os.makedirs(DOCROOT + site)
     for name in os.listdir(BED):
-        if name in ("rules.json", "requests.log", "sent.log") or name.startswith("release-"):
+        if name in ("rules.json", "requests.log", "sent.log", "rules-mirror.json", "requests-mirror.log",
+                    "sent-mirror.log") or name.startswith("release-"):
             os.remove(os.path.join(BED, name))
+    # The official names as the bed made them.
+    original = os.path.join(BED, "hosts.original")
+    if os.path.exists(original):
+        with open(original, "rb") as f:
+            data = f.read()
+        with open(os.path.join(BED, "hosts"), "wb") as f:
+            f.write(data)
+
+
+def point_official_at(address):
+    """Where the official names resolve from now on (until reset_site): an
+    address where nothing listens (127.0.0.4) makes the official host refuse
+    every connection, None leaves it without a name. The bed's hosts file is
+    rewritten in place, which every later lookup reads."""
+    path = os.path.join(BED, "hosts")
+    original = os.path.join(BED, "hosts.original")
+    if not os.path.exists(original):
+        shutil.copyfile(path, original)
+    with open(original, encoding="utf-8") as f:
+        lines = [line for line in f.read().splitlines() if not line.endswith(" www." + HOST)]
+    if address:
+        lines.insert(1, "%s %s www.%s" % (address, HOST, HOST))
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
 
 
 def present_wrong_name(on):
@@ -64,8 +94,8 @@ def release(name):
     open(os.path.join(BED, "release-" + name), "w").close()
 
 
-def publish(url_path, data):
-    path = os.path.join(DOCROOT, url_path.lstrip("/"))
+def publish(url_path, data, site=""):
+    path = os.path.join(DOCROOT + site, url_path.lstrip("/"))
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
@@ -78,15 +108,15 @@ def publish_release(installer, version="1.2.3.4", url_path="/releases/setup.exe"
     publish(MANIFEST_PATH, manifest)
 
 
-def set_rules(rules):
-    with open(os.path.join(BED, "rules.json"), "w", encoding="utf-8") as f:
+def set_rules(rules, site=""):
+    with open(os.path.join(BED, "rules%s.json" % site), "w", encoding="utf-8") as f:
         json.dump(rules, f)
 
 
-def requests():
-    """What the release server saw, in order."""
+def requests(site=""):
+    """What the release server (or the mirror's) saw, in order."""
     try:
-        with open(os.path.join(BED, "requests.log"), encoding="utf-8") as f:
+        with open(os.path.join(BED, "requests%s.log" % site), encoding="utf-8") as f:
             return [json.loads(line) for line in f]
     except FileNotFoundError:
         return []

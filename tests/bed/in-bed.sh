@@ -20,7 +20,12 @@
 #
 # The command sees TAVRO_BED_DIR: docroot/ (files served), rules.json (fault
 # switches per path), requests.log (what the server saw), certs/, and
-# small-disk/, a file system of 200 KiB that fills up.
+# small-disk/, a file system of 200 KiB that fills up. mirror.example has a
+# site of its own on 127.0.0.3:443 (its certificate from the same test CA):
+# docroot-mirror/, rules-mirror.json, requests-mirror.log. The official names
+# can be pointed elsewhere by rewriting hosts (bed.point_official_at): at an
+# address where nothing listens the official host refuses, without a line it
+# has no name.
 # TAVRO_BED_SITE=none leaves port 443 free for a server the command starts.
 # TAVRO_BED_LINK=RTT_MS,RATE_MBIT (80,20: a far home line) puts a link of
 # that round trip and rate between the official names and port 443
@@ -68,11 +73,12 @@ ip link set lo up
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY
 
 # Name resolution and trust for this namespace only.
-# evil.example is a hostile foreign host the site may point at.
+# evil.example is a hostile foreign host the site may point at;
+# mirror.example (127.0.0.3) a mirror host with a site of its own.
 official=127.0.0.1
 if [ -n "${TAVRO_BED_LINK:-}" ]; then official=127.0.0.2; fi
-printf '127.0.0.1 localhost evil.example\n%s %s www.%s\n::1 localhost\n' "$official" "$host" "$host" \
-  > "$TAVRO_BED_DIR/hosts"
+printf '127.0.0.1 localhost evil.example\n%s %s www.%s\n127.0.0.3 mirror.example\n::1 localhost\n' \
+  "$official" "$host" "$host" > "$TAVRO_BED_DIR/hosts"
 mount --bind "$TAVRO_BED_DIR/hosts" /etc/hosts
 cat /etc/ssl/certs/ca-certificates.crt "$TAVRO_BED_DIR/certs/ca.pem" > "$TAVRO_BED_DIR/ca-bundle.crt"
 mount --bind "$TAVRO_BED_DIR/ca-bundle.crt" /etc/ssl/certs/ca-certificates.crt

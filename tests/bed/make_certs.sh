@@ -5,6 +5,7 @@
 #   wrong-name.pem/.key          another name, from the test CA
 #   untrusted.pem/.key           the official names, from a CA nobody trusts
 #   hostile.pem/.key             evil.example, a foreign host, from the test CA
+#   mirror.pem/.key              mirror.example, a mirror host, from the test CA
 set -euo pipefail
 out=$1
 host=${2:-tavro.example}
@@ -31,3 +32,4 @@ leaf official ca "$host,www.$host"
 leaf wrong-name ca "other-host.example"
 leaf untrusted rogue-ca "$host,www.$host"
 leaf hostile ca "evil.example"
+leaf mirror ca "mirror.example"

@@ -41,6 +41,9 @@ A trickle lasts for_ms (default 150000) and then the connection is closed.
 Port 7443 relays to 443, passing what the server sends one byte every 200 ms,
 so a TLS handshake through it never completes in time.
 Generated bodies: /bytes/N is N bytes of a fixed pattern (byte i = i*31+7).
+The mirror host (mirror.example) is a site of its own on 127.0.0.3:443, its
+files, rules and logs named with "-mirror" (docroot-mirror/,
+rules-mirror.json, requests-mirror.log, sent-mirror.log).
 Every request is appended as one JSON line to <bed>/requests.log (with the
 client's port: requests of one connection share it), and so is
 every TLS handshake for the hostile host (evil.example, served on 443 with a
@@ -66,13 +69,13 @@ LOG_LOCK = threading.Lock()
 HOSTILE_HOST = "evil.example"
 
 
-def log_entry(entry, path=None):
+def log_entry(entry, path=None, site=""):
     """Logs what a connection saw; with `path`, returns how often that path
     was asked for, this request included, counted in the same step, so that
     requests arriving at once each get a place of their own in a sequence."""
     with LOG_LOCK:
-        times = times_requested(path) + 1 if path is not None else 0
-        with open(os.path.join(BED, "requests.log"), "a", encoding="utf-8") as f:
+        times = times_requested(path, site) + 1 if path is not None else 0
+        with open(os.path.join(BED, "requests%s.log" % site), "a", encoding="utf-8") as f:
             f.write(json.dumps(entry) + "\n")
     return times
 
@@ -82,9 +85,9 @@ def pattern_bytes(count):
         bytes((i * 31 + 7) & 0xFF for i in range(count % 256))
 
 
-def load_rules(path, times):
+def load_rules(path, times, site=""):
     try:
-        with open(os.path.join(BED, "rules.json"), encoding="utf-8") as f:
+        with open(os.path.join(BED, "rules%s.json" % site), encoding="utf-8") as f:
             rules = dict(json.load(f).get(path, {}))
     except FileNotFoundError:
         return {}
@@ -94,10 +97,10 @@ def load_rules(path, times):
     return rules
 
 
-def times_requested(path):
+def times_requested(path, site=""):
     """How often the path was asked for before; under LOG_LOCK."""
     try:
-        with open(os.path.join(BED, "requests.log"), encoding="utf-8") as f:
+        with open(os.path.join(BED, "requests%s.log" % site), encoding="utf-8") as f:
             return sum(1 for line in f if urllib.parse.unquote(
                 urllib.parse.urlsplit(json.loads(line).get("path", "")).path) == path)
     except FileNotFoundError:
@@ -128,12 +131,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         """Logs the request; how often its path was asked for, this time included."""
         return log_entry({"port": self.server.server_address[1], "method": self.command, "path": self.path,
                           "headers": {k: v for k, v in self.headers.items()}, "client": self.client_address[1]},
-                         path)
+                         path, self.server.site)
 
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(url.path)
-        rules = load_rules(path, self.record(path))
+        rules = load_rules(path, self.record(path), self.server.site)
         for key, values in urllib.parse.parse_qs(url.query).items():
             rules[key] = values[-1]
 
@@ -167,8 +170,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if served.startswith("/bytes/"):
                 body = pattern_bytes(int(served[len("/bytes/"):]))
             else:
-                local = os.path.normpath(os.path.join(DOCROOT, served.lstrip("/")))
-                if local.startswith(DOCROOT + os.sep) and os.path.isfile(local):
+                docroot = DOCROOT + self.server.site
+                local = os.path.normpath(os.path.join(docroot, served.lstrip("/")))
+                if local.startswith(docroot + os.sep) and os.path.isfile(local):
                     with open(local, "rb") as f:
                         body = f.read()
                 else:
@@ -246,7 +250,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         finally:
-            with LOG_LOCK, open(os.path.join(BED, "sent.log"), "a", encoding="utf-8") as f:
+            with LOG_LOCK, open(os.path.join(BED, "sent%s.log" % self.server.site), "a", encoding="utf-8") as f:
                 f.write(json.dumps({"sent": self.sent, "of": path}) + "\n")
         if cut is not None:
             # Drop the connection in the middle of the announced body.
@@ -336,9 +340,9 @@ def tls_context(cert, newest=None):
     return context
 
 
-def serve(port, cert, newest=None):
+def serve(port, cert, newest=None, address="127.0.0.1", site=""):
     context = tls_context(cert, newest)
-    if port == 443:
+    if port == 443 and not site:
         hostile = tls_context("hostile")
         wrong_name = tls_context("wrong-name")
 
@@ -350,7 +354,8 @@ def serve(port, cert, newest=None):
                 connection.context = wrong_name
 
         context.sni_callback = choose
-    server = Server(("127.0.0.1", port), Handler)
+    server = Server((address, port), Handler)
+    server.site = site
     server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
@@ -402,7 +407,9 @@ def serve_slow_relay(port):
 
 def main():
     os.makedirs(DOCROOT, exist_ok=True)
+    os.makedirs(DOCROOT + "-mirror", exist_ok=True)
     serve(443, "official")
+    serve(443, "mirror", address="127.0.0.3", site="-mirror")
     serve_slow_relay(7443)
     serve(8443, "wrong-name")
     serve(9443, "untrusted")

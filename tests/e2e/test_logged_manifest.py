@@ -38,6 +38,11 @@ SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "scripts")
 MONITOR = [sys.executable, os.path.join(SCRIPTS, "monitor.py"), "--tool", LOGGED]
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def start_witnesses(state):
     """The bed's three witnesses on 127.0.0.1:7101..7103, their state in
     `state`; the processes."""
@@ -201,11 +206,18 @@ class LoggedManifest(unittest.TestCase):
         env = dict(os.environ, SOFTHSM2_CONF=token.conf, TAVRO_SIGN_PIN_FILE=os.path.join(work, "pin"),
                    TAVRO_SIGN_MANIFEST_KEY=token.uri("manifest", "private"), XDG_STATE_HOME=os.path.join(work, "state"))
         bed.reset_site()
-        written = subprocess.run([sys.executable, os.path.join(SCRIPTS, "manifest.py"), "--tool",
-                                  os.path.join(os.path.dirname(LOGGED), "tavro-manifest.exe"), "--wine-run",
+        tool = os.path.join(os.path.dirname(LOGGED), "tavro-manifest.exe")
+        written = subprocess.run([sys.executable, os.path.join(SCRIPTS, "manifest.py"), "--tool", tool, "--wine-run",
                                   bed.WINE_RUN, "write", setup, "2.1.0", signing.SETUP_URL, out], env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300 * bed.SLOWDOWN)
         self.assertEqual(written.returncode, 0, written.stderr)
+        # What make release says of this build before it signs it.
+        locks = subprocess.run([sys.executable, os.path.join(SCRIPTS, "manifest.py"), "--tool", tool, "locks"],
+                               stdout=subprocess.PIPE, text=True, check=True).stdout
+        with open(os.path.join(KEYS, "log.vkey"), encoding="ascii") as f:
+            self.assertIn("\nLog this build requires: %s (TAVRO_LOG_KEY), cosigned by 2 of the 3 witnesses "
+                          "witness1.example, witness2.example, witness3.example (TAVRO_LOG_QUORUM, "
+                          "TAVRO_LOG_WITNESSES)\n" % f.read().strip(), locks)
         self.assertRegex(written.stdout, r"Logged as entry \d+ of \d+ in %s/log, cosigned by 3 of 3 witnesses\.\n$"
                          % re.escape(bed.HOST))
         with open(out, "rb") as f:
@@ -214,8 +226,20 @@ class LoggedManifest(unittest.TestCase):
             proof = f.read()
         with open(os.path.join(work, "release", "SHA256SUMS"), encoding="utf-8") as f:
             self.assertIn("%s  tavro-update.proof\n" % bed.sha256(proof), f.read())
-        code, user = self.attempt(manifest, proof)
-        self.assertEqual(code, 0)
+        # make publish's road: the log under /log/ and the proof beside the
+        # manifest, and the live check with the logged build's own code.
+        bed.reset_site()
+        published = subprocess.run([sys.executable, os.path.join(SCRIPTS, "publish.py"), "--tool", tool, "--wine-run",
+                                    bed.WINE_RUN, out, bed.DOCROOT, setup], env=env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, timeout=300 * bed.SLOWDOWN)
+        self.assertEqual(published.returncode, 0, published.stdout + published.stderr)
+        self.assertIn("Published: https://%s%s serves the manifest just uploaded.\n" % (bed.HOST, bed.MANIFEST_PATH),
+                      published.stdout)
+        served = {name: read(os.path.join(bed.DOCROOT, *name.split("/"))) for name in ("log/checkpoint", PROOF_PATH[1:])}
+        self.assertEqual(served, {"log/checkpoint": read(os.path.join(os.environ["TAVRO_LOG_DIR"], "checkpoint")),
+                                  PROOF_PATH[1:]: proof})
+        user = bed.UserProfile()
+        self.assertEqual(user.run(LOGGED, "--download-test"), 0)
         self.assertEqual(user.log_messages()[-1], "Installer verified successfully.")
 
     def test_a_fork_is_refused_by_the_witnesses_and_caught_by_the_monitor(self):

@@ -208,6 +208,8 @@ class Rehearsal(unittest.TestCase):
                              r"\(TAVRO_MANIFEST_KEY; SHA-256 of each SubjectPublicKeyInfo: [0-9a-f]{64}, [0-9a-f]{64}\), "
                              r"any sequence \(TAVRO_MANIFEST_FLOOR\), expiring at most 90 days ahead "
                              r"\(TAVRO_MANIFEST_MAX_DAYS\)\nCA pin of this build: TAVRO_PUBLISHER_CA=%s\n"
+                             r"Mirror hosts of this build: none \(no TAVRO_MIRROR_HOSTS\)\n"
+                             r"Log this build requires: none \(no TAVRO_LOG_KEY\)\n"
                              % (re.escape(MANIFEST_KEYS), ca_hash))
         signed = signing.path("signed/" + SETUP_NAME)
         code, out, err = make("sign-setup", "SETUP=" + bed.SAMPLE_SETUP, "SIGNED=" + signed)
@@ -433,8 +435,43 @@ class Messages(unittest.TestCase):
             ("a private key", private, "TAVRO_MANIFEST_KEY (%s) holds a private key: the build takes public keys only, "
              "and the private key stays on the token (openssl pkey -in key.pem -pubout gives its public key)" % private),
         ]
+        not_a_host = "TAVRO_MIRROR_HOSTS holds '%s', which is not a host name in lower case (letters, digits, " \
+                     "hyphens, at least one dot: mirror.example.org)"
+        pairs += [
+            ("mirror hosts without a key", "", "TAVRO_MIRROR_HOSTS needs TAVRO_MANIFEST_KEY: without a signed "
+             "manifest, whoever runs a mirror would decide what the installer runs", "mirror.example"),
+            ("four mirror hosts", keys_pem, "TAVRO_MIRROR_HOSTS names 4 hosts: at most 3, in the order they are asked",
+             "a.example b.example;c.example d.example"),
+            ("a mirror host in capitals", keys_pem, not_a_host % "Mirror.example", "Mirror.example"),
+            ("a mirror host without a dot", keys_pem, not_a_host % "mirror", "a.example mirror"),
+            ("the official host as a mirror", keys_pem, "TAVRO_MIRROR_HOSTS names www.%s, which is the official host "
+             "(TAVRO_OFFICIAL_HOST); a mirror is another host" % bed.HOST, "www." + bed.HOST),
+            ("a mirror host twice", keys_pem, "TAVRO_MIRROR_HOSTS names m.example twice", "m.example m.example"),
+        ]
+        # Note keys as signed notes write them: name+keyid+base64(type || key).
+        note_key = lambda name, kind: "%s+0a1b2c3d+%s" % (name, base64.b64encode(bytes([kind]) + bytes(32)).decode())
+        log, w1, w2 = note_key("x.example/log", 1), note_key("w1.example", 4), note_key("w2.example", 4)
+        log_lock = lambda witnesses, quorum: ["TAVRO_LOG_KEY=" + log, "TAVRO_LOG_WITNESSES=" + witnesses,
+                                              "TAVRO_LOG_QUORUM=%d" % quorum]
+        pairs += [
+            ("a log without a manifest key", "", "TAVRO_LOG_KEY requires a signed manifest: it needs "
+             "TAVRO_MANIFEST_KEY", log_lock(w1, 1)),
+            ("witnesses without a log key", keys_pem, "TAVRO_LOG_WITNESSES and TAVRO_LOG_QUORUM are the witnesses of "
+             "a transparency log: they need TAVRO_LOG_KEY", ["TAVRO_LOG_WITNESSES=" + w1]),
+            ("a witness's key as the log's", keys_pem, "TAVRO_LOG_KEY holds '%s', which is not an Ed25519 note key "
+             "(type 0x01) (name+8 hex digits+base64 of the type byte and the 32-byte Ed25519 key, as signed notes "
+             "write a verifier key)" % w1, ["TAVRO_LOG_KEY=" + w1, "TAVRO_LOG_WITNESSES=" + w2]),
+            ("a witness twice", keys_pem, "TAVRO_LOG_WITNESSES names the witness w1.example twice: each counts once "
+             "towards TAVRO_LOG_QUORUM", log_lock(w1 + " " + w1, 1)),
+            ("a quorum above the witnesses", keys_pem, "TAVRO_LOG_QUORUM must be a whole number from 1 to the 2 "
+             "witnesses of TAVRO_LOG_WITNESSES, not '3'", log_lock(w1 + " " + w2, 3)),
+        ]
         rows = []
-        for cause, key_file, sentence in pairs:
+        for cause, key_file, sentence, *more in pairs:
+            if more:
+                extra = more[0] if isinstance(more[0], list) else ["TAVRO_MIRROR_HOSTS=" + more[0]]
+                rows.append((cause, configure + ["TAVRO_MANIFEST_KEY=" + key_file] + extra, {}, sentence, None))
+                continue
             rows += [(cause, [sign, "--check"], {"TAVRO_SIGN_MANIFEST_PUBLIC": key_file}, "sign-release: %s\n" % sentence,
                       None),
                      (cause, configure + ["TAVRO_MANIFEST_KEY=" + key_file], {}, sentence, None)]

@@ -532,15 +532,24 @@ TEST_F(InstallAttempt, EachAttemptAsksTheProxyScriptAfresh)
     EXPECT_NE(RequestsLog().find(tunnelled, firstAttempt), std::string::npos) << RequestsLog();
 }
 
-// What the server sent of the installer, in all.
-unsigned long long InstallerBytesSent()
+// What the server sent of the installer, in all, once it has logged as
+// much as `expected`: it logs an answer after its last byte is written, which
+// may be after the attempt has read that byte and ended.
+unsigned long long InstallerBytesSent(unsigned long long expected)
 {
-    const std::string log = SentLog();
     const std::string mark = std::string("\"of\": \"") + kInstallerPath + "\"";
     unsigned long long sent = 0;
-    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
-        const size_t line = log.rfind("{\"sent\": ", at);
-        sent += std::stoull(log.substr(line + 9));
+    for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 30000;) {
+        const std::string log = SentLog();
+        sent = 0;
+        for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+            const size_t line = log.rfind("{\"sent\": ", at);
+            sent += std::stoull(log.substr(line + 9));
+        }
+        if (sent >= expected) {
+            break;
+        }
+        Sleep(20);
     }
     return sent;
 }
@@ -589,7 +598,7 @@ TEST_F(InstallAttempt, ADroppedDownloadResumes)
         log.erase(log.begin(), log.begin() + 2);  // checking, downloading
         EXPECT_EQ(log, row.logAfterDownloading) << row.name;
         if (row.sent != 0) {
-            EXPECT_EQ(InstallerBytesSent(), row.sent) << row.name;
+            EXPECT_EQ(InstallerBytesSent(row.sent), row.sent) << row.name;
         }
         EXPECT_EQ(FilesIn(WorkingDirectory()), row.sentence == nullptr
                                                     ? (std::vector<std::wstring>{kSetupName, kLogName})
@@ -653,7 +662,7 @@ TEST_F(InstallAttempt, TryAgainGoesOnFromTheKeptBytes)
         std::vector<std::string> log = LogMessages(WorkingDirectory());
         log.erase(log.begin(), log.begin() + 2);  // checking, downloading
         EXPECT_EQ(log, row.logAfterDownloading) << row.name;
-        EXPECT_EQ(InstallerBytesSent(), row.sent) << row.name;
+        EXPECT_EQ(InstallerBytesSent(row.sent), row.sent) << row.name;
         const std::string third = RequestsLog().substr(RequestsLog().rfind(kInstallerPath));
         EXPECT_EQ(third.find("\"Range\": \""), row.range[0] == '\0' ? std::string::npos : third.find("\"Range\": \""))
             << row.name;

@@ -6,9 +6,11 @@
 
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "official_host.h"
 #include "release/install_attempt.h"
+#include "release/release_hosts.h"
 #include "release/release_messages.h"
 
 namespace {
@@ -38,6 +40,61 @@ TEST(ManifestFields, EachFieldWithItsRule)
         EXPECT_EQ(FindField(UpperAscii(rows[i].name)), &kManifestFields[i]) << Narrow(rows[i].name);
     }
     EXPECT_EQ(FindField(L"installer"), nullptr);
+}
+
+// The installer's mirrors: signed-only URLs a manifest may leave out, in
+// order after installerUrl; each one given is held to the URL policy. (This
+// tree has no mirror host: a mirror's name is a foreign host here.)
+TEST(InstallerUrls, TheMirrorsInOrderEachUnderThePolicy)
+{
+    const wchar_t* names[] = {L"installerMirror1", L"installerMirror2", L"installerMirror3"};
+    ASSERT_EQ(std::size(kInstallerMirrorFields), std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) {
+        EXPECT_EQ(std::wstring(kInstallerMirrorFields[i].Name), names[i]);
+        EXPECT_TRUE(kInstallerMirrorFields[i].SignedOnly);
+        EXPECT_EQ(kInstallerMirrorFields[i].Rule, FieldRule::Url);
+    }
+    EXPECT_TRUE(MirrorHosts().empty());
+    const std::wstring first = OfficialUrl(L"/a.exe");
+    struct Row {
+        const char* name;
+        ReleaseManifest manifest;
+        std::vector<std::wstring> urls;  // empty: refused
+        const wchar_t* faultyKey;
+        const wchar_t* sentence;
+    };
+    const Row rows[] = {
+        {"none", {}, {first}, nullptr, L""},
+        {"two, out of order in the text", {{L"installermirror2", OfficialUrl(L"/c.exe")},
+                                           {L"installermirror1", L"https://WWW." + Host() + L"/b.exe"}},
+         {first, L"https://WWW." + Host() + L"/b.exe", OfficialUrl(L"/c.exe")}, nullptr, L""},
+        {"empty", {{L"installermirror1", L""}}, {}, L"installerMirror1", kMsgManifestIncomplete},
+        {"http", {{L"installermirror1", L"http://" + Host() + L"/b.exe"}}, {},
+         L"installerMirror1", kMsgUrlNotHttps},
+        {"a host the build does not name", {{L"installermirror3", L"https://mirror.example/b.exe"}}, {},
+         L"installerMirror3", kMsgUrlForeignHost},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::wstring> urls;
+        const wchar_t* faultyKey = nullptr;
+        ErrorText error;
+        EXPECT_EQ(InstallerUrls(row.manifest, first, urls, faultyKey, error), !row.urls.empty()) << row.name;
+        EXPECT_EQ(urls, row.urls) << row.name;
+        EXPECT_EQ(std::wstring(faultyKey ? faultyKey : L""), row.faultyKey ? row.faultyKey : L"") << row.name;
+        EXPECT_EQ(error, row.sentence) << row.name;
+    }
+}
+
+// What each host did, in one detail line; the host a log line names.
+TEST(ReleaseHosts, DetailsJoinedAndHostsNamed)
+{
+    EXPECT_EQ(JoinDetails(L"", L"a requesting x."), L"a requesting x.");
+    EXPECT_EQ(JoinDetails(JoinDetails(L"", L"a requesting x."), L"b in y."), L"a requesting x; b in y.");
+    EXPECT_EQ(ManifestHostLine(L"https://Mirror.Example:8443/updates/tavro-update.txt"),
+              L"Release manifest taken from mirror.example.");
+    EXPECT_EQ(InstallerHostFailedLine(L"https://user:pw@mirror.example/s.exe?t=1", L"HTTP status 503 (x) requesting y."),
+              L"Installer not taken from mirror.example: HTTP status 503 (x) requesting y.");
+    EXPECT_EQ(InstallerHostLine(L"not a url"), L"Installer downloaded from ?.");
 }
 
 // A value of each rule that every manifest takes.
