@@ -45,10 +45,12 @@ endif
 # The second lock and the pin beyond the publisher's name (README,
 # "Requiring a signed manifest"): make release TAVRO_MANIFEST_KEY=keys.pem
 # [TAVRO_MANIFEST_MAX_DAYS=90] [TAVRO_PUBLISHER_CA=hex] [TAVRO_MIRROR_HOSTS="a.example b.example"] [TAVRO_MANIFEST_FLOOR=N,
-# which make release otherwise takes from the manifest last signed]. Each
-# given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/ keeps
-# what it has.
-LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA TAVRO_MIRROR_HOSTS
+# which make release otherwise takes from the manifest last signed], and the
+# log lock [TAVRO_LOG_KEY=... TAVRO_LOG_WITNESSES="..." TAVRO_LOG_QUORUM=k].
+# Each given configures $(BUILD)/ (empty: off again); not given, $(BUILD)/
+# keeps what it has.
+LOCK_SETTINGS := TAVRO_MANIFEST_KEY TAVRO_MANIFEST_MAX_DAYS TAVRO_MANIFEST_FLOOR TAVRO_PUBLISHER_CA TAVRO_MIRROR_HOSTS \
+  TAVRO_LOG_KEY TAVRO_LOG_WITNESSES TAVRO_LOG_QUORUM
 LOCK_VALUE = $(if $(and $(filter TAVRO_MANIFEST_KEY,$(1)),$(value $(1))),$(abspath $(value $(1))),$(value $(1)))
 LOCK_FLAGS = $(foreach s,$(LOCK_SETTINGS),$(if $(filter undefined,$(origin $(s))),,'-D$(s)=$(call LOCK_VALUE,$(s))'))
 

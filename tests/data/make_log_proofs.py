@@ -10,13 +10,17 @@ that running this again writes the same bytes. Run it only to change them:
 Each proof is for a log of eleven entries whose seventh (index 6) is
 manifest.txt; the tests pass in the clock NOW and the keys of keys.txt.
 """
-import base64
 import hashlib
 import pathlib
 import struct
+import sys
 
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "scripts"))
+from log_tree import inclusion_path, leaf_hash, root  # noqa: E402
+from signed_note import b64, checkpoint_text, key_id, verifier_key  # noqa: E402
 
 OUT = pathlib.Path(__file__).resolve().parent / "log_proof"
 ORIGIN = "log.tavro.example/manifests"
@@ -30,10 +34,6 @@ ENTRIES = ([b"an earlier manifest %d\n" % i for i in range(6)] + [MANIFEST] +
            [b"a later manifest %d\n" % i for i in range(5)])
 
 
-def b64(data):
-    return base64.b64encode(data).decode()
-
-
 def private_key(label):
     return Ed25519PrivateKey.from_private_bytes(hashlib.sha256(b"throwaway test key " + label.encode()).digest())
 
@@ -42,55 +42,22 @@ def public_bytes(key):
     return key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
 
 
-def key_id(name, kind, key):
-    return hashlib.sha256(name.encode() + b"\n" + bytes([kind]) + public_bytes(key)).digest()[:4]
-
-
 def vkey(name, kind, key):
-    return "%s+%s+%s" % (name, key_id(name, kind, key).hex(), b64(bytes([kind]) + public_bytes(key)))
+    return verifier_key(name, kind, public_bytes(key))
 
 
 def log_line(name, key, text):
-    return "\u2014 %s %s\n" % (name, b64(key_id(name, ED25519, key) + key.sign(text.encode())))
+    return "\u2014 %s %s\n" % (name, b64(key_id(name, ED25519, public_bytes(key)) + key.sign(text.encode())))
 
 
 def cosignature_line(name, key, text, time):
     message = b"cosignature/v1\ntime %d\n" % time + text.encode()
     signature = struct.pack(">Q", time) + key.sign(message)
-    return "\u2014 %s %s\n" % (name, b64(key_id(name, COSIGNATURE, key) + signature))
-
-
-# RFC 6962: MTH and PATH.
-def leaf_hash(data):
-    return hashlib.sha256(b"\x00" + data).digest()
-
-
-def split(n):
-    k = 1
-    while k * 2 < n:
-        k *= 2
-    return k
-
-
-def root(hashes):
-    if len(hashes) == 1:
-        return hashes[0]
-    k = split(len(hashes))
-    return hashlib.sha256(b"\x01" + root(hashes[:k]) + root(hashes[k:])).digest()
-
-
-def path(m, hashes):
-    if len(hashes) == 1:
-        return []
-    k = split(len(hashes))
-    if m < k:
-        return path(m, hashes[:k]) + [root(hashes[k:])]
-    return path(m - k, hashes[k:]) + [root(hashes[:k])]
+    return "\u2014 %s %s\n" % (name, b64(key_id(name, COSIGNATURE, public_bytes(key)) + signature))
 
 
 def checkpoint(size, origin=ORIGIN):
-    hashes = [leaf_hash(e) for e in ENTRIES[:size]]
-    return "%s\n%d\n%s\n" % (origin, size, b64(root(hashes)))
+    return checkpoint_text(origin, size, root([leaf_hash(e) for e in ENTRIES[:size]])).decode()
 
 
 def proof(hashes, note, index=6, extra=None):
@@ -105,7 +72,7 @@ def main():
     text = checkpoint(11)
     later = checkpoint(12)
     signed = log_line(ORIGIN, log, text)
-    inclusion = path(6, [leaf_hash(e) for e in ENTRIES[:11]])
+    inclusion = inclusion_path(6, [leaf_hash(e) for e in ENTRIES[:11]])
 
     def cosigned(names, time=NOW - HOUR, body=text):
         return "".join(cosignature_line(n, witness[n], body, time) for n in names)
@@ -136,7 +103,7 @@ def main():
         "other-origin": proof(inclusion, note(
             signature=log_line(ORIGIN, log, other_origin), cosignatures=cosigned(WITNESSES, body=other_origin),
             body=other_origin)),
-        "later-tree-path": proof(path(6, [leaf_hash(e) for e in ENTRIES[:12]]), note()),
+        "later-tree-path": proof(inclusion_path(6, [leaf_hash(e) for e in ENTRIES[:12]]), note()),
         "hash-changed": proof(changed, note()),
     }
     OUT.mkdir(exist_ok=True)
