@@ -11,12 +11,17 @@
 
 namespace {
 
-// An element of GF(p), p = 2^255 - 19: sixteen signed limbs, value = sum of
-// limb[i] * 2^(16 i). Between carries a limb may leave [0, 2^16); int64
-// holds every sum of products the formulas below make.
+// An element of GF(p), p = 2^255 - 19, in ten limbs of 26 and 25 bits in
+// turn: value = sum of limb[i] * 2^kShift[i]. Every function below returns
+// its result carried (each limb within [-19, 2^26 + 19); Small's constants
+// within +-2^17), which keeps 19 times a limb within 32 bits: every product in Mul and Square is then
+// one 32 x 32 -> 64-bit multiplication, a single instruction on i686.
 struct Field {
-    int64_t limb[16];
+    int32_t limb[10];
 };
+
+constexpr int kWidth[10] = {26, 25, 26, 25, 26, 25, 26, 25, 26, 25};
+constexpr int kShift[10] = {0, 26, 51, 77, 102, 128, 153, 179, 204, 230};
 
 // A point in extended coordinates: x = X/Z, y = Y/Z, x*y = T/Z.
 struct Point {
@@ -36,91 +41,127 @@ constexpr unsigned char kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 
                                       0xa2, 0xde, 0xf9, 0xde, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                                       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
 
-Field Small(int64_t value)
+Field Small(int32_t value)
 {
     Field f = {};
     f.limb[0] = value;
     return f;
 }
 
-// Every limb but the last into [0, 2^16), the last one's carry folded into
-// the first: 2^256 = 38 (mod p). The shift of a negative limb is
-// arithmetic (floor) on every compiler this builds with.
-void Carry(Field& f)
+// Each limb but the last into [0, 2^width), the last one's carry folded into
+// the first: 2^255 = 19 (mod p). The shift of a negative value is arithmetic
+// (floor) on every compiler this builds with.
+void CarryWide(int64_t h[10])
 {
-    for (int i = 0; i < 16; ++i) {
-        const int64_t carry = f.limb[i] >> 16;
-        f.limb[i] -= carry * 65536;
-        if (i < 15) {
-            f.limb[i + 1] += carry;
+    for (int i = 0; i < 10; ++i) {
+        const int64_t carry = h[i] >> kWidth[i];
+        h[i] -= carry * (int64_t{1} << kWidth[i]);
+        if (i < 9) {
+            h[i + 1] += carry;
         } else {
-            f.limb[0] += 38 * carry;
+            h[0] += 19 * carry;
         }
     }
+}
+
+// Two passes: the first leaves the first limb below 2^26 + 2^40 (a product's
+// sums are below 2^60), the second every limb carried.
+Field Carried(int64_t h[10])
+{
+    CarryWide(h);
+    CarryWide(h);
+    Field f;
+    for (int i = 0; i < 10; ++i) {
+        f.limb[i] = static_cast<int32_t>(h[i]);
+    }
+    return f;
 }
 
 Field Add(const Field& a, const Field& b)
 {
-    Field sum;
-    for (int i = 0; i < 16; ++i) {
-        sum.limb[i] = a.limb[i] + b.limb[i];
+    int64_t h[10];
+    for (int i = 0; i < 10; ++i) {
+        h[i] = int64_t{a.limb[i]} + b.limb[i];
     }
-    return sum;
+    return Carried(h);
 }
 
 Field Sub(const Field& a, const Field& b)
 {
-    Field difference;
-    for (int i = 0; i < 16; ++i) {
-        difference.limb[i] = a.limb[i] - b.limb[i];
+    int64_t h[10];
+    for (int i = 0; i < 10; ++i) {
+        h[i] = int64_t{a.limb[i]} - b.limb[i];
     }
-    return difference;
+    return Carried(h);
 }
 
-// Every limb a product is made of lies within +-2^20 (a carried value, or
-// the sum or difference of two or three of them), so each factor fits 32
-// bits: on i686 a 32 x 32 -> 64-bit product is one instruction, a 64-bit
-// one three and their carries.
-int64_t Product(int64_t a, int64_t b)
+inline int64_t P(int32_t a, int32_t b)
 {
-    return static_cast<int64_t>(static_cast<int32_t>(a)) * static_cast<int32_t>(b);
+    return int64_t{a} * b;
 }
 
-void Reduce(const int64_t wide[31], Field& product)
-{
-    for (int i = 0; i < 16; ++i) {
-        product.limb[i] = wide[i] + (i < 15 ? 38 * wide[i + 16] : 0);
-    }
-    Carry(product);
-    Carry(product);
-}
-
+// Schoolbook, with 2^255 = 19 for the products past the top limb and a
+// factor of 2 where two odd limbs meet (26 + 25 bits apart where their
+// product's limb expects 51). Each sum of ten products stays below 2^60.
 Field Mul(const Field& a, const Field& b)
 {
-    int64_t wide[31] = {};
-    for (int i = 0; i < 16; ++i) {
-        for (int j = 0; j < 16; ++j) {
-            wide[i + j] += Product(a.limb[i], b.limb[j]);
-        }
+    const int32_t* f = a.limb;
+    const int32_t* g = b.limb;
+    int32_t f2[10];
+    int32_t g19[10];
+    for (int i = 0; i < 10; ++i) {
+        f2[i] = 2 * f[i];
+        g19[i] = 19 * g[i];
     }
-    Field product;
-    Reduce(wide, product);
-    return product;
+    int64_t h[10];
+    h[0] = P(f[0], g[0]) + P(f2[1], g19[9]) + P(f[2], g19[8]) + P(f2[3], g19[7]) + P(f[4], g19[6]) +
+           P(f2[5], g19[5]) + P(f[6], g19[4]) + P(f2[7], g19[3]) + P(f[8], g19[2]) + P(f2[9], g19[1]);
+    h[1] = P(f[0], g[1]) + P(f[1], g[0]) + P(f[2], g19[9]) + P(f[3], g19[8]) + P(f[4], g19[7]) + P(f[5], g19[6]) +
+           P(f[6], g19[5]) + P(f[7], g19[4]) + P(f[8], g19[3]) + P(f[9], g19[2]);
+    h[2] = P(f[0], g[2]) + P(f2[1], g[1]) + P(f[2], g[0]) + P(f2[3], g19[9]) + P(f[4], g19[8]) + P(f2[5], g19[7]) +
+           P(f[6], g19[6]) + P(f2[7], g19[5]) + P(f[8], g19[4]) + P(f2[9], g19[3]);
+    h[3] = P(f[0], g[3]) + P(f[1], g[2]) + P(f[2], g[1]) + P(f[3], g[0]) + P(f[4], g19[9]) + P(f[5], g19[8]) +
+           P(f[6], g19[7]) + P(f[7], g19[6]) + P(f[8], g19[5]) + P(f[9], g19[4]);
+    h[4] = P(f[0], g[4]) + P(f2[1], g[3]) + P(f[2], g[2]) + P(f2[3], g[1]) + P(f[4], g[0]) + P(f2[5], g19[9]) +
+           P(f[6], g19[8]) + P(f2[7], g19[7]) + P(f[8], g19[6]) + P(f2[9], g19[5]);
+    h[5] = P(f[0], g[5]) + P(f[1], g[4]) + P(f[2], g[3]) + P(f[3], g[2]) + P(f[4], g[1]) + P(f[5], g[0]) +
+           P(f[6], g19[9]) + P(f[7], g19[8]) + P(f[8], g19[7]) + P(f[9], g19[6]);
+    h[6] = P(f[0], g[6]) + P(f2[1], g[5]) + P(f[2], g[4]) + P(f2[3], g[3]) + P(f[4], g[2]) + P(f2[5], g[1]) +
+           P(f[6], g[0]) + P(f2[7], g19[9]) + P(f[8], g19[8]) + P(f2[9], g19[7]);
+    h[7] = P(f[0], g[7]) + P(f[1], g[6]) + P(f[2], g[5]) + P(f[3], g[4]) + P(f[4], g[3]) + P(f[5], g[2]) +
+           P(f[6], g[1]) + P(f[7], g[0]) + P(f[8], g19[9]) + P(f[9], g19[8]);
+    h[8] = P(f[0], g[8]) + P(f2[1], g[7]) + P(f[2], g[6]) + P(f2[3], g[5]) + P(f[4], g[4]) + P(f2[5], g[3]) +
+           P(f[6], g[2]) + P(f2[7], g[1]) + P(f[8], g[0]) + P(f2[9], g19[9]);
+    h[9] = P(f[0], g[9]) + P(f[1], g[8]) + P(f[2], g[7]) + P(f[3], g[6]) + P(f[4], g[5]) + P(f[5], g[4]) +
+           P(f[6], g[3]) + P(f[7], g[2]) + P(f[8], g[1]) + P(f[9], g[0]);
+    return Carried(h);
 }
 
 // Mul(a, a) with each cross product made once.
 Field Square(const Field& a)
 {
-    int64_t wide[31] = {};
-    for (int i = 0; i < 16; ++i) {
-        wide[2 * i] += Product(a.limb[i], a.limb[i]);
-        for (int j = i + 1; j < 16; ++j) {
-            wide[i + j] += 2 * Product(a.limb[i], a.limb[j]);
-        }
+    const int32_t* f = a.limb;
+    int32_t f2[10];
+    int32_t f4[10];
+    int32_t f19[10];
+    for (int i = 0; i < 10; ++i) {
+        f2[i] = 2 * f[i];
+        f4[i] = 4 * f[i];
+        f19[i] = 19 * f[i];
     }
-    Field product;
-    Reduce(wide, product);
-    return product;
+    int64_t h[10];
+    h[0] = P(f[0], f[0]) + P(f4[1], f19[9]) + P(f2[2], f19[8]) + P(f4[3], f19[7]) + P(f2[4], f19[6]) +
+           P(f2[5], f19[5]);
+    h[1] = P(f2[0], f[1]) + P(f2[2], f19[9]) + P(f2[3], f19[8]) + P(f2[4], f19[7]) + P(f2[5], f19[6]);
+    h[2] = P(f2[0], f[2]) + P(f2[1], f[1]) + P(f4[3], f19[9]) + P(f2[4], f19[8]) + P(f4[5], f19[7]) + P(f[6], f19[6]);
+    h[3] = P(f2[0], f[3]) + P(f2[1], f[2]) + P(f2[4], f19[9]) + P(f2[5], f19[8]) + P(f2[6], f19[7]);
+    h[4] = P(f2[0], f[4]) + P(f4[1], f[3]) + P(f[2], f[2]) + P(f4[5], f19[9]) + P(f2[6], f19[8]) + P(f2[7], f19[7]);
+    h[5] = P(f2[0], f[5]) + P(f2[1], f[4]) + P(f2[2], f[3]) + P(f2[6], f19[9]) + P(f2[7], f19[8]);
+    h[6] = P(f2[0], f[6]) + P(f4[1], f[5]) + P(f2[2], f[4]) + P(f2[3], f[3]) + P(f4[7], f19[9]) + P(f[8], f19[8]);
+    h[7] = P(f2[0], f[7]) + P(f2[1], f[6]) + P(f2[2], f[5]) + P(f2[3], f[4]) + P(f2[8], f19[9]);
+    h[8] = P(f2[0], f[8]) + P(f4[1], f[7]) + P(f2[2], f[6]) + P(f4[3], f[5]) + P(f[4], f[4]) + P(f2[9], f19[9]);
+    h[9] = P(f2[0], f[9]) + P(f2[1], f[8]) + P(f2[2], f[7]) + P(f2[3], f[6]) + P(f2[4], f[5]);
+    return Carried(h);
 }
 
 Field Pow(const Field& base, const unsigned char exponent[32])
@@ -162,40 +203,44 @@ Field PowPMinus5Over8(const Field& z)
 }
 
 // The canonical encoding: the value reduced below p, little-endian.
-void Pack(Field f, unsigned char bytes[32])
+void Pack(const Field& f, unsigned char bytes[32])
 {
-    // Three carries leave every limb in [0, 2^16): a value below 2^256,
-    // which is less than 3p.
-    Carry(f);
-    Carry(f);
-    Carry(f);
-    for (int round = 0; round < 2; ++round) {
-        Field reduced;
-        int64_t borrow = 0;
-        for (int i = 0; i < 16; ++i) {
-            const int64_t limbOfP = i == 0 ? 0xffed : i == 15 ? 0x7fff : 0xffff;
-            reduced.limb[i] = f.limb[i] - limbOfP - borrow;
-            borrow = reduced.limb[i] < 0 ? 1 : 0;
-            reduced.limb[i] += borrow * 65536;
-        }
-        if (borrow == 0) {
-            f = reduced;
-        }
+    // Carried twice more every limb is in [0, 2^width): a value below
+    // 2^255, which is less than p + 19. It is p or more exactly when adding
+    // 19 carries out of the top limb, and then that sum, less 2^255, is it.
+    int64_t h[10];
+    for (int i = 0; i < 10; ++i) {
+        h[i] = f.limb[i];
     }
-    for (int i = 0; i < 16; ++i) {
-        bytes[2 * i] = static_cast<unsigned char>(f.limb[i] & 0xff);
-        bytes[2 * i + 1] = static_cast<unsigned char>(f.limb[i] >> 8);
+    CarryWide(h);
+    CarryWide(h);
+    int64_t reduced[10];
+    int64_t carry = 19;
+    for (int i = 0; i < 10; ++i) {
+        reduced[i] = h[i] + carry;
+        carry = reduced[i] >> kWidth[i];
+        reduced[i] -= carry * (int64_t{1} << kWidth[i]);
+    }
+    const int64_t* value = carry != 0 ? reduced : h;
+    std::memset(bytes, 0, 32);
+    for (int i = 0; i < 10; ++i) {
+        for (int bit = 0; bit < kWidth[i]; ++bit) {
+            const int at = kShift[i] + bit;
+            bytes[at / 8] |= static_cast<unsigned char>(((value[i] >> bit) & 1) << (at % 8));
+        }
     }
 }
 
-// The low 255 bits of the encoding; bit 255 is the caller's.
+// The low 255 bits of the encoding; bit 255 is the caller's. Each limb's
+// bits lie within the four bytes from its first.
 Field Unpack(const unsigned char bytes[32])
 {
     Field f;
-    for (int i = 0; i < 16; ++i) {
-        f.limb[i] = bytes[2 * i] | (static_cast<int64_t>(bytes[2 * i + 1]) << 8);
+    for (int i = 0; i < 10; ++i) {
+        const unsigned char* at = bytes + kShift[i] / 8;
+        const uint32_t word = at[0] | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) | (uint32_t{at[3]} << 24);
+        f.limb[i] = static_cast<int32_t>((word >> (kShift[i] % 8)) & ((uint32_t{1} << kWidth[i]) - 1));
     }
-    f.limb[15] &= 0x7fff;
     return f;
 }
 
