@@ -48,11 +48,13 @@ extern const wchar_t kMirrorHostsText[];
 template <class Char>
 std::vector<std::basic_string<Char>> SettingWords(const std::basic_string<Char>& text)
 {
-    std::vector<std::basic_string<Char>> words;
-    for (size_t start = text.find_first_not_of(Char(' ')); start != std::basic_string<Char>::npos;) {
+    using Text = std::basic_string<Char>;
+    std::vector<Text> words;
+    size_t start = text.find_first_not_of(Char(' '));
+    while (start != Text::npos) {
         const size_t end = text.find(Char(' '), start);
-        words.push_back(text.substr(start, end == std::basic_string<Char>::npos ? end : end - start));
-        start = end == std::basic_string<Char>::npos ? end : text.find_first_not_of(Char(' '), end);
+        words.push_back(text.substr(start, end == Text::npos ? Text::npos : end - start));
+        start = text.find_first_not_of(Char(' '), end == Text::npos ? text.size() : end);
     }
     return words;
 }
